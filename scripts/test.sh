@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Every test suite: the C++ unit tests (plain and under AddressSanitizer+UBSan), the
+# Python tests, and the style checks.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+export PATH="$PWD/.venv/bin:$PATH"
+
+for variant in release asan; do
+  sanitize=OFF
+  [ "$variant" = asan ] && sanitize=ON
+  cmake -S . -B "build/cpp-$variant" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DLUMETRA_TESTS=ON -DLUMETRA_WERROR=ON -DLUMETRA_SANITIZE=$sanitize >/dev/null
+  cmake --build "build/cpp-$variant"
+  ctest --test-dir "build/cpp-$variant" --output-on-failure
+done
+
+ruff check src tests
+ruff format --check src tests
+python -m pytest tests/python

@@ -1,0 +1,171 @@
+#include "simulate.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <numbers>
+#include <ostream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace lumetra {
+namespace {
+
+// All draws are built from the raw 64-bit output of mt19937_64, whose sequence is fixed by the
+// standard. The std:: distributions are avoided because their algorithms differ between
+// standard libraries.
+class Random {
+ public:
+  explicit Random(std::uint64_t seed) : engine_(seed) {}
+
+  // Uniform double in [0, 1) from the top 53 bits of one engine output.
+  double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
+
+  // Uniform integer in [0, n), n >= 1, without modulo bias: outputs below 2^64 mod n are
+  // rejected so that every residue is equally likely.
+  std::size_t index(std::size_t n) {
+    const std::uint64_t bound = n;
+    const std::uint64_t threshold = (0 - bound) % bound;
+    for (;;) {
+      const std::uint64_t r = engine_();
+      if (r >= threshold) return static_cast<std::size_t>(r % bound);
+    }
+  }
+
+  // Visit length in frames: geometric on {1, 2, ...} with mean `mean`, drawn as the ceiling of
+  // an exponential (inverse CDF) whose rate makes the discrete mean exactly `mean`. The result
+  // is capped at `cap` (>= 1), the number of frames still to fill.
+  std::size_t dwell(double mean, std::size_t cap) {
+    const double u = uniform();  // drawn even when unused: one draw per visit in every case
+    if (mean <= 1) return 1;
+    // log1p(-u) is in (-37.5, 0] and log1p(-1 / mean) < 0, so x >= 0.
+    const double x = std::ceil(std::log1p(-u) / std::log1p(-1 / mean));
+    if (!(x < static_cast<double>(cap))) return cap;
+    return x < 1 ? 1 : static_cast<std::size_t>(x);
+  }
+
+  // Pair of independent standard normal deviates (Box-Muller).
+  void normalPair(double& z0, double& z1) {
+    const double u1 = 1 - uniform();  // (0, 1], keeps the logarithm finite
+    const double u2 = uniform();
+    const double r = std::sqrt(-2 * std::log(u1));
+    const double angle = 2 * std::numbers::pi * u2;
+    z0 = r * std::cos(angle);
+    z1 = r * std::sin(angle);
+  }
+
+ private:
+  std::mt19937_64 engine_;
+};
+
+[[noreturn]] void fail(const std::string& what) {
+  throw std::invalid_argument("simulateTrace: " + what);
+}
+
+std::string show(double v) {
+  std::ostringstream os;
+  os << v;
+  return os.str();
+}
+
+void validate(const SimulationSettings& s) {
+  if (s.levels.empty()) fail("levels must contain at least one level");
+  if (s.meanDwell.size() != s.levels.size()) {
+    fail("meanDwell has " + std::to_string(s.meanDwell.size()) + " entries but levels has " +
+         std::to_string(s.levels.size()) + "; give one mean dwell per level");
+  }
+  for (std::size_t i = 0; i < s.levels.size(); ++i) {
+    if (!std::isfinite(s.levels[i])) {
+      fail("levels[" + std::to_string(i) + "] must be finite (got " + show(s.levels[i]) + ")");
+    }
+    if (!std::isfinite(s.meanDwell[i]) || !(s.meanDwell[i] > 0)) {
+      fail("meanDwell[" + std::to_string(i) + "] must be finite and > 0 (got " +
+           show(s.meanDwell[i]) + ")");
+    }
+  }
+  if (!std::isfinite(s.noiseSigma) || !(s.noiseSigma >= 0)) {
+    fail("noiseSigma must be finite and >= 0 (got " + show(s.noiseSigma) + ")");
+  }
+  if (s.frames == 0) fail("frames must be at least 1");
+  if (!std::isfinite(s.frameStep) || !(s.frameStep > 0)) {
+    fail("frameStep must be finite and > 0 (got " + show(s.frameStep) + ")");
+  }
+}
+
+// Appends the shortest decimal form of v that parses back to the same double.
+void appendNumber(std::string& line, double v) {
+  char buf[64];
+  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  if (ec != std::errc()) throw std::runtime_error("writeTraceFile: cannot format number");
+  line.append(buf, end);
+}
+
+}  // namespace
+
+SimulatedTrace simulateTrace(const SimulationSettings& s) {
+  validate(s);
+  const std::size_t n = s.frames;
+  const std::size_t numLevels = s.levels.size();
+  Random rng(s.seed);
+
+  SimulatedTrace t;
+  t.time.resize(n);
+  t.ideal.resize(n);
+  t.intensity.resize(n);
+  for (std::size_t i = 0; i < n; ++i) t.time[i] = static_cast<double>(i) * s.frameStep;
+
+  // Ideal trajectory first, so that the noise never shifts the level sequence.
+  std::size_t level = rng.index(numLevels);
+  std::size_t frame = 0;
+  while (frame < n) {
+    const std::size_t k = numLevels == 1 ? n - frame : rng.dwell(s.meanDwell[level], n - frame);
+    for (std::size_t end = frame + k; frame < end; ++frame) t.ideal[frame] = s.levels[level];
+    if (frame < n) {
+      // Uniform over the other numLevels - 1 levels.
+      const std::size_t next = rng.index(numLevels - 1);
+      level = next >= level ? next + 1 : next;
+    }
+  }
+
+  if (s.noiseSigma == 0) {
+    t.intensity = t.ideal;
+    return t;
+  }
+  for (std::size_t i = 0; i < n; i += 2) {
+    double z0 = 0;
+    double z1 = 0;
+    rng.normalPair(z0, z1);
+    t.intensity[i] = t.ideal[i] + s.noiseSigma * z0;
+    if (i + 1 < n) t.intensity[i + 1] = t.ideal[i + 1] + s.noiseSigma * z1;
+  }
+  return t;
+}
+
+void writeTraceFile(std::ostream& out, const SimulatedTrace& t) {
+  const std::size_t n = t.time.size();
+  if (t.intensity.size() != n || t.ideal.size() != n) {
+    throw std::invalid_argument(
+        "writeTraceFile: time, intensity and ideal have different lengths (" + std::to_string(n) +
+        ", " + std::to_string(t.intensity.size()) + ", " + std::to_string(t.ideal.size()) + ")");
+  }
+  out << "Frame/10\tCH1-BGND1\tIdeal\n";
+  std::string line;
+  for (std::size_t i = 0; i < n; ++i) {
+    line.clear();
+    appendNumber(line, t.time[i]);
+    line += '\t';
+    appendNumber(line, t.intensity[i]);
+    line += '\t';
+    appendNumber(line, t.ideal[i]);
+    line += '\n';
+    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+  }
+  if (!out) throw std::runtime_error("writeTraceFile: writing to the output stream failed");
+}
+
+}  // namespace lumetra

@@ -1,0 +1,2 @@
+from lumetra.bootstrap import bootstrap_submodules
+bootstrap_submodules()
