@@ -1,11 +1,11 @@
-#include "nonstationarity.hpp"
-
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
 #include <numeric>
 #include <random>
 #include <vector>
+
+#include "nonstationarity.hpp"
 
 namespace {
 
@@ -32,7 +32,8 @@ void BM_WhiteNoiseMeanScore(benchmark::State& state) {
   const auto len = static_cast<std::ptrdiff_t>(state.range(0));
   NonStationary ns;
   ns.setupDS(len);
-  ns.setData(whiteNoise(kWindows + static_cast<std::size_t>(len) - 1, 1000 + state.range(0)));
+  ns.setData(whiteNoise(kWindows + static_cast<std::size_t>(len) - 1,
+                        1000 + static_cast<std::uint64_t>(len)));
   std::vector<double> out(kWindows);
   for (auto _ : state) {
     ns.stream(NsAlgo::LocalToGlobal, len, out);

@@ -2,6 +2,9 @@
 
 #include <pybind11/detail/exception_translation.h>
 
+#include <cmath>
+#include <string>
+
 namespace lumetra::bindings {
 
 PyObject* createModule(ModuleGuard& guard, PyObject* spec) {
@@ -56,7 +59,8 @@ py::object asMethod(py::cpp_function f, const char* pyName) {
 py::object makeClass(const char* name, py::tuple bases, py::dict ns, py::handle module) {
   ns["__module__"] = module.attr("__name__");
   ns["__qualname__"] = name;
-  auto meta = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(bases[0].ptr())));
+  auto meta =
+      py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(bases[0].ptr())));
   return meta(name, bases, ns);
 }
 
@@ -78,6 +82,102 @@ Py_ssize_t toIndex(py::handle obj) {
   Py_DECREF(index);
   if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
   return value;
+}
+
+double toDouble(py::handle obj) {
+  const double value = PyFloat_AsDouble(obj.ptr());
+  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return value;
+}
+
+py::list intList(std::span<const std::ptrdiff_t> values) {
+  py::list out(values.size());
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    PyObject* item = PyLong_FromSsize_t(values[i]);
+    if (item == nullptr) throw py::error_already_set();
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
+  }
+  return out;
+}
+
+void warn(py::handle category, const char* message) {
+  if (PyErr_WarnEx(category.ptr(), message, 1) != 0) throw py::error_already_set();
+}
+
+void FloatingErrors::noteDivision(double numerator, double denominator) {
+  if (denominator == 0) {
+    if (numerator == 0) {
+      invalid_ = true;
+    } else if (std::isfinite(numerator)) {
+      divide_ = true;
+    }
+  } else if (std::isinf(numerator) && std::isinf(denominator)) {
+    invalid_ = true;
+  } else if (std::isfinite(numerator) && std::isfinite(denominator) &&
+             std::isinf(numerator / denominator)) {
+    overflow_ = true;
+  }
+}
+
+void FloatingErrors::report(const char* operation) const {
+  if (!divide_ && !overflow_ && !invalid_) return;
+  py::dict modes = py::module_::import("numpy").attr("geterr")();
+  const std::pair<bool, const char*> kinds[] = {
+      {divide_, "divide"}, {overflow_, "over"}, {invalid_, "invalid"}};
+  for (const auto& [happened, kind] : kinds) {
+    if (!happened) continue;
+    const auto mode = modes[kind].cast<std::string>();
+    if (mode == "ignore") continue;
+    const std::string what = std::string(kind) == "divide" ? "divide by zero"
+                             : std::string(kind) == "over" ? "overflow"
+                                                           : "invalid value";
+    const std::string message = what + " encountered in " + operation;
+    if (mode == "raise") {
+      PyErr_SetString(PyExc_FloatingPointError, message.c_str());
+      throw py::error_already_set();
+    }
+    warn(PyExc_RuntimeWarning, message.c_str());
+  }
+}
+
+void Originals::remember(py::handle ns, const char* name,
+                         std::initializer_list<const char*> attributes) {
+  py::object object = ns.attr(name);
+  for (const char* attribute : attributes) {
+    objects_.emplace_back(std::string(name) + "." + attribute,
+                          object.attr(attribute).release().ptr());
+  }
+  objects_.emplace_back(name, object.release().ptr());
+}
+
+PyObject* Originals::find(const std::string& key) const {
+  for (const auto& [name, object] : objects_) {
+    if (name == key) return object;
+  }
+  return nullptr;
+}
+
+bool Originals::unchanged(py::handle ns, const char* name,
+                          std::initializer_list<const char*> attributes) const {
+  PyObject* object = PyObject_GetAttrString(ns.ptr(), name);
+  if (object == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  bool same = object == find(name);
+  for (const char* attribute : attributes) {
+    if (!same) break;
+    PyObject* value = PyObject_GetAttrString(object, attribute);
+    if (value == nullptr) {
+      PyErr_Clear();
+      same = false;
+      break;
+    }
+    same = value == find(std::string(name) + "." + attribute);
+    Py_DECREF(value);
+  }
+  Py_DECREF(object);
+  return same;
 }
 
 py::list floatList(std::span<const double> values) {

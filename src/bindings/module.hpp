@@ -4,8 +4,12 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace lumetra::bindings {
@@ -40,8 +44,52 @@ bool assertionsEnabled();
 // operator.index(obj) as a Py_ssize_t: TypeError for non-integers.
 Py_ssize_t toIndex(py::handle obj);
 
+// float(obj) as a double: TypeError for objects that are not real numbers.
+double toDouble(py::handle obj);
+
 // A list of Python floats.
 py::list floatList(std::span<const double> values);
+
+// A list of Python ints.
+py::list intList(std::span<const std::ptrdiff_t> values);
+
+// Warns with `category` (a warning class), as warnings.warn would from the caller's frame.
+void warn(py::handle category, const char* message);
+
+// numpy's report of floating-point errors in an operation ("divide", "scalar divide", "log"):
+// collect what happened, then report() it the way numpy.seterr says (warn, raise
+// FloatingPointError or stay silent), in numpy's order.
+class FloatingErrors {
+ public:
+  // IEEE division a / b: a finite nonzero a over 0 divides by zero, 0 / 0 and inf / inf are
+  // invalid, finite operands with an infinite result overflow.
+  void noteDivision(double numerator, double denominator);
+  void noteDivideByZero() { divide_ = true; }
+  void report(const char* operation) const;
+
+ private:
+  bool divide_ = false;
+  bool overflow_ = false;
+  bool invalid_ = false;
+};
+
+// What a module bound to some of its names when it was loaded.  Fast paths run only while the
+// names, and the attributes of them they use, still refer to those objects, so that a caller
+// who replaces one (np, moment, a numpy function, ...) is honoured.
+class Originals {
+ public:
+  // Remembers what `ns.name` and each `ns.name.attribute` refer to now.
+  void remember(py::handle ns, const char* name,
+                std::initializer_list<const char*> attributes = {});
+  // True while `ns.name` and the listed attributes still refer to what was remembered.
+  bool unchanged(py::handle ns, const char* name,
+                 std::initializer_list<const char*> attributes = {}) const;
+
+ private:
+  PyObject* find(const std::string& key) const;
+  // Strong references, kept for the life of the process like the module itself.
+  std::vector<std::pair<std::string, PyObject*>> objects_;
+};
 
 // The numbers of a sequence as doubles (lists are read directly, anything else through
 // numpy); raises TypeError for elements that are not real numbers.
@@ -52,21 +100,21 @@ std::vector<double> toDoubles(py::handle sequence);
 // Defines a module with multi-phase initialisation: `PyInit_<name>` returns the
 // definition, creation refuses a second interpreter, and the body runs once, on the
 // module object the import system hands over.
-#define LUMETRA_MODULE(name, variable)                                                      \
-  static void lumetraBody_##name(::pybind11::module_& variable);                            \
-  static ::lumetra::bindings::ModuleGuard lumetraGuard_##name{#name};                       \
-  static PyObject* lumetraCreate_##name(PyObject* spec, PyModuleDef*) {                     \
-    return ::lumetra::bindings::createModule(lumetraGuard_##name, spec);                    \
-  }                                                                                         \
-  static int lumetraExec_##name(PyObject* module) {                                         \
+#define LUMETRA_MODULE(name, variable)                                                        \
+  static void lumetraBody_##name(::pybind11::module_& variable);                              \
+  static ::lumetra::bindings::ModuleGuard lumetraGuard_##name{#name};                         \
+  static PyObject* lumetraCreate_##name(PyObject* spec, PyModuleDef*) {                       \
+    return ::lumetra::bindings::createModule(lumetraGuard_##name, spec);                      \
+  }                                                                                           \
+  static int lumetraExec_##name(PyObject* module) {                                           \
     return ::lumetra::bindings::execModule(lumetraGuard_##name, module, &lumetraBody_##name); \
-  }                                                                                         \
-  static PyModuleDef_Slot lumetraSlots_##name[] = {                                         \
-      {Py_mod_create, reinterpret_cast<void*>(&lumetraCreate_##name)},                      \
-      {Py_mod_exec, reinterpret_cast<void*>(&lumetraExec_##name)},                          \
-      {0, nullptr}};                                                                        \
-  static PyModuleDef lumetraDef_##name = {                                                  \
-      PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, lumetraSlots_##name,               \
-      nullptr,               nullptr, nullptr};                                             \
-  PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&lumetraDef_##name); }           \
+  }                                                                                           \
+  static PyModuleDef_Slot lumetraSlots_##name[] = {                                           \
+      {Py_mod_create, reinterpret_cast<void*>(&lumetraCreate_##name)},                        \
+      {Py_mod_exec, reinterpret_cast<void*>(&lumetraExec_##name)},                            \
+      {0, nullptr}};                                                                          \
+  static PyModuleDef lumetraDef_##name = {                                                    \
+      PyModuleDef_HEAD_INIT, #name,   nullptr, 0,      nullptr,                               \
+      lumetraSlots_##name,   nullptr, nullptr, nullptr};                                      \
+  PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&lumetraDef_##name); }             \
   static void lumetraBody_##name(::pybind11::module_& variable)

@@ -1,5 +1,7 @@
 #include "series.hpp"
 
+#include <pybind11/numpy.h>
+
 #include "reductions.hpp"
 
 namespace lumetra::bindings {
@@ -21,6 +23,41 @@ double npMean(const Samples& samples) {
     throw py::error_already_set();
   }
   return mean(samples.values);
+}
+
+bool float64Input(py::handle obj) {
+  if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr())) return true;
+  PyObject* dtype = PyObject_GetAttrString(obj.ptr(), "dtype");
+  if (dtype == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  auto owned = py::reinterpret_steal<py::object>(dtype);
+  if (!py::isinstance<py::dtype>(owned)) return false;  // a pandas extension type
+  const auto type = owned.cast<py::dtype>();
+  const char kind = type.kind();
+  return kind == 'i' || kind == 'u' || (kind == 'f' && type.itemsize() == 8);
+}
+
+bool positionalItems(py::handle obj) {
+  if (PyList_Check(obj.ptr()) || PyTuple_Check(obj.ptr())) return true;
+  if (py::isinstance<py::array>(obj)) return obj.cast<py::array>().ndim() == 1;
+  if (!isSeries(obj)) return false;
+  py::object index = obj.attr("index");
+  py::object rangeIndex = py::module_::import("pandas").attr("RangeIndex");
+  return py::isinstance(index, rangeIndex) && index.attr("start").equal(py::int_(0)) &&
+         index.attr("step").equal(py::int_(1));
+}
+
+std::vector<lumetra::Partition> toPartitions(py::handle partitions) {
+  std::vector<lumetra::Partition> out;
+  std::ptrdiff_t seq = 0;
+  for (py::handle entry : partitions) {
+    const Py_ssize_t start = toIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(0)]);
+    const Py_ssize_t end = toIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(1)]);
+    out.push_back({start, end, seq++});
+  }
+  return out;
 }
 
 }  // namespace lumetra::bindings

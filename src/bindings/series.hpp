@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "module.hpp"
+#include "pairs.hpp"
 
 namespace lumetra::bindings {
 
@@ -19,5 +20,18 @@ Samples toSamples(py::handle obj);
 
 // numpy.mean of the object as it came in (with numpy's warning for an empty array).
 double npMean(const Samples& samples);
+
+// True for a list or tuple, and for an array or Series whose numpy dtype is float64 or an
+// integer type: numpy computes on these in float64, as the fast paths do.
+bool float64Input(py::handle obj);
+
+// True when obj[i] for 0 <= i < len(obj) is the item at position i: a list, a tuple, a
+// one-dimensional array, or a Series with the default index 0, 1, 2, ... (a Series looks items
+// up by label).
+bool positionalItems(py::handle obj);
+
+// Elements 0 and 1 of every entry, as integers (IndexError for a shorter entry, TypeError for
+// bounds that are not integers); the sequence number is the entry's position.
+std::vector<lumetra::Partition> toPartitions(py::handle partitions);
 
 }  // namespace lumetra::bindings

@@ -8,6 +8,13 @@
 #include <string>
 #include <utility>
 
+// The O(1) per-window helpers are forced inline so stream() runs them as one tight loop.
+#if defined(__GNUC__) || defined(__clang__)
+#define LUMETRA_HOT_INLINE [[gnu::always_inline]] inline
+#else
+#define LUMETRA_HOT_INLINE inline
+#endif
+
 namespace lumetra {
 namespace {
 
@@ -40,7 +47,16 @@ std::vector<double> scaledFiniteSamples(std::span<const double> samples, int& ex
     if (std::isfinite(x)) finite.push_back(x);
   }
   exponent = scaleExponent(finite);
-  for (double& x : finite) x = std::ldexp(x, -exponent);
+  // Same result as ldexp(x, -exponent), by plain multiplication.  -exponent <= 1023 is one exact
+  // factor (down to 2^-1024, a single rounding for results that land among the subnormals); a
+  // larger shift only scales up, which is exact in any number of steps.
+  int shift = -exponent;
+  while (shift != 0) {
+    const int step = std::min(shift, 1023);
+    const double factor = std::ldexp(1.0, step);
+    for (double& x : finite) x *= factor;
+    shift -= step;
+  }
   return finite;
 }
 
@@ -102,9 +118,7 @@ void fillWindows(std::span<double> out, std::ptrdiff_t windowsLen, WindowScore&&
   }
 }
 
-[[noreturn]] void throwBadAlgo() {
-  throw std::invalid_argument("invalid NsAlgo value");
-}
+[[noreturn]] void throwBadAlgo() { throw std::invalid_argument("invalid NsAlgo value"); }
 
 }  // namespace
 
@@ -142,16 +156,21 @@ void NonStationary::setData(std::vector<double> samples) {
   finite_ = scaledFiniteSamples(data_, exponent);
   sigmaScaled_ = scaledNoiseSigma(finite_);
   sigma_ = unscale(sigmaScaled_, exponent);
+  invSigmaScaled_ = sigmaScaled_ > 0.0 ? 1.0 / sigmaScaled_ : 0.0;
 
   const std::size_t count = finite_.size();
   runEnd_.assign(count, static_cast<std::ptrdiff_t>(count));
   for (std::size_t k = count; k-- > 1;) {
-    if (finite_[k - 1] == finite_[k]) runEnd_[k - 1] = runEnd_[k];
-    else runEnd_[k - 1] = static_cast<std::ptrdiff_t>(k);
+    if (finite_[k - 1] == finite_[k])
+      runEnd_[k - 1] = runEnd_[k];
+    else
+      runEnd_[k - 1] = static_cast<std::ptrdiff_t>(k);
   }
 
-  // Summing deviations from the median keeps the running sums small for traces far from 0, and
-  // the error-free two-sum keeps window sums exact to about one rounding of their own size.
+  // Sums run over deviations from the median: typical samples then lose no digits when the
+  // reference is subtracted (a mean can be dragged far off by a few huge outliers, and the small
+  // samples would vanish against it).  The error-free two-sum keeps window sums exact to about one
+  // rounding of their own size, however large the running sum has grown.
   double reference = 0.0;
   if (count > 0) {
     std::vector<double> work(finite_);
@@ -176,8 +195,8 @@ std::ptrdiff_t NonStationary::windowsLen() const noexcept { return windowsLen_; 
 
 double NonStationary::sigma() const noexcept { return sigma_; }
 
-NonStationary::RankRange NonStationary::finiteRanks(std::ptrdiff_t start,
-                                                    std::ptrdiff_t end) const noexcept {
+LUMETRA_HOT_INLINE NonStationary::RankRange NonStationary::finiteRanks(
+    std::ptrdiff_t start, std::ptrdiff_t end) const noexcept {
   const auto size = static_cast<std::ptrdiff_t>(data_.size());
   const std::ptrdiff_t first = clampSliceIndex(start, size);
   const std::ptrdiff_t last = clampSliceIndex(end, size);
@@ -187,25 +206,33 @@ NonStationary::RankRange NonStationary::finiteRanks(std::ptrdiff_t start,
   return RankRange{rankBefore_[f], rankBefore_[l]};
 }
 
-bool NonStationary::isFlat(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept {
+LUMETRA_HOT_INLINE bool NonStationary::isFlat(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept {
   return runEnd_[static_cast<std::size_t>(a)] >= b;
 }
 
-double NonStationary::rangeSum(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept {
+LUMETRA_HOT_INLINE double NonStationary::rangeSum(std::ptrdiff_t a,
+                                                  std::ptrdiff_t b) const noexcept {
   const PrefixSum& from = prefix_[static_cast<std::size_t>(a)];
   const PrefixSum& to = prefix_[static_cast<std::size_t>(b)];
   return (to.hi - from.hi) + (to.lo - from.lo);
 }
 
-double NonStationary::splitScore(double sumLeft, std::ptrdiff_t nLeft, double sumRight,
-                                 std::ptrdiff_t nRight) const noexcept {
-  const double diff = sumRight / static_cast<double>(nRight) - sumLeft / static_cast<double>(nLeft);
+// (mean(right) - mean(left))^2 * nl * nr / (n * sigma^2), rewritten as
+// (nl * sumRight - nr * sumLeft)^2 / (nl * nr * n * sigma^2): one division, and that one off the
+// dependency chain of the sums.
+LUMETRA_HOT_INLINE double NonStationary::splitScore(double sumLeft, std::ptrdiff_t nLeft,
+                                                    double sumRight,
+                                                    std::ptrdiff_t nRight) const noexcept {
+  const auto nl = static_cast<double>(nLeft);
+  const auto nr = static_cast<double>(nRight);
+  const double diff = nl * sumRight - nr * sumLeft;
   if (diff == 0.0) return 0.0;
-  const double t = diff / sigmaScaled_;
-  return capScore(t * t * splitWeight(nLeft, nRight));
+  const double t = diff * invSigmaScaled_;
+  return capScore(t * t * (1.0 / (nl * nr * (nl + nr))));
 }
 
-double NonStationary::localToGlobal(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept {
+LUMETRA_HOT_INLINE double NonStationary::localToGlobal(std::ptrdiff_t a,
+                                                       std::ptrdiff_t b) const noexcept {
   const std::ptrdiff_t n = b - a;
   if (n < 4 || sigmaScaled_ == 0.0 || isFlat(a, b)) return 0.0;
   const std::ptrdiff_t m = a + n / 2;
@@ -257,7 +284,8 @@ double NonStationary::leftToRight(std::ptrdiff_t a, std::ptrdiff_t b) const noex
 
   const double diff = (baseRight - baseLeft) * unit + (meanRight - meanLeft);
   if (diff == 0.0) return 0.0;
-  if (squares == 0.0) return kNsScoreCap;
+  // squares > 0 here: some half is not flat, and its largest deviation is at least 1/4 after the
+  // rescaling above.
   const double pooledVariance = squares / static_cast<double>(n - 2);
   return capScore(diff * diff * splitWeight(m - a, b - m) / pooledVariance);
 }
@@ -340,3 +368,5 @@ void NonStationary::stream(NsAlgo algo, std::ptrdiff_t windowsLen, std::span<dou
 }
 
 }  // namespace lumetra
+
+#undef LUMETRA_HOT_INLINE

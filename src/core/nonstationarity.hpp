@@ -5,7 +5,8 @@
 //   NSLocaltoGlobal      centre split, left = x[0:n/2], right = x[n/2:n], squared difference of
 //                        the group means over sigma^2 * (1/len(left) + 1/len(right)), where sigma
 //                        is the robust noise level of the whole trace.  Mean 1 under stationary
-//                        Gaussian noise; a level change D at the centre gives about D^2 n / (4 sigma^2).
+//                        Gaussian noise; a level change D at the centre gives about D^2 n / (4
+//                        sigma^2).
 //   NSLefttoRight        the same split scored with the window's own pooled within-half variance
 //                        (the squared two-sample t statistic).
 //   NSdichotomy          the largest centre-split score (global sigma) over the window, its halves,
@@ -90,10 +91,11 @@ class NonStationary {
   // All working values are the samples times one power of two 2^-e, which brings the largest
   // magnitude into [0.5, 1): exact, and it keeps sums and squares clear of overflow.
   double sigmaScaled_ = 0.0;
+  double invSigmaScaled_ = 0.0;
   std::vector<std::ptrdiff_t> rankBefore_;  // rankBefore_[p] = finite samples in data_[0:p]
   std::vector<double> finite_;              // finite samples in order, scaled
-  std::vector<std::ptrdiff_t> runEnd_;      // first rank after k whose value differs from finite_[k]
-  std::vector<PrefixSum> prefix_;           // prefix sums of finite_ minus its median
+  std::vector<std::ptrdiff_t> runEnd_;  // first rank after k whose value differs from finite_[k]
+  std::vector<PrefixSum> prefix_;       // prefix sums of finite_ minus its median
 };
 
 }  // namespace lumetra
