@@ -145,7 +145,7 @@ void Originals::remember(py::handle ns, const char* name,
   py::object object = ns.attr(name);
   for (const char* attribute : attributes) {
     objects_.emplace_back(std::string(name) + "." + attribute,
-                          object.attr(attribute).release().ptr());
+                          py::object(object.attr(attribute)).release().ptr());
   }
   objects_.emplace_back(name, object.release().ptr());
 }

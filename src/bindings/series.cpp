@@ -45,8 +45,8 @@ bool positionalItems(py::handle obj) {
   if (!isSeries(obj)) return false;
   py::object index = obj.attr("index");
   py::object rangeIndex = py::module_::import("pandas").attr("RangeIndex");
-  return py::isinstance(index, rangeIndex) && index.attr("start").equal(py::int_(0)) &&
-         index.attr("step").equal(py::int_(1));
+  return py::isinstance(index, rangeIndex) && py::object(index.attr("start")).equal(py::int_(0)) &&
+         py::object(index.attr("step")).equal(py::int_(1));
 }
 
 std::vector<lumetra::Partition> toPartitions(py::handle partitions) {
