@@ -3,16 +3,20 @@
 #include <cmath>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "criterion.hpp"
 #include "module.hpp"
 #include "series.hpp"
+#include "transitions.hpp"
 
 namespace py = pybind11;
 namespace lb = lumetra::bindings;
+using namespace py::literals;
 using lumetra::bindings::asMethod;
 using lumetra::bindings::makeClass;
+using lumetra::bindings::toDoubles;
 
 namespace {
 
@@ -182,6 +186,118 @@ py::object xic(const py::module_& m, py::object partitions, py::object intensity
   return penalty + used * log(rss / used);
 }
 
+// The ideal values of one column as doubles. Numeric columns go through numpy; any other
+// column cell by cell, where a cell that is not a real number (text, a date) raises TypeError.
+std::vector<double> levelValues(py::handle column) {
+  const std::string kind = py::str(column.attr("dtype").attr("kind"));
+  if (kind == "b" || kind == "i" || kind == "u" || kind == "f") return toDoubles(column);
+  return toDoubles(column.attr("tolist")());
+}
+
+// Python's truth value of an object.
+bool truthy(py::handle obj) {
+  const int value = PyObject_IsTrue(obj.ptr());
+  if (value < 0) throw py::error_already_set();
+  return value != 0;
+}
+
+// A real number as a double; TypeError for anything else (text included, unlike float()).
+double realNumber(py::handle obj) {
+  const double value = PyFloat_AsDouble(obj.ptr());
+  if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+  return value;
+}
+
+// Transitions and dwell times of every ideal column of a spreadsheet of idealised traces.
+void transitionStatistics(const py::module_& m, py::object self, py::object xlsx, py::object tgtCol,
+                          py::object mergeAll, py::object trimTailsThreshold) {
+  py::object data = m.attr("pd").attr("read_excel")(xlsx, "header"_a = 0);
+  py::object ts = py::none();
+  self.attr("mergeAllTrace") = mergeAll;
+  py::list idealFRETs;
+  py::object theCol = tgtCol.attr("lower")();
+  const py::str time("time");
+  for (py::handle colname : data.attr("columns")) {
+    py::object lowered = colname.attr("lower")();
+    if (lowered.contains(time)) ts = data[colname];
+    if (lowered.contains(theCol)) idealFRETs.append(data[colname]);
+  }
+  py::list trans0;
+  py::list trans1;
+  self.attr("trans0") = trans0;
+  self.attr("trans1") = trans1;
+  static_cast<void>(py::len(ts));  // a sheet without a time column fails here, with TypeError
+  py::dict dwellTime;
+  self.attr("dwellTime") = dwellTime;
+
+  std::vector<std::vector<double>> levels;
+  levels.reserve(idealFRETs.size());
+  for (py::handle idl : idealFRETs) levels.push_back(levelValues(idl));
+  const double minidl = lumetra::lowestLevel(levels);
+  const double threshold = lumetra::tailThreshold(realNumber(trimTailsThreshold), minidl);
+
+  py::object tsAt = ts.attr("__getitem__");
+  for (std::size_t k = 0; k < levels.size(); ++k) {
+    // Levels and times are the cells as the sheet's columns hand them out (numpy scalars);
+    // the core only says which frames to take.
+    py::object idlAt = idealFRETs[k].attr("__getitem__");
+    py::list trans0list;
+    py::list trans1list;
+    py::object level = idlAt(0);
+    py::object dwellTime0 = py::int_(0);
+    const lumetra::TraceTransitions scan = lumetra::scanTrace(levels[k], threshold);
+    self.attr("trimTails").attr("append")(py::int_(scan.tailStart));
+    for (std::size_t idx : scan.frames) {
+      py::object entered = idlAt(idx);
+      trans1list.append(entered);
+      trans0list.append(level);
+      if (!dwellTime.contains(level)) dwellTime[level] = py::list();
+      py::object at = tsAt(idx);
+      dwellTime[level].attr("append")(at - dwellTime0);
+      dwellTime0 = at;
+      level = entered;
+    }
+    if (truthy(mergeAll)) {
+      trans0.attr("extend")(trans0list);
+      trans1.attr("extend")(trans1list);
+    } else {
+      trans0.append(trans0list);
+      trans1.append(trans1list);
+    }
+  }
+}
+
+py::object getDwellTimeDict(const py::module_& m, py::object self) {
+  py::object items = self.attr("dwellTime").attr("items")();
+  return m.attr("collections")
+      .attr("OrderedDict")(py::module_::import("builtins").attr("sorted")(items));
+}
+
+// The two-dimensional histogram of the levels left and entered by the transitions that
+// transitionStatistics recorded on `lumetraObj`, shown as a square figure.
+void transitionDensityPlot(py::object lumetraObj, py::object binSize, py::object figSize,
+                           py::object i, py::object fret0, py::object fret1) {
+  py::module_ go = py::module_::import("plotly.graph_objects");
+  py::object x = lumetraObj.attr("trans0");
+  py::object y = lumetraObj.attr("trans1");
+  if (!truthy(lumetraObj.attr("mergeAllTrace"))) {
+    x = x[i];
+    y = y[i];
+  }
+  // Without a proper range plotly places the bins itself, with the given width.
+  const bool ranged = fret0 < fret1;
+  auto bins = [&] {
+    return ranged ? py::dict("start"_a = fret0, "end"_a = fret1, "size"_a = binSize)
+                  : py::dict("size"_a = binSize);
+  };
+  py::object histogram =
+      go.attr("Histogram2d")("x"_a = x, "y"_a = y, "autobinx"_a = false, "xbins"_a = bins(),
+                             "autobiny"_a = false, "ybins"_a = bins());
+  py::object fig = go.attr("Figure")(histogram);
+  fig.attr("update_layout")("autosize"_a = false, "width"_a = figSize, "height"_a = figSize);
+  fig.attr("show")();
+}
+
 py::object makeTraceClass(const py::module_& m) {
   py::dict ns;
   ns["__doc__"] = "One single-molecule FRET intensity trace and every result computed from it.";
@@ -193,6 +309,19 @@ py::object makeTraceClass(const py::module_& m) {
       [m](py::object self, py::object filename) { loadData(m, self, filename); },
       py::name("loadData"), py::arg("self"), py::arg("filename"),
       "Load a tab-separated trace file with the columns 'Frame/10' and 'CH1-BGND1'."));
+  ns["transitionStatistics"] = asMethod(py::cpp_function(
+      [m](py::object self, py::object xlsx, py::object tgtCol, py::object mergeAll,
+          py::object trimTailsThreshold) {
+        transitionStatistics(m, self, xlsx, tgtCol, mergeAll, trimTailsThreshold);
+      },
+      py::name("transitionStatistics"), py::arg("self"), py::arg("xlsx"), py::arg("tgtCol") = "Idl",
+      py::arg("mergeAll") = true, py::arg("trimTailsThreshold") = -1,
+      "Make transition's statistics\n\n"
+      "trimTailsThreshold float: When trimTailsThreshold=-1, we don't trim tails; when "
+      "trimTailsThreshold=1 it trims tails with Threshold=abs(minidl)"));
+  ns["getDwellTimeDict"] = asMethod(py::cpp_function(
+      [m](py::object self) { return getDwellTimeDict(m, self); }, py::name("getDwellTimeDict"),
+      py::arg("self"), "The dwell times by level, in ascending order of level."));
   return makeClass("lumetraTrace",
                    py::make_tuple(py::reinterpret_borrow<py::object>(
                        reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
@@ -223,4 +352,8 @@ LUMETRA_MODULE(lumetraTrace, m) {
              py::object /*halfWinLen*/) { return xic(self, partitions, CH1mBGND1, peakList); },
       py::arg("partitions"), py::arg("CH1mBGND1"), py::arg("peakList"), py::arg("halfWinLen"),
       "Information criterion of a step fit; frames inside an interval of peakList are left out.");
+
+  m.def("transitionDensityPlot", &transitionDensityPlot, py::arg("lumetraObj"),
+        py::arg("binSize") = 0.1, py::arg("figSize") = 600, py::arg("i") = 0, py::arg("fret0") = 0,
+        py::arg("fret1") = 1, "Show the transition density plot of a trace object's statistics.");
 }
