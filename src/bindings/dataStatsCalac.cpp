@@ -90,17 +90,6 @@ lumetra::NaNRule nanRule(const lb::Samples& samples) {
   return samples.skipNaN ? lumetra::NaNRule::skip : lumetra::NaNRule::propagate;
 }
 
-// Pairs and partitions as lists of [start, end, sequence number], each a list of its own.
-template <typename Triple>
-py::list tripleList(const std::vector<Triple>& triples) {
-  py::list out(triples.size());
-  for (std::size_t i = 0; i < triples.size(); ++i) {
-    const std::array<std::ptrdiff_t, 3> values{triples[i].start, triples[i].end, triples[i].seq};
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), lb::intList(values).release().ptr());
-  }
-  return out;
-}
-
 py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
                       py::object windowsLen) {
   const Py_ssize_t frameCount = py::len(frames);
@@ -243,7 +232,7 @@ py::list genPairs(py::object data, py::object th) {
   const std::vector<double> values = lb::toDoubles(data);
   // With fewer than two samples nothing is compared with the threshold.
   const double threshold = values.size() < 2 ? 0.0 : lb::toDouble(th);
-  return tripleList(lumetra::genPairs(values, threshold));
+  return lb::tripleList(lumetra::genPairs(values, threshold));
 }
 
 py::list genPartitions(py::object pairs, py::object halfWinLen, py::object dataLen) {
@@ -254,7 +243,7 @@ py::list genPartitions(py::object pairs, py::object halfWinLen, py::object dataL
     const Py_ssize_t end = lb::toIndex(item(p, 1));
     converted.push_back({start, end, 0});
   }
-  return tripleList(
+  return lb::tripleList(
       lumetra::genPartitions(converted, lb::toIndex(halfWinLen), lb::toIndex(dataLen)));
 }
 

@@ -1,14 +1,19 @@
 // lumetra.lumetraTrace: the trace object, which holds one trace and every result computed
 // from it as public attributes.
 #include <cmath>
+#include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "criterion.hpp"
+#include "merge.hpp"
 #include "module.hpp"
+#include "nonstationarity_api.hpp"
 #include "series.hpp"
+#include "step_fit.hpp"
 #include "transitions.hpp"
 
 namespace py = pybind11;
@@ -119,8 +124,7 @@ std::optional<py::object> xicFast(py::object partitions, py::object intensity,
   const lumetra::PeakIndex index(*peaks);
   lumetra::Residuals residuals;
   try {
-    residuals = lumetra::partitionResiduals(
-        values, *parts, [&index](std::ptrdiff_t frame) { return index.contains(frame); });
+    residuals = lumetra::partitionResiduals(values, *parts, index);
   } catch (const std::out_of_range&) {
     return std::nullopt;
   }
@@ -298,6 +302,377 @@ void transitionDensityPlot(py::object lumetraObj, py::object binSize, py::object
   fig.attr("show")();
 }
 
+// ---- Step fit -------------------------------------------------------------------------------
+
+constexpr std::initializer_list<const char*> kFitStatistics = {
+    "dataStatsVar", "dataDerivation", "streamNS", "th",
+    "genPairs",     "chainFilters",   "thNS",     "integralRange",
+    "poly1_1div3",  "genPartitions",  "dataStd"};
+
+// What the step fit calls, as bound when the module was loaded. While all of it is unchanged
+// a fit runs in one C++ call; a caller who replaces any of it gets the calls one by one.
+struct FitDependencies {
+  lb::Originals trace;  // names in this module
+  lb::Originals stats;  // names in dataStatsCalac
+  const lb::NonStationaryApi* native = nullptr;
+} fitDependencies;
+
+void rememberFitDependencies(const py::module_& m) {
+  auto& d = fitDependencies;
+  d.trace.remember(m, "dataStatsCalac", kFitStatistics);
+  d.trace.remember(m, "copy", {"deepcopy"});
+  d.trace.remember(m, "xic");
+  py::object stats = m.attr("dataStatsCalac");
+  d.stats.remember(stats, "np", {"var", "std", "diff", "argmax", "argmin"});
+  d.stats.remember(stats, "Polynomial");
+  d.stats.remember(stats, "ns", {"NonStationary"});
+  d.native =
+      static_cast<const lb::NonStationaryApi*>(PyCapsule_Import(lb::kNonStationaryCapsule, 0));
+  if (d.native == nullptr) PyErr_Clear();
+}
+
+bool nativeComponent(py::handle stats) {
+  const auto* api = fitDependencies.native;
+  if (api == nullptr) return false;
+  py::object cls = stats.attr("ns").attr("NonStationary");
+  return cls.ptr() == reinterpret_cast<PyObject*>(api->type) &&
+         PyDict_GetItemString(api->type->tp_dict, "nsFuncRange") == api->nsFuncRange;
+}
+
+bool fitDependenciesUnchanged(const py::module_& m) {
+  auto& d = fitDependencies;
+  if (!d.trace.unchanged(m, "dataStatsCalac", kFitStatistics) ||
+      !d.trace.unchanged(m, "copy", {"deepcopy"}) || !d.trace.unchanged(m, "xic") ||
+      !ownInPeakListBound(m) ||
+      !originals.unchanged(m, "np", {"mean", "sum", "square", "log2", "log"})) {
+    return false;
+  }
+  py::object stats = m.attr("dataStatsCalac");
+  return d.stats.unchanged(stats, "np", {"var", "std", "diff", "argmax", "argmin"}) &&
+         d.stats.unchanged(stats, "Polynomial") &&
+         d.stats.unchanged(stats, "ns", {"NonStationary"}) && nativeComponent(stats);
+}
+
+// The nonstationarity component with the last trace attached: fits of one trace for many
+// settings (a parameter search) then skip preparing the trace again. Guarded by the GIL.
+struct AttachedTrace {
+  std::vector<double> samples;
+  lumetra::NonStationary component;
+  bool valid = false;
+} attachedTrace;
+
+const lumetra::NonStationary& componentFor(const std::vector<double>& intensity) {
+  auto& cached = attachedTrace;
+  const bool same =
+      cached.valid && cached.samples.size() == intensity.size() &&
+      std::memcmp(cached.samples.data(), intensity.data(), intensity.size() * sizeof(double)) == 0;
+  if (!same) {
+    cached.valid = false;
+    cached.samples = intensity;
+    cached.component.setData(intensity);
+    cached.valid = true;
+  }
+  return cached.component;
+}
+
+// A float, or an int that a double holds exactly: compared as doubles they behave as in Python.
+bool isRealNumber(py::handle value) {
+  if (PyFloat_Check(value.ptr())) return true;
+  if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  return overflow == 0 && v >= -(1LL << 53) && v <= (1LL << 53);
+}
+
+bool isTrue(py::handle value) {
+  const int truth = PyObject_IsTrue(value.ptr());
+  if (truth < 0) throw py::error_already_set();
+  return truth != 0;
+}
+
+py::object rejectedScore() { return py::int_(lumetra::kRejectedFit); }
+
+// The score of stored partitions against the reference pairs (the saved ones if any), through
+// this module's xic; a fit with no frame left to score is rejected rather than failing.
+py::object scoreThroughXic(const py::module_& m, py::object self, py::object partitions,
+                           py::object intensity, py::object pairs, py::object halfWinLen) {
+  if (py::int_(py::len(partitions)) < py::object(self.attr("stateNum"))) return rejectedScore();
+  py::object saved = self.attr("keepPairs");
+  py::object reference = saved.is_none() ? pairs : saved;
+  try {
+    return m.attr("xic")(partitions, intensity, reference, halfWinLen);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ZeroDivisionError)) throw;
+    return rejectedScore();
+  }
+}
+
+py::object positionalSlice(py::handle series, py::object start, py::object stop) {
+  py::object slice =
+      py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), stop.ptr(), nullptr));
+  if (!slice) throw py::error_already_set();
+  if (lb::isSeries(series)) return series.attr("iloc")[slice];
+  return py::reinterpret_borrow<py::object>(series)[slice];
+}
+
+// The fit as a sequence of calls of the module's statistics functions, each looked up when it
+// is used.
+py::object fitComposed(const py::module_& m, py::object self, py::object halfWinLen,
+                       py::object rratio, py::object thrate, py::object filterWidth, bool keep) {
+  py::object stats = m.attr("dataStatsCalac");
+  py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
+  py::object frames = self.attr("frames");
+  py::object intensity = self.attr("CH1mBGND1");
+  py::object y = stats.attr("dataStatsVar")(frames, intensity, windowsLen);
+  self.attr("dataVar") = y;
+  py::object dy =
+      stats.attr("dataDerivation")(positionalSlice(frames, halfWinLen, -halfWinLen), y, 2);
+  py::object ns = stats.attr("streamNS")(intensity, windowsLen);
+  self.attr("dataNS") = ns;
+  py::object thy = stats.attr("th")(y, thrate);
+  self.attr("thresholdVar") = thy;
+  py::object pairs = stats.attr("genPairs")(y, thy);
+  self.attr("pairs") = pairs;
+  if (keep) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
+  py::object step = frames[py::int_(1)] - frames[py::int_(0)];
+  py::object newPairs = stats.attr("chainFilters")(pairs, halfWinLen, step, filterWidth);
+  self.attr("newPairs") = newPairs;
+  py::object thNS = stats.attr("thNS")(ns);
+  self.attr("thresholdNS") = thNS;
+
+  const Py_ssize_t n = py::len(newPairs);
+  py::list pairs3, integralDy, boolRR(n), boolNS(n), rrList, frList;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    boolRR[i] = py::bool_(false);
+    boolNS[i] = py::bool_(false);
+  }
+  self.attr("pairs3") = pairs3;
+  self.attr("integralDy") = integralDy;
+  self.attr("thresholdBoolRR") = boolRR;
+  self.attr("thresholdBoolNS") = boolNS;
+  self.attr("rr") = rrList;
+  self.attr("fr") = frList;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    py::object pair = newPairs[py::int_(i)];
+    py::object p0 = pair[py::int_(0)];
+    py::object p1 = pair[py::int_(1)];
+    py::list bounds;
+    bounds.append(p0);
+    bounds.append(p1);
+    py::object idy = stats.attr("integralRange")(frames, bounds, dy, halfWinLen);
+    integralDy.append(idy);
+    py::object rows = positionalSlice(frames, p0 + halfWinLen, p1 + halfWinLen).attr("to_numpy")();
+    py::object result = stats.attr("poly1_1div3")(rows, idy);
+    py::object fr = result[py::int_(0)];
+    py::object rr = result[py::int_(1)];
+    frList.append(fr);
+    rrList.append(rr);
+    if (rr.is_none() || !(rr > rratio)) continue;
+    boolRR[i] = py::bool_(true);
+    py::object range = py::module_::import("builtins").attr("range")(p0 + py::int_(1), p1);
+    for (py::handle iins : range) {
+      if (py::object(ns[iins]) > thNS) {
+        boolNS[i] = py::bool_(true);
+        py::list accepted;
+        accepted.append(p0);
+        accepted.append(p1);
+        accepted.append(pair[py::int_(2)]);
+        pairs3.append(accepted);
+        break;
+      }
+    }
+  }
+  py::object partitions = stats.attr("genPartitions")(pairs3, halfWinLen, py::len(frames));
+  self.attr("partitions") = partitions;
+  self.attr("moments") = stats.attr("dataStd")(intensity, partitions);
+  return scoreThroughXic(m, self, partitions, intensity, pairs, halfWinLen);
+}
+
+// Fits whose reference is a list of [lo, hi, ...] entries of plain numbers can be scored here.
+std::optional<std::vector<lumetra::PeakBounds>> referenceBounds(py::handle reference) {
+  return plainEntries(reference, readPeak);
+}
+
+void appendOptional(py::list& out, const std::optional<double>& value) {
+  out.append(value ? py::object(py::float_(*value)) : py::object(py::none()));
+}
+
+// The whole fit in one C++ call, then every result stored as the step-by-step fit stores it.
+// Nothing when the fit meets what only the step-by-step evaluation handles exactly.
+std::optional<py::object> fitFast(const py::module_& m, py::object self, py::object halfWinLen,
+                                  py::object rratio, py::object thrate, py::object filterWidth,
+                                  bool keep) {
+  if (!PyLong_Check(halfWinLen.ptr()) || PyBool_Check(halfWinLen.ptr()) || !isRealNumber(rratio) ||
+      !isRealNumber(thrate) || !isRealNumber(filterWidth) || !fitDependenciesUnchanged(m)) {
+    return std::nullopt;
+  }
+  py::object frames = self.attr("frames");
+  py::object intensity = self.attr("CH1mBGND1");
+  for (py::handle column : {frames, intensity}) {
+    if (!lb::isSeries(column) || !lb::float64Input(column) || !lb::positionalItems(column)) {
+      return std::nullopt;
+    }
+  }
+  int overflow = 0;
+  const long long h = PyLong_AsLongLongAndOverflow(halfWinLen.ptr(), &overflow);
+  if (overflow != 0) return std::nullopt;
+  const std::vector<double> frameValues = toDoubles(frames);
+  const std::vector<double> samples = toDoubles(intensity);
+  const lumetra::StepFitSettings settings{h, lb::toDouble(rratio), lb::toDouble(thrate),
+                                          lb::toDouble(filterWidth)};
+  lumetra::StepFit fit;
+  try {
+    fit = lumetra::fitSteps(frameValues, samples, lumetra::NaNRule::skip, componentFor(samples),
+                            settings);
+  } catch (const lumetra::StepFitUnsupported&) {
+    return std::nullopt;
+  }
+
+  // The score first, so that a fit the criterion cannot take leaves nothing half stored.
+  const int tooFew = PyObject_RichCompareBool(py::int_(fit.partitions.size()).ptr(),
+                                              py::object(self.attr("stateNum")).ptr(), Py_LT);
+  if (tooFew < 0) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  std::optional<double> score;
+  if (tooFew == 0) {
+    py::object saved = self.attr("keepPairs");
+    if (keep || saved.is_none()) {
+      score = lumetra::scoreStepFit(fit.partitions, samples, lumetra::PeakIndex(fit.pairs),
+                                    fit.pairs.size());
+    } else {
+      const auto bounds = referenceBounds(saved);
+      if (!bounds) return std::nullopt;
+      score = lumetra::scoreStepFit(fit.partitions, samples, lumetra::PeakIndex(*bounds),
+                                    bounds->size());
+    }
+    // A residual sum of 0 takes the logarithm of 0, which numpy warns about.
+    if (score && std::isinf(*score) && *score < 0) return std::nullopt;
+  }
+
+  self.attr("dataVar") = lb::floatList(fit.dataVar);
+  self.attr("dataNS") = lb::floatList(fit.dataNS);
+  self.attr("thresholdVar") = py::float_(fit.thresholdVar);
+  py::list pairs = lb::tripleList(fit.pairs);
+  self.attr("pairs") = pairs;
+  if (keep) self.attr("keepPairs") = lb::tripleList(fit.pairs);
+  py::list newPairs;
+  for (std::size_t k : fit.kept) newPairs.append(pairs[k]);
+  self.attr("newPairs") = newPairs;
+  self.attr("thresholdNS") = py::float_(fit.thresholdNS);
+  py::list integralDy, boolRR, boolNS, rr, fr;
+  for (const lumetra::CandidateTest& test : fit.candidates) {
+    integralDy.append(lb::floatList(test.integral));
+    boolRR.append(py::bool_(test.passedRatio));
+    boolNS.append(py::bool_(test.passedNS));
+    appendOptional(rr, test.ratio);
+    appendOptional(fr, test.slope);
+  }
+  self.attr("pairs3") = lb::tripleList(fit.pairs3);
+  self.attr("integralDy") = integralDy;
+  self.attr("thresholdBoolRR") = boolRR;
+  self.attr("thresholdBoolNS") = boolNS;
+  self.attr("rr") = rr;
+  self.attr("fr") = fr;
+  self.attr("partitions") = lb::tripleList(fit.partitions);
+  self.attr("moments") = lb::floatList(fit.moments);
+  if (tooFew != 0 || !score) return rejectedScore();
+  return py::float_(*score);
+}
+
+py::object fitTrajectory(const py::module_& m, py::object self, py::object halfWinLen,
+                         py::object rratio, py::object thrate, py::object filterWidth,
+                         py::object keepPairs) {
+  const bool keep = isTrue(keepPairs);
+  if (auto score = fitFast(m, self, halfWinLen, rratio, thrate, filterWidth, keep)) return *score;
+  return fitComposed(m, self, halfWinLen, rratio, thrate, filterWidth, keep);
+}
+
+// ---- Level refinement -----------------------------------------------------------------------
+
+// Mean and standard deviation of each partition's intensities, as numpy gives them.
+void partitionStatistics(const py::module_& m, py::handle partitions, py::handle intensity,
+                         std::vector<double>& means, std::vector<double>& stds) {
+  if (originals.unchanged(m, "np", {"mean", "std"}) && lb::isSeries(intensity) &&
+      lb::float64Input(intensity) && lb::positionalItems(intensity)) {
+    if (const auto parts = plainEntries(partitions, readPartition)) {
+      const std::vector<double> samples = toDoubles(intensity);
+      means = lumetra::segmentMeans(samples, *parts, lumetra::NaNRule::skip);
+      stds = lumetra::segmentStd(samples, *parts, lumetra::NaNRule::skip);
+      return;
+    }
+  }
+  py::object np = m.attr("np");
+  for (py::handle p : partitions) {
+    auto partition = py::reinterpret_borrow<py::object>(p);
+    py::object segment = positionalSlice(intensity, partition[py::int_(0)], partition[py::int_(1)]);
+    means.push_back(lb::toDouble(np.attr("mean")(segment)));
+    stds.push_back(lb::toDouble(np.attr("std")(segment)));
+  }
+}
+
+void mergeNeighbours(const py::module_& m, py::object self) {
+  py::object partitions = self.attr("partitions");
+  std::vector<double> means, stds;
+  partitionStatistics(m, partitions, self.attr("CH1mBGND1"), means, stds);
+  const std::vector<bool> flags = lumetra::mergeFlags(means, stds);
+  // Backwards, so that removing an entry never moves one still to be visited; each run of
+  // joined partitions hands its end to the partition before it.
+  std::optional<py::object> runEnd;
+  for (std::size_t k = flags.size(); k-- > 0;) {
+    py::object partition = partitions[py::int_(k)];
+    if (flags[k]) {
+      if (!runEnd) runEnd = py::object(partition[py::int_(1)]);
+      partitions.attr("pop")(k);
+    } else if (runEnd) {
+      partition[py::int_(1)] = *runEnd;
+      runEnd.reset();
+    }
+  }
+}
+
+py::object finalPartitions(const py::module_& m, py::object self) {
+  self.attr("mergeNeighbours")();
+  py::list means;
+  self.attr("means") = means;
+  py::object intensity = self.attr("CH1mBGND1");
+  for (py::handle p : py::object(self.attr("partitions"))) {
+    auto partition = py::reinterpret_borrow<py::object>(p);
+    means.append(m.attr("np").attr("mean")(
+        positionalSlice(intensity, partition[py::int_(0)], partition[py::int_(1)])));
+  }
+  return self.attr("partitions");
+}
+
+// ---- Parameter search -----------------------------------------------------------------------
+
+constexpr const char* kSearchParameters[] = {"halfWinLen", "rratio", "thrate", "filterWidth"};
+
+py::object fitness(py::object self, py::object params) {
+  py::dict par = params.attr("valuesdict")();
+  py::object round = py::module_::import("builtins").attr("round");
+  return self.attr("fitTrajectory")(round(par["halfWinLen"]), par["rratio"], par["thrate"],
+                                    round(par["filterWidth"]));
+}
+
+void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin, py::object sRR,
+                     py::object sThR, py::object sFilterW) {
+  py::object params = m.attr("Parameters")();
+  params.attr("add_many")(py::make_tuple("halfWinLen", 9, true),
+                          py::make_tuple("rratio", 0.18, true), py::make_tuple("thrate", 0.2, true),
+                          py::make_tuple("filterWidth", 9, true));
+  const py::object bounds[] = {sHalfWin, sRR, sThR, sFilterW};
+  for (std::size_t i = 0; i < 4; ++i) {
+    params[kSearchParameters[i]].attr("set")("min"_a = bounds[i][py::int_(0)],
+                                             "max"_a = bounds[i][py::int_(1)],
+                                             "brute_step"_a = bounds[i][py::int_(2)]);
+  }
+  py::object minimizer = m.attr("Minimizer")(self.attr("_fitness"), params, "nan_policy"_a = "omit",
+                                             "max_nfev"_a = 2000);
+  self.attr("optRes") = minimizer.attr("minimize")("method"_a = "differential_evolution");
+}
+
 py::object makeTraceClass(const py::module_& m) {
   py::dict ns;
   ns["__doc__"] = "One single-molecule FRET intensity trace and every result computed from it.";
@@ -309,6 +684,31 @@ py::object makeTraceClass(const py::module_& m) {
       [m](py::object self, py::object filename) { loadData(m, self, filename); },
       py::name("loadData"), py::arg("self"), py::arg("filename"),
       "Load a tab-separated trace file with the columns 'Frame/10' and 'CH1-BGND1'."));
+  ns["fitTrajectory"] = asMethod(py::cpp_function(
+      [m](py::object self, py::object halfWinLen, py::object rratio, py::object thrate,
+          py::object filterWidth, py::object keepPairs) {
+        return fitTrajectory(m, self, halfWinLen, rratio, thrate, filterWidth, keepPairs);
+      },
+      py::name("fitTrajectory"), py::arg("self"), py::arg("halfWinLen"), py::arg("rratio"),
+      py::arg("thrate"), py::arg("filterWidth"), py::arg("keepPairs") = false,
+      "Fit a multi-level step trajectory for one parameter setting and return its score "
+      "(smaller is better; 9999999999 for a rejected fit)."));
+  ns["_fitness"] =
+      asMethod(py::cpp_function(&fitness, py::name("_fitness"), py::arg("self"), py::arg("params"),
+                                "The fit score for an lmfit parameter set."));
+  ns["optimizeFitness"] = asMethod(py::cpp_function(
+      [m](py::object self, py::object sHalfWin, py::object sRR, py::object sThR,
+          py::object sFilterW) { optimizeFitness(m, self, sHalfWin, sRR, sThR, sFilterW); },
+      py::name("optimizeFitness"), py::arg("self"), py::arg("sHalfWin") = py::make_tuple(5, 21, 1),
+      py::arg("sRR") = py::make_tuple(-1, 3.1, 0.01), py::arg("sThR") = py::make_tuple(0, 1.1, 0.1),
+      py::arg("sFilterW") = py::make_tuple(1, 21, 1),
+      "Search the four fit parameters by differential evolution; the result goes to optRes."));
+  ns["mergeNeighbours"] = asMethod(py::cpp_function(
+      [m](py::object self) { mergeNeighbours(m, self); }, py::name("mergeNeighbours"),
+      py::arg("self"), "Join neighbouring partitions whose levels cannot be told apart."));
+  ns["finalPartitions"] = asMethod(py::cpp_function(
+      [m](py::object self) { return finalPartitions(m, self); }, py::name("finalPartitions"),
+      py::arg("self"), "Merge neighbouring levels, record their means and return the partitions."));
   ns["transitionStatistics"] = asMethod(py::cpp_function(
       [m](py::object self, py::object xlsx, py::object tgtCol, py::object mergeAll,
           py::object trimTailsThreshold) {
@@ -352,6 +752,8 @@ LUMETRA_MODULE(lumetraTrace, m) {
              py::object /*halfWinLen*/) { return xic(self, partitions, CH1mBGND1, peakList); },
       py::arg("partitions"), py::arg("CH1mBGND1"), py::arg("peakList"), py::arg("halfWinLen"),
       "Information criterion of a step fit; frames inside an interval of peakList are left out.");
+
+  rememberFitDependencies(m);
 
   m.def("transitionDensityPlot", &transitionDensityPlot, py::arg("lumetraObj"),
         py::arg("binSize") = 0.1, py::arg("figSize") = 600, py::arg("i") = 0, py::arg("fret0") = 0,

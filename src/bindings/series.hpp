@@ -34,4 +34,15 @@ bool positionalItems(py::handle obj);
 // bounds that are not integers); the sequence number is the entry's position.
 std::vector<lumetra::Partition> toPartitions(py::handle partitions);
 
+// Pairs and partitions as lists of [start, end, sequence number], each a list of its own.
+template <typename Triple>
+py::list tripleList(const std::vector<Triple>& triples) {
+  py::list out(triples.size());
+  for (std::size_t i = 0; i < triples.size(); ++i) {
+    const std::ptrdiff_t values[3] = {triples[i].start, triples[i].end, triples[i].seq};
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), intList(values).release().ptr());
+  }
+  return out;
+}
+
 }  // namespace lumetra::bindings

@@ -75,21 +75,38 @@ const std::vector<std::pair<Index, Index>>& PeakIndex::intervals() const noexcep
 }
 
 Residuals partitionResiduals(std::span<const double> intensity,
-                             std::span<const Partition> partitions,
-                             const std::function<bool(Index)>& excluded) {
+                             std::span<const Partition> partitions, const PeakIndex& excluded) {
   const auto length = static_cast<Index>(intensity.size());
+  const auto& intervals = excluded.intervals();
   Residuals out;
   std::vector<double> values;
   std::vector<double> squares;
+  auto take = [&](Index from, Index to) {
+    if (from < 0 || to > length) {
+      const Index bad = from < 0 ? from : length;
+      throw std::out_of_range("frame " + std::to_string(bad) + " is outside the trace of " +
+                              std::to_string(length) + " frames");
+    }
+    values.insert(values.end(), intensity.begin() + from, intensity.begin() + to);
+  };
   for (const Partition& p : partitions) {
     values.clear();
-    for (Index frame = p.start; frame < p.end; ++frame) {
-      if (excluded(frame)) continue;
-      if (frame < 0 || frame >= length) {
-        throw std::out_of_range("frame " + std::to_string(frame) + " is outside the trace of " +
-                                std::to_string(length) + " frames");
+    // The frames of a partition rise, so one walk over the sorted intervals finds the gaps.
+    auto interval =
+        std::upper_bound(intervals.begin(), intervals.end(), p.start,
+                         [](Index f, const std::pair<Index, Index>& i) { return f < i.first; });
+    if (interval != intervals.begin()) --interval;
+    Index frame = p.start;
+    while (frame < p.end) {
+      while (interval != intervals.end() && interval->second < frame) ++interval;
+      if (interval != intervals.end() && interval->first <= frame) {
+        if (interval->second >= p.end - 1) break;
+        frame = interval->second + 1;
+        continue;
       }
-      values.push_back(intensity[static_cast<std::size_t>(frame)]);
+      const Index stop = interval == intervals.end() ? p.end : std::min(p.end, interval->first);
+      take(frame, stop);
+      frame = stop;
     }
     if (values.empty()) continue;
     const double m = mean(values);
@@ -117,8 +134,7 @@ double informationCriterion(const Residuals& residuals, std::size_t partitionCou
 double xic(std::span<const Partition> partitions, std::span<const double> intensity,
            std::span<const Pair> peaks) {
   const PeakIndex index(peaks);
-  const Residuals residuals = partitionResiduals(
-      intensity, partitions, [&index](Index frame) { return index.contains(frame); });
+  const Residuals residuals = partitionResiduals(intensity, partitions, index);
   return informationCriterion(residuals, partitions.size(), peaks.size(), intensity.size());
 }
 

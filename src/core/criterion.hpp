@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <functional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -46,13 +45,12 @@ struct Residuals {
   std::size_t used = 0;  // frames that took part
 };
 
-// For each partition, the frames start .. end - 1 that `excluded` does not exclude (asked in that
-// order), and the sum of squared deviations of their intensities from their mean, numpy's
-// arithmetic: NaN propagates.  A partition without such frames adds nothing.  Throws
-// std::out_of_range for a frame that takes part but lies outside the intensity.
+// For each partition, the frames start .. end - 1 outside the intervals of `excluded`, and the sum
+// of squared deviations of their intensities from their mean, numpy's arithmetic: NaN propagates.
+// A partition without such frames adds nothing.  Throws std::out_of_range for a frame that takes
+// part but lies outside the intensity.
 Residuals partitionResiduals(std::span<const double> intensity,
-                             std::span<const Partition> partitions,
-                             const std::function<bool(std::ptrdiff_t)>& excluded);
+                             std::span<const Partition> partitions, const PeakIndex& excluded);
 
 // K * log2(traceLength) + N * ln(RSS / N) with K = 3 * partitionCount + 2 * peakCount and N the
 // frames used.  Throws std::domain_error when no frame was used.  RSS = 0 gives -inf.

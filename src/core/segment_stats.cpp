@@ -111,9 +111,11 @@ std::vector<double> movingVariance(std::span<const double> data, std::size_t fra
   std::vector<double> out;
   if (frameCount < width) return out;
   out.resize(frameCount - width + 1);
+  // Without NaN, skipping NaN changes nothing, and the plain variance gives the same bits.
+  const bool skip = rule == NaNRule::skip && anyNaN(data.first(frameCount));
   for (std::size_t i = 0; i < out.size(); ++i) {
     const auto window = data.subspan(i, width);
-    out[i] = rule == NaNRule::skip ? nanVariance(window) : variance(window);
+    out[i] = skip ? nanVariance(window) : variance(window);
   }
   return out;
 }
@@ -169,6 +171,17 @@ std::vector<double> segmentStd(std::span<const double> data, std::span<const Par
   for (const Partition& p : partitions) {
     const auto values = segment(data, p);
     out.push_back(std::sqrt(rule == NaNRule::skip ? nanVariance(values) : variance(values)));
+  }
+  return out;
+}
+
+std::vector<double> segmentMeans(std::span<const double> data,
+                                 std::span<const Partition> partitions, NaNRule rule) {
+  std::vector<double> out;
+  out.reserve(partitions.size());
+  for (const Partition& p : partitions) {
+    const auto values = segment(data, p);
+    out.push_back(rule == NaNRule::skip ? nanMean(values) : mean(values));
   }
   return out;
 }

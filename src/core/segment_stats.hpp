@@ -54,6 +54,10 @@ std::vector<double> segmentMoments(std::span<const double> data,
 std::vector<double> segmentStd(std::span<const double> data, std::span<const Partition> partitions,
                                NaNRule rule);
 
+// numpy.mean of each segment data[start:end]; NaN for an empty segment.
+std::vector<double> segmentMeans(std::span<const double> data,
+                                 std::span<const Partition> partitions, NaNRule rule);
+
 // The two operands of the discrete derivative: numpy.diff(data, n), and numpy.diff(frames)
 // without its last n - 1 entries (all of it for n <= 1).  Order 0 leaves data as it is; a
 // negative order throws std::invalid_argument.

@@ -96,17 +96,37 @@ TEST(Xic, OnlyUsedFramesMustLieInTheTrace) {
   EXPECT_NO_THROW(xic(std::vector<Partition>{{4, 9, 0}}, kTwoLevels, std::vector<Pair>{{8, 8, 0}}));
 }
 
-TEST(PartitionResiduals, AsksAboutEveryFrameInOrder) {
-  std::vector<std::ptrdiff_t> asked;
-  const Residuals r = partitionResiduals(kTwoLevels, std::vector<Partition>{{2, 5, 0}, {6, 8, 1}},
-                                         [&asked](std::ptrdiff_t frame) {
-                                           asked.push_back(frame);
-                                           return frame == 4;
-                                         });
-  EXPECT_EQ(asked, (std::vector<std::ptrdiff_t>{2, 3, 4, 6, 7}));
+TEST(PartitionResiduals, LeavesOutTheFramesOfThePeaks) {
+  const PeakIndex peak(std::vector<PeakBounds>{{4, 4}});
+  const Residuals r =
+      partitionResiduals(kTwoLevels, std::vector<Partition>{{2, 5, 0}, {6, 8, 1}}, peak);
   EXPECT_EQ(r.used, 4u);
   EXPECT_DOUBLE_EQ(r.rss, 2.0 + 2.0);  // {1, 3} and {10, 12} about their means
   EXPECT_THROW(informationCriterion(Residuals{}, 1, 0, 8), std::domain_error);
+}
+
+TEST(PartitionResiduals, AgreesWithAskingFrameByFrame) {
+  std::vector<double> trace(60);
+  for (std::size_t i = 0; i < trace.size(); ++i) trace[i] = static_cast<double>((i * 37) % 11);
+  const std::vector<PeakBounds> peaks{{3, 5}, {5, 9}, {20, 20}, {21, 22}, {40, 70}, {-5, 0}};
+  const PeakIndex index(peaks);
+  const std::vector<Partition> parts{{0, 12, 0}, {12, 30, 1}, {30, 41, 2}, {45, 50, 3}};
+  Residuals expected;
+  for (const Partition& p : parts) {
+    std::vector<double> used;
+    for (std::ptrdiff_t f = p.start; f < p.end; ++f) {
+      if (!inPeakList(static_cast<double>(f), peaks)) used.push_back(trace[f]);
+    }
+    if (used.empty()) continue;
+    double m = 0;
+    for (double v : used) m += v;
+    m /= static_cast<double>(used.size());
+    for (double v : used) expected.rss += (v - m) * (v - m);
+    expected.used += used.size();
+  }
+  const Residuals r = partitionResiduals(trace, parts, index);
+  EXPECT_EQ(r.used, expected.used);
+  EXPECT_NEAR(r.rss, expected.rss, 1e-9);
 }
 
 }  // namespace
