@@ -1,66 +1,83 @@
-"""Command line: summarise trace files.
+"""Command line: fit step trajectories to trace files.
 
-python -m lumetra [--half-window N] FILE [FILE ...]
+    python -m lumetra [--fixed H R T F] FILE [FILE ...]
+
+For each file: load the trace, search the four fit parameters by differential evolution (or
+take them from --fixed), fit with the best ones, merge neighbouring levels, and print the
+levels found.
 """
 
 import argparse
 import sys
+import time
 
-TOP_PEAKS = 8
-
-
-def stretches_above(values, threshold):
-    """(first, last) window positions of each run of values strictly above threshold."""
-    runs, start = [], None
-    for i, v in enumerate(values):
-        if v > threshold and start is None:
-            start = i
-        elif not v > threshold and start is not None:
-            runs.append((start, i - 1))
-            start = None
-    if start is not None:
-        runs.append((start, len(values) - 1))
-    return runs
+MAX_SEGMENTS_SHOWN = 12
 
 
-def summarise(path, half_window):
-    from lumetra import dataStatsCalac
+def describe_levels(trace, partitions):
+    shown = [
+        f"{mean:.0f} [{start}-{end - 1}]"
+        for (start, end, _), mean in zip(partitions[:MAX_SEGMENTS_SHOWN], trace.means)
+    ]
+    more = len(partitions) - len(shown)
+    return ", ".join(shown) + (f", ... ({more} more)" if more > 0 else "")
+
+
+def fit_file(path, fixed):
     from lumetra.lumetraTrace import lumetraTrace
 
     trace = lumetraTrace()
     trace.loadData(path)
-    windows_len = 2 * half_window + 1
-    stream = dataStatsCalac.streamNS(trace.CH1mBGND1, windows_len)
-    lines = [f"{path}", f"  frames: {len(trace.CH1mBGND1)}"]
-    lines.append(f"  level guess: {'several levels' if trace.stateNum == 2 else 'one level'}")
-    if not stream:
-        lines.append(f"  shorter than one window of {windows_len} frames: no stream")
+    guess = "several levels" if trace.stateNum == 2 else "one level"
+    lines = [f"{path}: {len(trace.CH1mBGND1)} frames, looks like {guess}"]
+    if fixed is None:
+        start = time.perf_counter()
+        trace.optimizeFitness()
+        elapsed = time.perf_counter() - start
+        best = trace.optRes.params.valuesdict()
+        fixed = (
+            round(best["halfWinLen"]),
+            best["rratio"],
+            best["thrate"],
+            round(best["filterWidth"]),
+        )
+        lines.append(
+            f"  search: {trace.optRes.nfev} fits in {elapsed:.2f} s; best halfWinLen {fixed[0]}, "
+            f"rratio {fixed[1]:.3f}, thrate {fixed[2]:.3f}, filterWidth {fixed[3]}"
+        )
+    score = trace.fitTrajectory(*fixed)
+    fitted = len(trace.partitions)
+    if score == 9999999999:
+        lines.append("  fit rejected: too few partitions for this trace")
         return "\n".join(lines)
-    threshold = dataStatsCalac.thNS(stream)
-    runs = stretches_above(stream, threshold)
-    above = sum(last - first + 1 for first, last in runs)
+    partitions = trace.finalPartitions()
     lines.append(
-        f"  nonstationarity stream (window {windows_len}): threshold {threshold:.3f}, "
-        f"{100 * above / len(stream):.1f}% of windows above it in {len(runs)} stretches"
+        f"  fit: score {score:.1f}, {len(trace.newPairs)} candidate transitions, "
+        f"{len(trace.pairs3)} accepted; {fitted} segments, {len(partitions)} after merging"
     )
-    # the peak of each stretch; window position k is centred on frame k + half_window
-    peaks = [max(range(first, last + 1), key=stream.__getitem__) for first, last in runs]
-    strongest = sorted(peaks, key=stream.__getitem__, reverse=True)[:TOP_PEAKS]
-    if strongest:
-        listed = ", ".join(f"frame {k + half_window} ({stream[k]:.1f})" for k in sorted(strongest))
-        lines.append(f"  strongest peaks: {listed}")
+    lines.append(f"  levels (mean [frames]): {describe_levels(trace, partitions)}")
     return "\n".join(lines)
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(prog="lumetra", description="Summarise trace files.")
+    parser = argparse.ArgumentParser(prog="lumetra", description=__doc__.splitlines()[0])
     parser.add_argument("files", nargs="+", help="tab-separated trace files")
-    parser.add_argument("--half-window", type=int, default=9, help="half window length")
+    parser.add_argument(
+        "--fixed",
+        nargs=4,
+        type=float,
+        metavar=("HALFWIN", "RRATIO", "THRATE", "FILTERWIDTH"),
+        help="fit with these parameters instead of searching them",
+    )
     args = parser.parse_args(argv)
-    if args.half_window < 1:
-        parser.error("--half-window must be at least 1")
+    fixed = None
+    if args.fixed is not None:
+        half, rratio, thrate, width = args.fixed
+        if half < 1:
+            parser.error("HALFWIN must be at least 1")
+        fixed = (int(half), rratio, thrate, width)
     for path in args.files:
-        print(summarise(path, args.half_window))
+        print(fit_file(path, fixed))
     return 0
 
 
