@@ -30,6 +30,15 @@ namespace {
 lb::Originals originals;
 PyObject* ownInPeakList = nullptr;
 
+// A score as numpy gives it: a numpy.float64.
+py::object numpyFloat(double value) {
+  static PyObject* float64 =
+      py::object(py::module_::import("numpy").attr("float64")).release().ptr();
+  PyObject* scalar = PyObject_CallFunction(float64, "d", value);
+  if (scalar == nullptr) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(scalar);
+}
+
 // Reads a trace file and guesses from its value range whether it has several levels.
 void loadData(const py::module_& m, py::object self, py::object filename) {
   py::object data = m.attr("pd").attr("read_table")(filename);
@@ -138,7 +147,7 @@ std::optional<py::object> xicFast(py::object partitions, py::object intensity,
   lb::FloatingErrors errors;
   if (residuals.rss == 0) errors.noteDivideByZero();
   errors.report("log");
-  return py::float_(score);
+  return numpyFloat(score);
 }
 
 bool ownInPeakListBound(const py::module_& m) {
@@ -418,7 +427,8 @@ py::object positionalSlice(py::handle series, py::object start, py::object stop)
 // The fit as a sequence of calls of the module's statistics functions, each looked up when it
 // is used.
 py::object fitComposed(const py::module_& m, py::object self, py::object halfWinLen,
-                       py::object rratio, py::object thrate, py::object filterWidth, bool keep) {
+                       py::object rratio, py::object thrate, py::object filterWidth,
+                       py::object keepPairs) {
   py::object stats = m.attr("dataStatsCalac");
   py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
   py::object frames = self.attr("frames");
@@ -433,7 +443,7 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
   self.attr("thresholdVar") = thy;
   py::object pairs = stats.attr("genPairs")(y, thy);
   self.attr("pairs") = pairs;
-  if (keep) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
+  if (isTrue(keepPairs)) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
   py::object step = frames[py::int_(1)] - frames[py::int_(0)];
   py::object newPairs = stats.attr("chainFilters")(pairs, halfWinLen, step, filterWidth);
   self.attr("newPairs") = newPairs;
@@ -578,15 +588,20 @@ std::optional<py::object> fitFast(const py::module_& m, py::object self, py::obj
   self.attr("partitions") = lb::tripleList(fit.partitions);
   self.attr("moments") = lb::floatList(fit.moments);
   if (tooFew != 0 || !score) return rejectedScore();
-  return py::float_(*score);
+  return numpyFloat(*score);
 }
 
 py::object fitTrajectory(const py::module_& m, py::object self, py::object halfWinLen,
                          py::object rratio, py::object thrate, py::object filterWidth,
                          py::object keepPairs) {
-  const bool keep = isTrue(keepPairs);
-  if (auto score = fitFast(m, self, halfWinLen, rratio, thrate, filterWidth, keep)) return *score;
-  return fitComposed(m, self, halfWinLen, rratio, thrate, filterWidth, keep);
+  // A truth test that fails is left to the call-by-call fit, which makes it where it belongs.
+  const int keep = PyObject_IsTrue(keepPairs.ptr());
+  if (keep < 0) {
+    PyErr_Clear();
+  } else if (auto score = fitFast(m, self, halfWinLen, rratio, thrate, filterWidth, keep != 0)) {
+    return *score;
+  }
+  return fitComposed(m, self, halfWinLen, rratio, thrate, filterWidth, keepPairs);
 }
 
 // ---- Level refinement -----------------------------------------------------------------------

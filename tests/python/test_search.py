@@ -1,0 +1,121 @@
+import lmfit
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumetra import lumetraTrace as module
+from lumetra.lumetraTrace import lumetraTrace
+
+NAMES = ["halfWinLen", "rratio", "thrate", "filterWidth"]
+DEFAULT_BOUNDS = {
+    "halfWinLen": (5, 21, 1),
+    "rratio": (-1, 3.1, 0.01),
+    "thrate": (0, 1.1, 0.1),
+    "filterWidth": (1, 21, 1),
+}
+
+
+@pytest.fixture
+def trace():
+    """A 400-frame trace of three levels."""
+    rng = np.random.default_rng(5)
+    ideal = np.repeat([10.0, 30.0, 20.0, 30.0, 10.0], [90, 60, 110, 70, 70])
+    trace = lumetraTrace()
+    trace.frames = pd.Series(np.arange(ideal.size) / 10)
+    trace.CH1mBGND1 = pd.Series(ideal + rng.normal(0, 1.5, ideal.size))
+    trace.stateNum = 2
+    return trace
+
+
+@pytest.fixture
+def fits(trace):
+    """The calls of fitTrajectory on the trace, each answered with a sentinel score."""
+    calls = []
+    trace.fitTrajectory = lambda *args, **kwargs: calls.append((args, kwargs)) or calls
+    return calls
+
+
+class Minimizer:
+    """Stands in for lmfit's Minimizer: records its set-up and returns a sentinel result."""
+
+    made = []
+    result = object()
+
+    def __init__(self, function, params, **settings):
+        self.function, self.params, self.settings, self.methods = function, params, settings, []
+        Minimizer.made.append(self)
+
+    def minimize(self, **kwargs):
+        self.methods.append(kwargs)
+        return Minimizer.result
+
+
+@pytest.fixture
+def minimizer(monkeypatch):
+    Minimizer.made = []
+    monkeypatch.setattr(module, "Minimizer", Minimizer)
+    return Minimizer
+
+
+@pytest.mark.parametrize("half, width, rounded", [(8.5, 10.5, (8, 10)), (9.5, 11.5, (10, 12))])
+def test_fitness_rounds_the_window_parameters_half_to_even(trace, fits, half, width, rounded):
+    params = lmfit.Parameters()
+    params.add_many(("halfWinLen", half), ("rratio", 0.25), ("thrate", 0.75))
+    params.add("filterWidth", width)
+    assert trace._fitness(params) is fits
+    assert fits == [((rounded[0], 0.25, 0.75, rounded[1]), {})]
+    assert [type(a) for a in fits[0][0]] == [int, float, float, int]
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, bounds",
+    [
+        ((), {}, {}),
+        ((), {"sRR": (0, 1, 0.05)}, {"rratio": (0, 1, 0.05)}),
+        (
+            ((4, 30, 2, "unused"), [-2, 2, 0.5]),
+            {"sThR": (0.1, 0.9, 0.05), "sFilterW": (2, 12, 1)},
+            {
+                "halfWinLen": (4, 30, 2),
+                "rratio": (-2, 2, 0.5),
+                "thrate": (0.1, 0.9, 0.05),
+                "filterWidth": (2, 12, 1),
+            },
+        ),
+    ],
+)
+def test_search_sets_up_four_bounded_parameters(trace, fits, minimizer, args, kwargs, bounds):
+    assert trace.optimizeFitness(*args, **kwargs) is None
+    (search,) = minimizer.made
+    assert search.function == trace._fitness
+    assert search.settings == {"nan_policy": "omit", "max_nfev": 2000}
+    assert search.methods == [{"method": "differential_evolution"}]
+    assert trace.optRes is minimizer.result
+    params = search.params
+    assert list(params) == NAMES
+    assert [params[n].value for n in NAMES] == [9, 0.18, 0.2, 9]
+    expected = {**DEFAULT_BOUNDS, **bounds}
+    for name in NAMES:
+        p = params[name]
+        assert p.vary and (p.min, p.max, p.brute_step) == expected[name], name
+    assert fits == []
+
+
+@pytest.mark.parametrize("argument", ["sHalfWin", "sRR", "sThR", "sFilterW"])
+def test_bounds_of_two_items_fail_before_any_evaluation(trace, fits, minimizer, argument):
+    with pytest.raises(IndexError):
+        trace.optimizeFitness(**{argument: (0, 10)})
+    assert minimizer.made == [] and fits == []
+    assert not hasattr(trace, "optRes")
+
+
+def test_search_leaves_its_best_setting_in_opt_res(trace):
+    trace.optimizeFitness()
+    result = trace.optRes
+    assert isinstance(result, lmfit.minimizer.MinimizerResult) and result.nfev > 1
+    best = result.params.valuesdict()
+    assert list(best) == NAMES
+    for name, (low, high, _) in DEFAULT_BOUNDS.items():
+        assert low <= best[name] <= high
+    # the reported score is the fit of the reported setting
+    assert result.residual[0] == trace._fitness(result.params)
