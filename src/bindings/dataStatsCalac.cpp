@@ -393,14 +393,25 @@ py::tuple poly1_1div3(const py::module_& m, py::object x, py::object y) {
   return py::make_tuple(slope, slopeValue / chordSlope);
 }
 
-double th(py::object y, double rate) {
-  const double meanY = lb::npMean(lb::toSamples(y));
-  return meanY + rate * std::abs(meanY);
+// numpy.mean of a series through the core, or through a replaced np.
+py::object meanOf(const py::module_& m, py::object values) {
+  if (originals.unchanged(m, "np", {"mean"})) return py::float_(lb::npMean(lb::toSamples(values)));
+  return m.attr("np").attr("mean")(values);
 }
 
-py::object thNS(py::object ns) {
-  const double meanNS = lb::npMean(lb::toSamples(ns));
-  if (meanNS > 0) return py::float_(3 * meanNS);
+py::object th(const py::module_& m, py::object y, py::object rate) {
+  if (originals.unchanged(m, "np", {"mean"}) && PyFloat_Check(rate.ptr())) {
+    const double meanY = lb::npMean(lb::toSamples(y));
+    return py::float_(meanY + PyFloat_AS_DOUBLE(rate.ptr()) * std::abs(meanY));
+  }
+  py::object absolute = py::module_::import("builtins").attr("abs");
+  py::object left = meanOf(m, y);
+  return left + rate * absolute(meanOf(m, y));
+}
+
+py::object thNS(const py::module_& m, py::object ns) {
+  py::object meanNS = meanOf(m, ns);
+  if (meanNS > py::int_(0)) return py::int_(3) * meanNS;
   py::module_ builtins = py::module_::import("builtins");
   return py::int_(2) * builtins.attr("abs")(builtins.attr("min")(ns));
 }
@@ -428,7 +439,7 @@ LUMETRA_MODULE(dataStatsCalac, m) {
   configureLogging(m);
 
   py::module_ self = m;
-  originals.remember(m, "np", {"var", "std", "diff", "argmax", "argmin"});
+  originals.remember(m, "np", {"var", "std", "diff", "argmax", "argmin", "mean"});
   originals.remember(m, "moment");
   originals.remember(m, "Polynomial");
 
@@ -466,9 +477,13 @@ LUMETRA_MODULE(dataStatsCalac, m) {
       },
       py::arg("frames"), py::arg("data"), py::arg("n") = 1,
       "The n-th difference of data over the single frame step at each position.");
-  m.def("th", &th, py::arg("y"), py::arg("rate") = 1.1,
-        "Threshold of a series: its mean raised by `rate` times its magnitude.");
-  m.def("thNS", &thNS, py::arg("ns"), "Threshold of a nonstationarity stream.");
+  m.def(
+      "th", [self](py::object y, py::object rate) { return th(self, y, rate); }, py::arg("y"),
+      py::arg("rate") = 1.1,
+      "Threshold of a series: its mean raised by `rate` times its magnitude.");
+  m.def(
+      "thNS", [self](py::object ns) { return thNS(self, ns); }, py::arg("ns"),
+      "Threshold of a nonstationarity stream.");
   m.def("genPairs", &genPairs, py::arg("data"), py::arg("th"),
         "Pairs [start, end, number] bracketing the runs of data above th.");
   m.def("genPartitions", &genPartitions, py::arg("pairs"), py::arg("halfWinLen"),

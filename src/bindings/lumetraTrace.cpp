@@ -332,7 +332,7 @@ void rememberFitDependencies(const py::module_& m) {
   d.trace.remember(m, "copy", {"deepcopy"});
   d.trace.remember(m, "xic");
   py::object stats = m.attr("dataStatsCalac");
-  d.stats.remember(stats, "np", {"var", "std", "diff", "argmax", "argmin"});
+  d.stats.remember(stats, "np", {"var", "std", "diff", "argmax", "argmin", "mean"});
   d.stats.remember(stats, "Polynomial");
   d.stats.remember(stats, "ns", {"NonStationary"});
   d.native =
@@ -357,7 +357,7 @@ bool fitDependenciesUnchanged(const py::module_& m) {
     return false;
   }
   py::object stats = m.attr("dataStatsCalac");
-  return d.stats.unchanged(stats, "np", {"var", "std", "diff", "argmax", "argmin"}) &&
+  return d.stats.unchanged(stats, "np", {"var", "std", "diff", "argmax", "argmin", "mean"}) &&
          d.stats.unchanged(stats, "Polynomial") &&
          d.stats.unchanged(stats, "ns", {"NonStationary"}) && nativeComponent(stats);
 }

@@ -5,6 +5,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import outcome
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -37,16 +38,6 @@ def xic_formula(partitions, intensity, peak_list, half_win_len):
             rss = rss + np.sum(np.square(yc - mean))
             used = used + n
     return k * np.log2(len(intensity)) + used * np.log(rss / used)
-
-
-def outcome(function, *args):
-    """The result of a call, or the type of the exception it raised."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return function(*args)
-    except Exception as error:  # noqa: BLE001 - the type is what gets compared
-        return type(error)
 
 
 def test_module_functions_follow_the_class():

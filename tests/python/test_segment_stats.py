@@ -5,6 +5,7 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from helpers import outcome
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from numpy.polynomial import Polynomial
@@ -58,16 +59,6 @@ def poly_formula(x, y):
     i1 = np.argmin(y[halfspan:])
     k = (y[halfspan + i1] - y[i0]) / (x[halfspan + i1] - x[i0])
     return (r.coef[1], r.coef[1] / k)
-
-
-def outcome(function, *args):
-    """The result of a call, or the type of the exception it raised."""
-    try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore")
-            return function(*args)
-    except Exception as error:  # noqa: BLE001 - the type is what gets compared
-        return type(error)
 
 
 def assert_same(got, want):

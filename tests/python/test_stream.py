@@ -180,3 +180,17 @@ def test_existing_root_handler_keeps_debug_log_away(run_python, tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "False"
     assert not (tmp_path / "debug.log").exists()
+
+
+def test_thresholds_use_a_replaced_numpy(monkeypatch):
+    calls = []
+
+    class RecordingNumpy:
+        def mean(self, values):
+            calls.append(list(values))
+            return np.mean(values) + 1.0
+
+    monkeypatch.setattr(dataStatsCalac, "np", RecordingNumpy())
+    assert dataStatsCalac.th([2.0, 4.0], 1) == 4.0 + 1 * 4.0
+    assert len(calls) == 2  # the mean is asked for twice, as the formula reads
+    assert dataStatsCalac.thNS([1.0, 2.0, 3.0]) == 3 * 3.0
