@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 namespace lumetra {
 namespace {
@@ -58,6 +59,51 @@ double variance(std::span<const double> x) {
     return d * d;
   });
   return ss / static_cast<double>(x.size());
+}
+
+void windowVariances(std::span<const double> x, std::size_t width, std::span<double> out) {
+  if (out.empty()) return;
+  if (width < 8 || width > kBlock) {
+    for (std::size_t i = 0; i < out.size(); ++i) out[i] = variance(x.subspan(i, width));
+    return;
+  }
+  // Within one block numpy keeps eight running sums: accumulator j of the window starting at i
+  // adds x[i + j], x[i + j + 8], ... in that order. That chain depends only on i + j, so it is
+  // computed once per position and shared by the eight windows that use it.
+  const std::size_t blocks = width / 8;
+  const std::size_t tail = 8 * blocks;
+  const std::size_t positions = out.size() + 7;
+  std::vector<double> chain(positions);
+  for (std::size_t k = 0; k < positions; ++k) {
+    double r = x[k];
+    for (std::size_t b = 1; b < blocks; ++b) r += x[k + 8 * b];
+    chain[k] = r;
+  }
+  const auto n = static_cast<double>(width);
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    const double* c = chain.data() + i;
+    double sum = ((c[0] + c[1]) + (c[2] + c[3])) + ((c[4] + c[5]) + (c[6] + c[7]));
+    for (std::size_t k = tail; k < width; ++k) sum += x[i + k];
+    const double m = sum / n;
+    const double* w = x.data() + i;
+    double r[8];
+    for (std::size_t j = 0; j < 8; ++j) {
+      const double d = w[j] - m;
+      r[j] = d * d;
+    }
+    for (std::size_t b = 8; b < tail; b += 8) {
+      for (std::size_t j = 0; j < 8; ++j) {
+        const double d = w[b + j] - m;
+        r[j] += d * d;
+      }
+    }
+    double ss = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+    for (std::size_t k = tail; k < width; ++k) {
+      const double d = w[k] - m;
+      ss += d * d;
+    }
+    out[i] = ss / n;
+  }
 }
 
 double nanMean(std::span<const double> x) {

@@ -18,6 +18,10 @@ std::size_t countNotNaN(std::span<const double> x);
 double mean(std::span<const double> x);
 double variance(std::span<const double> x);
 
+// variance(x[i:i + width]) for every i < out.size(), bit for bit, sharing the work that
+// overlapping windows have in common.  Requires out.size() + width - 1 <= x.size().
+void windowVariances(std::span<const double> x, std::size_t width, std::span<double> out);
+
 // pandas Series.mean() / Series.var(ddof=0): NaN values are left out; NaN when none is left.
 double nanMean(std::span<const double> x);
 double nanVariance(std::span<const double> x);

@@ -112,11 +112,11 @@ std::vector<double> movingVariance(std::span<const double> data, std::size_t fra
   if (frameCount < width) return out;
   out.resize(frameCount - width + 1);
   // Without NaN, skipping NaN changes nothing, and the plain variance gives the same bits.
-  const bool skip = rule == NaNRule::skip && anyNaN(data.first(frameCount));
-  for (std::size_t i = 0; i < out.size(); ++i) {
-    const auto window = data.subspan(i, width);
-    out[i] = skip ? nanVariance(window) : variance(window);
+  if (rule == NaNRule::propagate || !anyNaN(data.first(frameCount))) {
+    windowVariances(data.first(frameCount), width, out);
+    return out;
   }
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = nanVariance(data.subspan(i, width));
   return out;
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -51,6 +52,23 @@ TEST(Variance, StaysExactForLargeOffsets) {
   for (int i = 0; i < 300; ++i) values.push_back(1e9 + (i % 2 == 0 ? 1.0 : -1.0));
   EXPECT_NEAR(variance(values), 1.0, 1e-6);
   EXPECT_NEAR(nanVariance(values), 1.0, 1e-6);
+}
+
+TEST(WindowVariances, EqualsTheVarianceOfEachWindowBitForBit) {
+  std::vector<double> x;
+  std::uint64_t state = 12345;
+  for (int i = 0; i < 600; ++i) {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    x.push_back(1e6 + static_cast<double>(state >> 11) * 0x1p-40);
+  }
+  for (std::size_t width : {1u, 5u, 8u, 9u, 19u, 43u, 64u, 127u, 128u, 129u, 300u}) {
+    std::vector<double> out(x.size() - width + 1);
+    windowVariances(x, width, out);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+      ASSERT_EQ(out[i], variance(std::span<const double>(x).subspan(i, width)))
+          << "width " << width << ", window " << i;
+    }
+  }
 }
 
 }  // namespace
