@@ -9,9 +9,12 @@
 namespace {
 
 const lumetra::SimulatedTrace& trace() {
-  static const lumetra::SimulatedTrace t = lumetra::simulateTrace(
-      {.levels = {300, 800, 1200}, .meanDwell = {150, 150, 150}, .noiseSigma = 60,
-       .frames = 10'000, .frameStep = 0.1, .seed = 1});
+  static const lumetra::SimulatedTrace t = lumetra::simulateTrace({.levels = {300, 800, 1200},
+                                                                   .meanDwell = {150, 150, 150},
+                                                                   .noiseSigma = 60,
+                                                                   .frames = 10'000,
+                                                                   .frameStep = 0.1,
+                                                                   .seed = 1});
   return t;
 }
 
@@ -30,7 +33,8 @@ void BM_FitSteps(benchmark::State& state) {
   const auto& t = trace();
   std::size_t partitions = 0;
   for (auto _ : state) {
-    auto fit = lumetra::fitSteps(t.time, t.intensity, lumetra::NaNRule::skip, component(), kSettings);
+    auto fit =
+        lumetra::fitSteps(t.time, t.intensity, lumetra::NaNRule::skip, component(), kSettings);
     partitions = fit.partitions.size();
     benchmark::DoNotOptimize(fit);
   }
@@ -41,7 +45,8 @@ BENCHMARK(BM_FitSteps)->Unit(benchmark::kMillisecond);
 void BM_FitStepsAndScore(benchmark::State& state) {
   const auto& t = trace();
   for (auto _ : state) {
-    auto fit = lumetra::fitSteps(t.time, t.intensity, lumetra::NaNRule::skip, component(), kSettings);
+    auto fit =
+        lumetra::fitSteps(t.time, t.intensity, lumetra::NaNRule::skip, component(), kSettings);
     auto score = lumetra::scoreStepFit(fit.partitions, t.intensity, lumetra::PeakIndex(fit.pairs),
                                        fit.pairs.size());
     benchmark::DoNotOptimize(score);

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(libgtest-dev libbenchmark-dev)
+debian_packages=(libgtest-dev libbenchmark-dev clang-format)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

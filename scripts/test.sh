@@ -15,6 +15,7 @@ for variant in release asan; do
   ctest --test-dir "build/cpp-$variant" --output-on-failure
 done
 
-ruff check src tests
-ruff format --check src tests
+clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp
+ruff check src tests bench
+ruff format --check src tests bench
 python -m pytest tests/python
