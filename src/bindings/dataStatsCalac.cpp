@@ -76,12 +76,6 @@ py::list streamNS(py::module_ m, py::object stream, py::object windowsLen, py::o
 }
 
 // seq[start:stop], with Python's slice rules (and a Series' positional slicing).
-py::object sliceOf(py::handle seq, py::handle start, py::handle stop) {
-  PyObject* slice = PySlice_New(start.ptr(), stop.ptr(), nullptr);
-  if (slice == nullptr) throw py::error_already_set();
-  return py::reinterpret_borrow<py::object>(seq)[py::reinterpret_steal<py::object>(slice)];
-}
-
 py::object item(py::handle seq, Py_ssize_t i) {
   return py::reinterpret_borrow<py::object>(seq)[py::int_(i)];
 }
@@ -111,7 +105,7 @@ py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
   py::object var = m.attr("np").attr("var");
   py::list out;
   for (Py_ssize_t i = 0; i <= frameCount - width; ++i) {
-    out.append(var(sliceOf(data, py::int_(i), py::int_(i + width))));
+    out.append(var(lb::positionalSlice(data, py::int_(i), py::int_(i + width))));
   }
   return out;
 }
@@ -168,7 +162,8 @@ py::list dataMoment(const py::module_& m, py::object data, py::object partitions
   }
   py::object moment = m.attr("moment");
   py::list out;
-  for (py::handle p : partitions) out.append(moment(sliceOf(data, item(p, 0), item(p, 1)), N));
+  for (py::handle p : partitions)
+    out.append(moment(lb::positionalSlice(data, item(p, 0), item(p, 1)), N));
   return out;
 }
 
@@ -187,7 +182,8 @@ py::list dataStd(const py::module_& m, py::object data, py::object partitions) {
   }
   py::object npStd = m.attr("np").attr("std");
   py::list out;
-  for (py::handle p : partitions) out.append(npStd(sliceOf(data, item(p, 0), item(p, 1))));
+  for (py::handle p : partitions)
+    out.append(npStd(lb::positionalSlice(data, item(p, 0), item(p, 1))));
   return out;
 }
 
@@ -223,7 +219,7 @@ py::object dataDerivation(const py::module_& m, py::object frames, py::object da
   if (n > one) {
     PyObject* end = PyNumber_Negative((n - one).ptr());
     if (end == nullptr) throw py::error_already_set();
-    steps = sliceOf(steps, py::none(), py::reinterpret_steal<py::object>(end));
+    steps = lb::positionalSlice(steps, py::none(), py::reinterpret_steal<py::object>(end));
   }
   return y / steps;
 }
@@ -367,13 +363,13 @@ py::tuple poly1_1div3(const py::module_& m, py::object x, py::object y) {
     if (auto fast = poly1_1div3Fast(x, y)) return *fast;
   }
   py::object np = m.attr("np");
-  py::object thex = sliceOf(x, py::int_(span), py::int_(-span));
-  py::object they = sliceOf(y, py::int_(span), py::int_(-span));
+  py::object thex = lb::positionalSlice(x, py::int_(span), py::int_(-span));
+  py::object they = lb::positionalSlice(y, py::int_(span), py::int_(-span));
   py::object fitted = m.attr("Polynomial").attr("fit")(thex, they, "deg"_a = 1).attr("convert")();
   py::object slope = fitted.attr("coef")[py::int_(1)];
-  py::object i0 = np.attr("argmax")(sliceOf(y, py::none(), py::int_(halfspan)));
-  py::object i1 =
-      py::int_(halfspan) + np.attr("argmin")(sliceOf(y, py::int_(halfspan), py::none()));
+  py::object i0 = np.attr("argmax")(lb::positionalSlice(y, py::none(), py::int_(halfspan)));
+  py::object i1 = py::int_(halfspan) +
+                  np.attr("argmin")(lb::positionalSlice(y, py::int_(halfspan), py::none()));
   // Items are looked up in Python's order; the divisions follow numpy's floating-point rules
   // whatever the element types are.
   py::object yEnd = y[i1];

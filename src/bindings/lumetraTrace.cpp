@@ -416,14 +416,6 @@ py::object scoreThroughXic(const py::module_& m, py::object self, py::object par
   }
 }
 
-py::object positionalSlice(py::handle series, py::object start, py::object stop) {
-  py::object slice =
-      py::reinterpret_steal<py::object>(PySlice_New(start.ptr(), stop.ptr(), nullptr));
-  if (!slice) throw py::error_already_set();
-  if (lb::isSeries(series)) return series.attr("iloc")[slice];
-  return py::reinterpret_borrow<py::object>(series)[slice];
-}
-
 // The fit as a sequence of calls of the module's statistics functions, each looked up when it
 // is used.
 py::object fitComposed(const py::module_& m, py::object self, py::object halfWinLen,
@@ -436,7 +428,7 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
   py::object y = stats.attr("dataStatsVar")(frames, intensity, windowsLen);
   self.attr("dataVar") = y;
   py::object dy =
-      stats.attr("dataDerivation")(positionalSlice(frames, halfWinLen, -halfWinLen), y, 2);
+      stats.attr("dataDerivation")(lb::positionalSlice(frames, halfWinLen, -halfWinLen), y, 2);
   py::object ns = stats.attr("streamNS")(intensity, windowsLen);
   self.attr("dataNS") = ns;
   py::object thy = stats.attr("th")(y, thrate);
@@ -471,7 +463,8 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
     bounds.append(p1);
     py::object idy = stats.attr("integralRange")(frames, bounds, dy, halfWinLen);
     integralDy.append(idy);
-    py::object rows = positionalSlice(frames, p0 + halfWinLen, p1 + halfWinLen).attr("to_numpy")();
+    py::object rows =
+        lb::positionalSlice(frames, p0 + halfWinLen, p1 + halfWinLen).attr("to_numpy")();
     py::object result = stats.attr("poly1_1div3")(rows, idy);
     py::object fr = result[py::int_(0)];
     py::object rr = result[py::int_(1)];
@@ -621,7 +614,8 @@ void partitionStatistics(const py::module_& m, py::handle partitions, py::handle
   py::object np = m.attr("np");
   for (py::handle p : partitions) {
     auto partition = py::reinterpret_borrow<py::object>(p);
-    py::object segment = positionalSlice(intensity, partition[py::int_(0)], partition[py::int_(1)]);
+    py::object segment =
+        lb::positionalSlice(intensity, partition[py::int_(0)], partition[py::int_(1)]);
     means.push_back(lb::toDouble(np.attr("mean")(segment)));
     stds.push_back(lb::toDouble(np.attr("std")(segment)));
   }
@@ -655,7 +649,7 @@ py::object finalPartitions(const py::module_& m, py::object self) {
   for (py::handle p : py::object(self.attr("partitions"))) {
     auto partition = py::reinterpret_borrow<py::object>(p);
     means.append(m.attr("np").attr("mean")(
-        positionalSlice(intensity, partition[py::int_(0)], partition[py::int_(1)])));
+        lb::positionalSlice(intensity, partition[py::int_(0)], partition[py::int_(1)])));
   }
   return self.attr("partitions");
 }

@@ -49,6 +49,14 @@ bool positionalItems(py::handle obj) {
          py::object(index.attr("step")).equal(py::int_(1));
 }
 
+py::object positionalSlice(py::handle seq, py::handle start, py::handle stop) {
+  PyObject* raw = PySlice_New(start.ptr(), stop.ptr(), nullptr);
+  if (raw == nullptr) throw py::error_already_set();
+  auto slice = py::reinterpret_steal<py::object>(raw);
+  if (isSeries(seq)) return seq.attr("iloc")[slice];
+  return py::reinterpret_borrow<py::object>(seq)[slice];
+}
+
 std::vector<lumetra::Partition> toPartitions(py::handle partitions) {
   std::vector<lumetra::Partition> out;
   std::ptrdiff_t seq = 0;

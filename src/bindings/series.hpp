@@ -30,6 +30,9 @@ bool float64Input(py::handle obj);
 // up by label).
 bool positionalItems(py::handle obj);
 
+// seq[start:stop] by position: through .iloc for a Series, plain slicing otherwise.
+py::object positionalSlice(py::handle seq, py::handle start, py::handle stop);
+
 // Elements 0 and 1 of every entry, as integers (IndexError for a shorter entry, TypeError for
 // bounds that are not integers); the sequence number is the entry's position.
 std::vector<lumetra::Partition> toPartitions(py::handle partitions);
