@@ -15,6 +15,11 @@ for variant in release asan; do
   ctest --test-dir "build/cpp-$variant" --output-on-failure
 done
 
+# The extension modules too must compile without warnings.
+cmake -S . -B build/python-werror -G Ninja -DLUMETRA_PYTHON=ON -DLUMETRA_WERROR=ON \
+  -DPython_EXECUTABLE="$PWD/.venv/bin/python" -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
+cmake --build build/python-werror
+
 clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp
 ruff check src tests bench
 ruff format --check src tests bench
