@@ -32,9 +32,9 @@ lb::Originals originals;
 // The native component's C++ state when `nsm` is one of its own instances with its own
 // nsFuncRange; otherwise every window has to go through Python.
 const lumetra::NonStationary* nativeState(py::handle nsm) {
-  if (nativeApi == nullptr || Py_TYPE(nsm.ptr()) != nativeApi->type) return nullptr;
-  PyObject* method = PyDict_GetItemString(nativeApi->type->tp_dict, "nsFuncRange");
-  if (method != nativeApi->nsFuncRange) return nullptr;
+  if (!lb::isNativeClass(nativeApi, reinterpret_cast<PyObject*>(Py_TYPE(nsm.ptr())))) {
+    return nullptr;
+  }
   return nativeApi->state(nsm.ptr());
 }
 
@@ -429,9 +429,7 @@ LUMETRA_MODULE(dataStatsCalac, m) {
   m.attr("moment") = py::module_::import("scipy.stats").attr("moment");
   m.attr("math") = py::module_::import("math");
   m.attr("logging") = py::module_::import("logging");
-  nativeApi =
-      static_cast<const lb::NonStationaryApi*>(PyCapsule_Import(lb::kNonStationaryCapsule, 0));
-  if (nativeApi == nullptr) PyErr_Clear();  // a stand-in component: always go window by window
+  nativeApi = lb::importNonStationaryApi();
   configureLogging(m);
 
   py::module_ self = m;

@@ -180,9 +180,7 @@ py::object xic(const py::module_& m, py::object partitions, py::object intensity
     for (py::handle pi : range(first, last)) {
       // Looked up at each use, as the name of a module function is.
       py::object inPeak = m.attr("inPeakList")(pi, peakList);
-      const int truth = PyObject_IsTrue(inPeak.ptr());
-      if (truth < 0) throw py::error_already_set();
-      if (truth == 0) yc.append(intensity[pi]);
+      if (!lb::truthy(inPeak)) yc.append(intensity[pi]);
     }
     py::int_ n(py::len(yc));
     if (n > py::int_(0)) {
@@ -205,13 +203,6 @@ std::vector<double> levelValues(py::handle column) {
   const std::string kind = py::str(column.attr("dtype").attr("kind"));
   if (kind == "b" || kind == "i" || kind == "u" || kind == "f") return toDoubles(column);
   return toDoubles(column.attr("tolist")());
-}
-
-// Python's truth value of an object.
-bool truthy(py::handle obj) {
-  const int value = PyObject_IsTrue(obj.ptr());
-  if (value < 0) throw py::error_already_set();
-  return value != 0;
 }
 
 // A real number as a double; TypeError for anything else (text included, unlike float()).
@@ -270,7 +261,7 @@ void transitionStatistics(const py::module_& m, py::object self, py::object xlsx
       dwellTime0 = at;
       level = entered;
     }
-    if (truthy(mergeAll)) {
+    if (lb::truthy(mergeAll)) {
       trans0.attr("extend")(trans0list);
       trans1.attr("extend")(trans1list);
     } else {
@@ -293,7 +284,7 @@ void transitionDensityPlot(py::object lumetraObj, py::object binSize, py::object
   py::module_ go = py::module_::import("plotly.graph_objects");
   py::object x = lumetraObj.attr("trans0");
   py::object y = lumetraObj.attr("trans1");
-  if (!truthy(lumetraObj.attr("mergeAllTrace"))) {
+  if (!lb::truthy(lumetraObj.attr("mergeAllTrace"))) {
     x = x[i];
     y = y[i];
   }
@@ -335,17 +326,12 @@ void rememberFitDependencies(const py::module_& m) {
   d.stats.remember(stats, "np", {"var", "std", "diff", "argmax", "argmin", "mean"});
   d.stats.remember(stats, "Polynomial");
   d.stats.remember(stats, "ns", {"NonStationary"});
-  d.native =
-      static_cast<const lb::NonStationaryApi*>(PyCapsule_Import(lb::kNonStationaryCapsule, 0));
-  if (d.native == nullptr) PyErr_Clear();
+  d.native = lb::importNonStationaryApi();
 }
 
 bool nativeComponent(py::handle stats) {
-  const auto* api = fitDependencies.native;
-  if (api == nullptr) return false;
   py::object cls = stats.attr("ns").attr("NonStationary");
-  return cls.ptr() == reinterpret_cast<PyObject*>(api->type) &&
-         PyDict_GetItemString(api->type->tp_dict, "nsFuncRange") == api->nsFuncRange;
+  return lb::isNativeClass(fitDependencies.native, cls.ptr());
 }
 
 bool fitDependenciesUnchanged(const py::module_& m) {
@@ -393,12 +379,6 @@ bool isRealNumber(py::handle value) {
   return overflow == 0 && v >= -(1LL << 53) && v <= (1LL << 53);
 }
 
-bool isTrue(py::handle value) {
-  const int truth = PyObject_IsTrue(value.ptr());
-  if (truth < 0) throw py::error_already_set();
-  return truth != 0;
-}
-
 py::object rejectedScore() { return py::int_(lumetra::kRejectedFit); }
 
 // The score of stored partitions against the reference pairs (the saved ones if any), through
@@ -435,7 +415,7 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
   self.attr("thresholdVar") = thy;
   py::object pairs = stats.attr("genPairs")(y, thy);
   self.attr("pairs") = pairs;
-  if (isTrue(keepPairs)) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
+  if (lb::truthy(keepPairs)) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
   py::object step = frames[py::int_(1)] - frames[py::int_(0)];
   py::object newPairs = stats.attr("chainFilters")(pairs, halfWinLen, step, filterWidth);
   self.attr("newPairs") = newPairs;

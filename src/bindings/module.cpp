@@ -70,6 +70,12 @@ bool assertionsEnabled() {
   return py::reinterpret_borrow<py::object>(flags).attr("optimize").cast<long>() == 0;
 }
 
+bool truthy(py::handle obj) {
+  const int value = PyObject_IsTrue(obj.ptr());
+  if (value < 0) throw py::error_already_set();
+  return value != 0;
+}
+
 void failAssertion() {
   PyErr_SetNone(PyExc_AssertionError);
   throw py::error_already_set();

@@ -38,6 +38,9 @@ py::object makeClass(const char* name, py::tuple bases, py::dict ns, py::handle 
 // False when the interpreter runs with -O, where `assert` statements are skipped.
 bool assertionsEnabled();
 
+// Python's truth value of an object (errors of __bool__ propagate).
+bool truthy(py::handle obj);
+
 // Raises AssertionError without a message.
 [[noreturn]] void failAssertion();
 

@@ -20,4 +20,18 @@ struct NonStationaryApi {
   const lumetra::NonStationary* (*state)(PyObject* instance);
 };
 
+// The native module's API, or nullptr (with no error set) when it cannot be had: callers then
+// treat every component as a stand-in and go window by window.
+inline const NonStationaryApi* importNonStationaryApi() {
+  auto* api = static_cast<const NonStationaryApi*>(PyCapsule_Import(kNonStationaryCapsule, 0));
+  if (api == nullptr) PyErr_Clear();
+  return api;
+}
+
+// Whether `cls` is the native class with its own nsFuncRange still in place.
+inline bool isNativeClass(const NonStationaryApi* api, PyObject* cls) {
+  return api != nullptr && cls == reinterpret_cast<PyObject*>(api->type) &&
+         PyDict_GetItemString(api->type->tp_dict, "nsFuncRange") == api->nsFuncRange;
+}
+
 }  // namespace lumetra::bindings
