@@ -3,4 +3,4 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-.venv/bin/python -m lumetra examples/traces/*.txt
+.venv/bin/python -m lumetra summary examples/traces/*.txt

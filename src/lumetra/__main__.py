@@ -1,84 +1,31 @@
-"""Command line: fit step trajectories to trace files.
+"""Command line of lumetra.
 
-    python -m lumetra [--fixed H R T F] FILE [FILE ...]
+    python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
 
-For each file: load the trace, search the four fit parameters by differential evolution (or
-take them from --fixed), fit with the best ones, merge neighbouring levels, and print the
-levels found.
+Each subcommand lives in its own module and offers `add_arguments(parser)` and `run(args)`.
 """
 
 import argparse
+import importlib
 import sys
-import time
 
-MAX_SEGMENTS_SHOWN = 12
-
-
-def describe_levels(trace, partitions):
-    shown = [
-        f"{mean:.0f} [{start}-{end - 1}]"
-        for (start, end, _), mean in zip(partitions[:MAX_SEGMENTS_SHOWN], trace.means)
-    ]
-    more = len(partitions) - len(shown)
-    return ", ".join(shown) + (f", ... ({more} more)" if more > 0 else "")
-
-
-def fit_file(path, fixed):
-    from lumetra.lumetraTrace import lumetraTrace
-
-    trace = lumetraTrace()
-    trace.loadData(path)
-    guess = "several levels" if trace.stateNum == 2 else "one level"
-    lines = [f"{path}: {len(trace.CH1mBGND1)} frames, looks like {guess}"]
-    if fixed is None:
-        start = time.perf_counter()
-        trace.optimizeFitness()
-        elapsed = time.perf_counter() - start
-        best = trace.optRes.params.valuesdict()
-        fixed = (
-            round(best["halfWinLen"]),
-            best["rratio"],
-            best["thrate"],
-            round(best["filterWidth"]),
-        )
-        lines.append(
-            f"  search: {trace.optRes.nfev} fits in {elapsed:.2f} s; best halfWinLen {fixed[0]}, "
-            f"rratio {fixed[1]:.3f}, thrate {fixed[2]:.3f}, filterWidth {fixed[3]}"
-        )
-    score = trace.fitTrajectory(*fixed)
-    fitted = len(trace.partitions)
-    if score == 9999999999:
-        lines.append("  fit rejected: too few partitions for this trace")
-        return "\n".join(lines)
-    partitions = trace.finalPartitions()
-    lines.append(
-        f"  fit: score {score:.1f}, {len(trace.newPairs)} candidate transitions, "
-        f"{len(trace.pairs3)} accepted; {fitted} segments, {len(partitions)} after merging"
-    )
-    lines.append(f"  levels (mean [frames]): {describe_levels(trace, partitions)}")
-    return "\n".join(lines)
+# subcommand -> module that implements it
+SUBCOMMANDS = {
+    "summary": "lumetra._summary",
+}
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="lumetra", description=__doc__.splitlines()[0])
-    parser.add_argument("files", nargs="+", help="tab-separated trace files")
-    parser.add_argument(
-        "--fixed",
-        nargs=4,
-        type=float,
-        metavar=("HALFWIN", "RRATIO", "THRATE", "FILTERWIDTH"),
-        help="fit with these parameters instead of searching them",
-    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    modules = {}
+    for name, module_name in SUBCOMMANDS.items():
+        module = importlib.import_module(module_name)
+        modules[name] = module
+        sub = commands.add_parser(name, help=module.__doc__.splitlines()[0])
+        module.add_arguments(sub)
     args = parser.parse_args(argv)
-    fixed = None
-    if args.fixed is not None:
-        half, rratio, thrate, width = args.fixed
-        if half < 1:
-            parser.error("HALFWIN must be at least 1")
-        fixed = (int(half), rratio, thrate, width)
-    for path in args.files:
-        print(fit_file(path, fixed))
-    return 0
+    return modules[args.command].run(args)
 
 
 if __name__ == "__main__":
