@@ -22,6 +22,8 @@ py::list extended(py::handle layout, const char* kind, const py::list& additions
 }  // namespace
 
 AxisRefs subplotRefs(py::handle fig, int row, int col, bool secondaryY) {
+  // The check plotly's add_* calls make first, with its message for a figure without subplots.
+  if (py::hasattr(fig, "_validate_get_grid_ref")) fig.attr("_validate_get_grid_ref")();
   py::object subplot = fig.attr("get_subplot")(row, col, "secondary_y"_a = secondaryY);
   // Layout keys such as "xaxis2" are referred to as "x2".
   const auto ref = [](py::handle axis) {
