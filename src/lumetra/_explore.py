@@ -148,6 +148,7 @@ def run(args):
         title="lumetra explorer",
         show=False,
         start=False,
+        verbose=False,
     )
     server.start()
     url = f"http://{host}:{port}/"
