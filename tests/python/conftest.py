@@ -1,6 +1,10 @@
+import importlib
 import os
+import pathlib
+import pickle
 import queue
 import re
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -41,6 +45,33 @@ def run_python(tmp_path):
         return result
 
     return run
+
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[2] / "examples" / "traces"
+
+
+@pytest.fixture(scope="session")
+def explorer_dir(tmp_path_factory):
+    """The data directory the explorer module is imported with: the example traces."""
+    data = tmp_path_factory.mktemp("explorer-data")
+    for trace in EXAMPLES.glob("*.txt"):
+        shutil.copy(trace, data / trace.name)
+    return data
+
+
+@pytest.fixture(scope="session")
+def explorer_module(explorer_dir):
+    """lumetra.nsLumetraPlotly, imported where its settings file names explorer_dir."""
+    settings = explorer_dir.parent / "explorer-settings"
+    settings.mkdir()
+    with open(settings / "explorerDir.pickle", "wb") as out:
+        pickle.dump(str(explorer_dir) + os.sep, out)
+    cwd = os.getcwd()
+    os.chdir(settings)
+    try:
+        return importlib.import_module("lumetra.nsLumetraPlotly")
+    finally:
+        os.chdir(cwd)
 
 
 @pytest.fixture

@@ -7,14 +7,13 @@ import pytest
 import lumetra
 import lumetra.dataStatsCalac
 import lumetra.lumetraTrace
-import lumetra.nsLumetraPlotly
 from lumetra import bootstrap
 
 
-def test_every_module_comes_from_the_one_shared_library():
+def test_every_module_comes_from_the_one_shared_library(explorer_module):
     files = {
         m.__file__
-        for m in (bootstrap, lumetra.dataStatsCalac, lumetra.lumetraTrace, lumetra.nsLumetraPlotly)
+        for m in (bootstrap, lumetra.dataStatsCalac, lumetra.lumetraTrace, explorer_module)
     }
     assert len(files) == 1
     assert files.pop().endswith(".so")
