@@ -1,6 +1,7 @@
 """Command line of lumetra.
 
     python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
+    python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
 
 Each subcommand lives in its own module and offers `add_arguments(parser)` and `run(args)`.
 """
@@ -12,6 +13,7 @@ import sys
 # subcommand -> module that implements it
 SUBCOMMANDS = {
     "summary": "lumetra._summary",
+    "explore": "lumetra._explore",
 }
 
 

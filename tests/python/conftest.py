@@ -2,10 +2,14 @@ import importlib
 import os
 import pathlib
 import pickle
+import queue
+import re
 import shutil
 import subprocess
 import sys
 import textwrap
+import threading
+import time
 
 import pytest
 
@@ -68,3 +72,47 @@ def explorer_module(explorer_dir):
         return importlib.import_module("lumetra.nsLumetraPlotly")
     finally:
         os.chdir(cwd)
+
+
+@pytest.fixture
+def serve_explorer(tmp_path):
+    """Starts `python -m lumetra explore ARGS --port 0 --no-show` in tmp_path, with its state
+    directory under tmp_path, and returns the address it prints; stops the servers at the end."""
+    servers = []
+
+    def serve(*args, timeout=60):
+        process = subprocess.Popen(
+            [sys.executable, "-m", "lumetra", "explore", *args, "--port", "0", "--no-show"],
+            cwd=tmp_path,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.STDOUT,
+            text=True,
+            env={**os.environ, "XDG_STATE_HOME": str(tmp_path / "state")},
+        )
+        lines = queue.Queue()
+        # Drain the output all along, so a chatty server never blocks on a full pipe.
+        threading.Thread(
+            target=lambda: [lines.put(line) for line in process.stdout], daemon=True
+        ).start()
+        servers.append(process)
+        output = []
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and process.poll() is None:
+            try:
+                line = lines.get(timeout=0.5)
+            except queue.Empty:
+                continue
+            output.append(line)
+            found = re.search(r"Serving the dashboard at (http://\S+/)", line)
+            if found:
+                return found.group(1)
+        pytest.fail(f"the dashboard did not start; it printed:\n{''.join(output)}")
+
+    yield serve
+    for process in servers:
+        process.terminate()
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()

@@ -1,0 +1,163 @@
+"""Serve the explorer dashboard for a directory of trace files.
+
+    python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
+
+Without DIR the bundled example traces are served. The dashboard module reads its data
+directory from "explorerDir.pickle" in the working directory when it is imported; this command
+writes that file into its own state directory, $XDG_STATE_HOME/lumetra/explorer/ (by default
+~/.local/state/lumetra/explorer/), and serves from there, so the statistics module's debug.log
+lands there too. Every browser session gets its own explorer; all of them fit one shared trace
+object, so two sessions showing different files reload each other's trace.
+"""
+
+import importlib.resources
+import logging
+import os
+import pickle
+import socket
+import sys
+import webbrowser
+from pathlib import Path
+
+SETTINGS_FILE = "explorerDir.pickle"
+SIDEBAR_WIDTH = 330
+FIGURE_HEIGHT = 950  # the height the dashboard gives its figure
+
+
+def bundled_traces_dir():
+    """The example traces installed with the package."""
+    return Path(str(importlib.resources.files("lumetra") / "examples" / "traces"))
+
+
+def state_dir():
+    """Where the dashboard's settings file and log live."""
+    base = os.environ.get("XDG_STATE_HOME") or Path.home() / ".local" / "state"
+    return Path(base) / "lumetra" / "explorer"
+
+
+def trace_files(data_dir):
+    """Regular files of the directory, sorted; trace files (*.txt) first."""
+    files = sorted(p for p in Path(data_dir).iterdir() if p.is_file())
+    return [p for p in files if p.suffix == ".txt"] + [p for p in files if p.suffix != ".txt"]
+
+
+def free_port(address):
+    """A port that nothing listens on now (the websocket origins must name the port)."""
+    with socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET) as probe:
+        probe.bind((address, 0))
+        return probe.getsockname()[1]
+
+
+def write_settings(data_dir, directory):
+    """Writes the settings file for `data_dir` into `directory` and returns its path.
+
+    The dashboard lists its files with the pattern directory + "*", so the stored path is
+    absolute and ends with a separator.
+    """
+    directory.mkdir(parents=True, exist_ok=True)
+    path = directory / SETTINGS_FILE
+    with open(path, "wb") as file:
+        pickle.dump(os.path.join(os.path.abspath(data_dir), ""), file)
+    return path
+
+
+def quiet_libraries():
+    """Keeps the server's libraries to warnings: the statistics module sets the root logger to
+    DEBUG, which would fill the console and debug.log with their chatter."""
+    for name in ("asyncio", "bokeh", "markdown_it", "tornado"):
+        logging.getLogger(name).setLevel(logging.WARNING)
+
+
+def build_page(explorer_class, first_file):
+    """The page of one browser session: parameters and segments beside the figure."""
+    import panel as pn
+
+    explorer = explorer_class(str(first_file))
+    controls = pn.Param(
+        explorer.param,
+        parameters=["fileName", "halfWindowsLen", "rratio", "thrate", "filterWidth", "button"],
+        # Sliders with a number box: fit parameters are often typed to three decimals.
+        widgets={
+            "halfWindowsLen": pn.widgets.EditableIntSlider,
+            "rratio": {"type": pn.widgets.EditableFloatSlider, "step": 0.001},
+            "thrate": {"type": pn.widgets.EditableFloatSlider, "step": 0.001},
+            "filterWidth": pn.widgets.EditableIntSlider,
+        },
+        name="Fit parameters",
+        width=SIDEBAR_WIDTH,
+    )
+    explorer.stream_table.width = SIDEBAR_WIDTH
+    sidebar = pn.Column(
+        controls,
+        pn.pane.Markdown(
+            "### Segments\nOne group per build, newest first: first and end frame, spread "
+            "(the last row of a group holds the negated fit score).",
+            width=SIDEBAR_WIDTH,
+        ),
+        explorer.stream_table,
+        width=SIDEBAR_WIDTH + 10,
+    )
+    # The figure pane stretches both ways (responsive plotly), and so must its parents.
+    figure = pn.panel(explorer.plot, sizing_mode="stretch_both", min_height=FIGURE_HEIGHT)
+    return pn.Column(
+        pn.pane.Markdown("## lumetra explorer: step fit of a FRET trace"),
+        pn.Row(sidebar, figure, sizing_mode="stretch_both", min_height=FIGURE_HEIGHT),
+        sizing_mode="stretch_both",
+    )
+
+
+def add_arguments(parser):
+    parser.add_argument(
+        "directory",
+        nargs="?",
+        metavar="DIR",
+        help="directory of trace files (default: the bundled example traces)",
+    )
+    parser.add_argument(
+        "--port", type=int, default=5006, help="port to listen on, 0 for any free one (5006)"
+    )
+    parser.add_argument("--address", default="127.0.0.1", help="address to listen on (127.0.0.1)")
+    parser.add_argument(
+        "--no-show", dest="show", action="store_false", help="do not open a browser"
+    )
+
+
+def run(args):
+    data_dir = Path(args.directory).resolve() if args.directory else bundled_traces_dir()
+    if not data_dir.is_dir():
+        raise SystemExit(f"lumetra explore: {data_dir} is not a directory")
+    files = trace_files(data_dir)
+    if not files:
+        raise SystemExit(f"lumetra explore: no files in {data_dir}")
+
+    settings = write_settings(data_dir, state_dir())
+    os.chdir(settings.parent)
+    import panel as pn
+
+    from lumetra.nsLumetraPlotly import fretExplorer
+
+    quiet_libraries()
+
+    port = args.port or free_port(args.address)
+    host = f"[{args.address}]" if ":" in args.address else args.address
+    server = pn.serve(
+        lambda: build_page(fretExplorer, files[0]),
+        address=args.address,
+        port=port,
+        websocket_origin=[f"{name}:{port}" for name in {host, "localhost", "127.0.0.1"}],
+        title="lumetra explorer",
+        show=False,
+        start=False,
+        verbose=False,
+    )
+    server.start()
+    url = f"http://{host}:{port}/"
+    print(f"Serving the dashboard at {url}", flush=True)
+    print(f"Traces from {data_dir}; settings and log in {settings.parent}", flush=True)
+    if args.show:
+        server.io_loop.add_callback(webbrowser.open, url)
+    try:
+        server.io_loop.start()
+    except KeyboardInterrupt:
+        print("Stopped.", file=sys.stderr)
+    return 0

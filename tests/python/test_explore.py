@@ -1,0 +1,85 @@
+"""`python -m lumetra explore`: which data it serves, where its settings file goes, and what it
+prints."""
+
+import os
+import pickle
+import shutil
+import subprocess
+import sys
+import urllib.request
+from pathlib import Path
+
+import pytest
+
+from lumetra import _explore
+
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "traces"
+
+
+def stored_directory(tmp_path):
+    with open(tmp_path / "state" / "lumetra" / "explorer" / "explorerDir.pickle", "rb") as file:
+        return pickle.load(file)
+
+
+def test_bundled_traces_are_installed_with_the_package():
+    bundled = _explore.bundled_traces_dir()
+    assert bundled.is_relative_to(Path(_explore.__file__).parent)
+    names = sorted(p.name for p in bundled.iterdir())
+    assert names == sorted(p.name for p in EXAMPLES.glob("*.txt"))
+
+
+def test_trace_files_come_sorted_text_files_first(tmp_path):
+    for name in ("b.txt", "a.dat", "a.txt", "notes.md"):
+        (tmp_path / name).write_text("")
+    (tmp_path / "0-subdirectory").mkdir()
+    assert [p.name for p in _explore.trace_files(tmp_path)] == [
+        "a.txt",
+        "b.txt",
+        "a.dat",
+        "notes.md",
+    ]
+
+
+def test_state_directory_follows_xdg_state_home(monkeypatch, tmp_path):
+    monkeypatch.setenv("XDG_STATE_HOME", str(tmp_path))
+    assert _explore.state_dir() == tmp_path / "lumetra" / "explorer"
+    monkeypatch.delenv("XDG_STATE_HOME")
+    assert _explore.state_dir() == Path.home() / ".local" / "state" / "lumetra" / "explorer"
+
+
+def test_serves_the_bundled_traces_without_touching_the_working_directory(serve_explorer, tmp_path):
+    url = serve_explorer()
+    assert url.startswith("http://127.0.0.1:")
+    with urllib.request.urlopen(url, timeout=60) as page:
+        assert page.status == 200
+        assert b"<title>lumetra explorer</title>" in page.read()
+    assert stored_directory(tmp_path) == os.path.join(_explore.bundled_traces_dir(), "")
+    assert not (tmp_path / "explorerDir.pickle").exists()
+    assert not (tmp_path / "debug.log").exists()
+    assert (tmp_path / "state" / "lumetra" / "explorer" / "debug.log").exists()
+
+
+def test_a_relative_directory_is_stored_absolute_with_a_separator(serve_explorer, tmp_path):
+    (tmp_path / "my traces").mkdir()
+    shutil.copy(EXAMPLES / "two_level_short_noisy.txt", tmp_path / "my traces")
+    serve_explorer("my traces")
+    assert stored_directory(tmp_path) == str(tmp_path / "my traces") + os.sep
+
+
+@pytest.mark.parametrize(
+    ("directory", "message"),
+    [("missing", "is not a directory"), ("empty", "no files in")],
+)
+def test_refuses_a_directory_without_traces(tmp_path, directory, message):
+    (tmp_path / "empty").mkdir()
+    result = subprocess.run(
+        [sys.executable, "-m", "lumetra", "explore", directory, "--no-show"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        env={**os.environ, "XDG_STATE_HOME": str(tmp_path / "state")},
+        timeout=60,
+    )
+    assert result.returncode != 0
+    assert message in result.stderr
+    assert not (tmp_path / "state").exists()
