@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the project needs: Debian packages for the C++ tests and benchmarks and the
-# headless browser of the dashboard test, a virtual environment in .venv with the Python dependencies, and the package itself.
+# headless browser of the dashboard test, a virtual environment in .venv with the Python
+# dependencies, and the package itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
