@@ -1,6 +1,8 @@
 """Command line of lumetra.
 
     python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
+    python -m lumetra fit DIR_OR_GLOB [...] --out DIR [--jobs N | --scheduler ADDRESS]
+    python -m lumetra simulate OUT_DIR --levels L0,L1 --rate 0 1 K01 --rate 1 0 K10 ...
 
 Each subcommand lives in its own module and offers `add_arguments(parser)` and `run(args)`.
 """
@@ -12,6 +14,8 @@ import sys
 # subcommand -> module that implements it
 SUBCOMMANDS = {
     "summary": "lumetra._summary",
+    "fit": "lumetra._batch",
+    "simulate": "lumetra._simulate",
 }
 
 
