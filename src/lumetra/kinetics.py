@@ -65,7 +65,13 @@ def fit_rates(dwells, double=False, shortest=0.0, confidence=0.95):
             except ValueError as error:
                 row["note"] = str(error)
         rows.append(row)
-    return pd.DataFrame(rows)
+    columns = ["level", "dwells", "mean_dwell", "fitted_dwells", "rate", "rate_lower", "rate_upper"]
+    if double:
+        columns += ["fraction_fast", "fraction_fast_lower", "fraction_fast_upper"]
+        columns += [f"{n}_rate{end}" for n in ("fast", "slow") for end in ("", "_lower", "_upper")]
+    table = pd.DataFrame(rows, columns=[*columns, "note"])
+    table["note"] = table["note"].astype(object).fillna("")
+    return table
 
 
 def dwell_kinetics(traces, double=False, shortest=0.0, confidence=0.95):
