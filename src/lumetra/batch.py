@@ -61,6 +61,7 @@ class BatchResult:
     fits: list = field(default_factory=list)
     out_dir: Path = None
     notes: list = field(default_factory=list)
+    timings: dict = field(default_factory=dict)  # wall seconds: fits, outputs
 
     @property
     def ok(self):
@@ -222,12 +223,15 @@ def fit_traces(
     owned = executor is None
     if owned:
         executor = concurrent.futures.ProcessPoolExecutor(max_workers=jobs or os.cpu_count())
+    start = time.perf_counter()
     try:
         fits, failures = run_fits(files, executor, params, search, progress, writer.write_trace)
     finally:
         if owned:
             executor.shutdown(cancel_futures=True)
+    fitted = time.perf_counter()
     result = writer.finish(fits, failures, states, double, shortest, spreadsheet)
+    result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
     for note in result.notes:
         print(f"lumetra: {note}", file=sys.stderr)
     return result
