@@ -87,7 +87,12 @@ def test_spreadsheet_feeds_transition_statistics_and_matches_the_kinetics(batch)
     files = pd.read_excel(out / "ideal.xlsx", sheet_name="files")
     assert list(files.file) == [fit.path for fit in result.fits]
     trace = lumetraTrace()
-    trace.transitionStatistics(str(out / "ideal.xlsx"))
+    shared = len(lumetraTrace.trimTails)  # a class-level list every call appends to
+    try:
+        trace.transitionStatistics(str(out / "ideal.xlsx"))
+        assert lumetraTrace.trimTails[shared:] == [-1] * len(result.fits)
+    finally:
+        del lumetraTrace.trimTails[shared:]
     levels = set(result.segments.state_level)
     assert set(trace.trans0) | set(trace.trans1) <= levels
     assert all(a != b for a, b in zip(trace.trans0, trace.trans1))
