@@ -43,6 +43,7 @@ def main():
         wall = time.perf_counter() - start
         fit_seconds = sum(fit.seconds for fit in result.fits)
         print(f"batch fit with optimizeFitness on {args.jobs} processes: {wall:.1f} s wall")
+        print(f"  fits {result.timings['fits']:.1f} s, outputs {result.timings['outputs']:.1f} s")
         print(
             f"  {len(result.fits)} fitted, {len(result.failures)} failed, "
             f"{len(result.segments)} segments"
