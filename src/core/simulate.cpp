@@ -4,64 +4,17 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <numbers>
 #include <ostream>
-#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <vector>
 
+#include "random.hpp"
+
 namespace lumetra {
 namespace {
-
-// All draws are built from the raw 64-bit output of mt19937_64, whose sequence is fixed by the
-// standard. The std:: distributions are avoided because their algorithms differ between
-// standard libraries.
-class Random {
- public:
-  explicit Random(std::uint64_t seed) : engine_(seed) {}
-
-  // Uniform double in [0, 1) from the top 53 bits of one engine output.
-  double uniform() { return static_cast<double>(engine_() >> 11) * 0x1.0p-53; }
-
-  // Uniform integer in [0, n), n >= 1, without modulo bias: outputs below 2^64 mod n are
-  // rejected so that every residue is equally likely.
-  std::size_t index(std::size_t n) {
-    const std::uint64_t bound = n;
-    const std::uint64_t threshold = (0 - bound) % bound;
-    for (;;) {
-      const std::uint64_t r = engine_();
-      if (r >= threshold) return static_cast<std::size_t>(r % bound);
-    }
-  }
-
-  // Visit length in frames: geometric on {1, 2, ...} with mean `mean`, drawn as the ceiling of
-  // an exponential (inverse CDF) whose rate makes the discrete mean exactly `mean`. The result
-  // is capped at `cap` (>= 1), the number of frames still to fill.
-  std::size_t dwell(double mean, std::size_t cap) {
-    const double u = uniform();  // drawn even when unused: one draw per visit in every case
-    if (mean <= 1) return 1;
-    // log1p(-u) is in (-37.5, 0] and log1p(-1 / mean) < 0, so x >= 0.
-    const double x = std::ceil(std::log1p(-u) / std::log1p(-1 / mean));
-    if (!(x < static_cast<double>(cap))) return cap;
-    return x < 1 ? 1 : static_cast<std::size_t>(x);
-  }
-
-  // Pair of independent standard normal deviates (Box-Muller).
-  void normalPair(double& z0, double& z1) {
-    const double u1 = 1 - uniform();  // (0, 1], keeps the logarithm finite
-    const double u2 = uniform();
-    const double r = std::sqrt(-2 * std::log(u1));
-    const double angle = 2 * std::numbers::pi * u2;
-    z0 = r * std::cos(angle);
-    z1 = r * std::sin(angle);
-  }
-
- private:
-  std::mt19937_64 engine_;
-};
 
 [[noreturn]] void fail(const std::string& what) {
   throw std::invalid_argument("simulateTrace: " + what);

@@ -2,6 +2,8 @@
 
     python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
     python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
+    python -m lumetra fit DIR_OR_GLOB [...] --out DIR [--jobs N | --scheduler ADDRESS]
+    python -m lumetra simulate OUT_DIR --levels L0,L1 --rate 0 1 K01 --rate 1 0 K10 ...
 
 Each subcommand lives in its own module and offers `add_arguments(parser)` and `run(args)`.
 """
@@ -14,6 +16,8 @@ import sys
 SUBCOMMANDS = {
     "summary": "lumetra._summary",
     "explore": "lumetra._explore",
+    "fit": "lumetra._batch",
+    "simulate": "lumetra._simulate",
 }
 
 

@@ -1,0 +1,206 @@
+// lumetra.batchcore: the numeric work of batch fitting, kinetics and simulation, on numpy
+// arrays.
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "idealise.hpp"
+#include "kinetic_simulate.hpp"
+#include "kinetics.hpp"
+#include "module.hpp"
+#include "simulate.hpp"
+
+namespace py = pybind11;
+
+namespace {
+
+using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+using Integers = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+std::span<const double> view(const Doubles& a) {
+  if (a.ndim() != 1) throw std::invalid_argument("expected a one-dimensional array");
+  return {a.data(), static_cast<std::size_t>(a.size())};
+}
+
+template <typename T>
+py::array_t<T> toArray(const std::vector<T>& values) {
+  return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
+}
+
+std::vector<lumetra::Partition> toPartitions(const Integers& starts, const Integers& ends) {
+  if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
+    throw std::invalid_argument("starts and ends must be one-dimensional and of equal length");
+  }
+  std::vector<lumetra::Partition> out;
+  for (py::ssize_t i = 0; i < starts.size(); ++i) {
+    out.push_back({starts.data()[i], ends.data()[i], static_cast<std::ptrdiff_t>(i)});
+  }
+  return out;
+}
+
+py::dict rateDict(const lumetra::RateFit& fit) {
+  py::dict d;
+  d["rate"] = fit.rate;
+  d["lower"] = fit.lower;
+  d["upper"] = fit.upper;
+  d["count"] = fit.count;
+  d["log_likelihood"] = fit.logLikelihood;
+  return d;
+}
+
+}  // namespace
+
+LUMETRA_MODULE(batchcore, m) {
+  m.doc() = "Segments, idealised traces, dwell-time kinetics and kinetic simulation.";
+
+  m.def(
+      "summarise_segments",
+      [](const Doubles& intensity, const Integers& starts, const Integers& ends) {
+        const auto summary =
+            lumetra::summariseSegments(view(intensity), toPartitions(starts, ends));
+        std::vector<double> mean, spread;
+        for (const auto& s : summary) {
+          mean.push_back(s.mean);
+          spread.push_back(s.spread);
+        }
+        return py::make_tuple(toArray(mean), toArray(spread));
+      },
+      py::arg("intensity"), py::arg("starts"), py::arg("ends"),
+      "Mean and population spread of intensity over each partition [start, end), NaN left "
+      "out.");
+
+  m.def(
+      "frame_segments",
+      [](std::size_t frames, const Integers& starts, const Integers& ends) {
+        const auto index = lumetra::frameSegments(frames, toPartitions(starts, ends));
+        return toArray(std::vector<std::int64_t>(index.begin(), index.end()));
+      },
+      py::arg("frames"), py::arg("starts"), py::arg("ends"),
+      "For every frame, the partition it belongs to in the idealised trace: a transition "
+      "stretch between two partitions is split at its middle.");
+
+  m.def(
+      "cluster_levels",
+      [](const Doubles& values, const Doubles& weights, std::size_t k) {
+        const auto clusters = lumetra::clusterLevels(view(values), view(weights), k);
+        return py::make_tuple(
+            toArray(clusters.centres),
+            toArray(std::vector<std::int64_t>(clusters.labels.begin(), clusters.labels.end())));
+      },
+      py::arg("values"), py::arg("weights"), py::arg("k"),
+      "Weighted 1-D k-means: (ascending centres, label of each value).");
+
+  m.def(
+      "complete_dwells",
+      [](const Doubles& levels, const Doubles& time) {
+        const auto dwells = lumetra::completeDwells(view(levels), view(time));
+        std::vector<double> level, duration;
+        for (const auto& d : dwells) {
+          level.push_back(d.level);
+          duration.push_back(d.duration);
+        }
+        return py::make_tuple(toArray(level), toArray(duration));
+      },
+      py::arg("levels"), py::arg("time"),
+      "(level, duration) of every dwell of an idealised trace bounded by transitions on both "
+      "sides.");
+
+  m.def(
+      "fit_single_exponential",
+      [](const Doubles& dwells, double shortest, double confidence) {
+        return rateDict(lumetra::fitSingleExponential(view(dwells), shortest, confidence));
+      },
+      py::arg("dwells"), py::arg("shortest") = 0.0, py::arg("confidence") = 0.95,
+      "Maximum-likelihood rate of the dwells >= shortest, shifted by it, with its exact "
+      "confidence interval.");
+
+  m.def(
+      "fit_double_exponential",
+      [](const Doubles& dwells, double shortest, double confidence) {
+        const auto fit = lumetra::fitDoubleExponential(view(dwells), shortest, confidence);
+        py::dict d;
+        d["fraction"] = fit.fraction;
+        d["fraction_lower"] = fit.fractionLower;
+        d["fraction_upper"] = fit.fractionUpper;
+        d["fast"] = rateDict(fit.fast);
+        d["slow"] = rateDict(fit.slow);
+        d["log_likelihood"] = fit.logLikelihood;
+        d["iterations"] = fit.iterations;
+        return d;
+      },
+      py::arg("dwells"), py::arg("shortest") = 0.0, py::arg("confidence") = 0.95,
+      "Maximum-likelihood mixture of two exponentials with Wald intervals.");
+
+  m.def(
+      "simulate_kinetics",
+      [](std::vector<double> levels, const Doubles& rates, double frameTime, std::size_t frames,
+         bool shotNoise, double gaussianSigma, double bleachRate, double bleachedLevel,
+         std::uint64_t seed) {
+        lumetra::KineticSettings s;
+        s.levels = std::move(levels);
+        s.rates.assign(rates.data(), rates.data() + rates.size());
+        if (rates.ndim() != 2 || rates.shape(0) != rates.shape(1)) {
+          throw std::invalid_argument("rates must be a square matrix");
+        }
+        s.frameTime = frameTime;
+        s.frames = frames;
+        s.shotNoise = shotNoise;
+        s.gaussianSigma = gaussianSigma;
+        s.bleachRate = bleachRate;
+        s.bleachedLevel = bleachedLevel;
+        s.seed = seed;
+        lumetra::KineticTrace t;
+        {
+          py::gil_scoped_release release;
+          t = lumetra::simulateKinetics(s);
+        }
+        py::dict d;
+        d["time"] = toArray(t.time);
+        d["ideal"] = toArray(t.ideal);
+        d["intensity"] = toArray(t.intensity);
+        d["state"] = toArray(std::vector<std::int64_t>(t.state.begin(), t.state.end()));
+        std::vector<std::int64_t> state;
+        std::vector<double> start, duration;
+        std::vector<bool> censored;
+        for (const auto& dwell : t.dwells) {
+          state.push_back(dwell.state);
+          start.push_back(dwell.start);
+          duration.push_back(dwell.duration);
+          censored.push_back(dwell.censored);
+        }
+        py::dict dwells;
+        dwells["state"] = toArray(state);
+        dwells["start"] = toArray(start);
+        dwells["duration"] = toArray(duration);
+        dwells["censored"] = py::array(py::cast(censored));
+        d["dwells"] = dwells;
+        d["bleach_time"] = t.bleachTime;
+        return d;
+      },
+      py::arg("levels"), py::arg("rates"), py::arg("frame_time"), py::arg("frames"), py::kw_only(),
+      py::arg("shot_noise") = false, py::arg("gaussian_sigma") = 0.0, py::arg("bleach_rate") = 0.0,
+      py::arg("bleached_level") = 0.0, py::arg("seed") = 0,
+      "Simulate one trace of a 2- to 4-state kinetic scheme; rates[i][j] is the rate constant "
+      "from state i to state j in 1/s.");
+
+  m.def(
+      "format_trace",
+      [](const Doubles& time, const Doubles& intensity, const Doubles& ideal) {
+        lumetra::SimulatedTrace t;
+        t.time.assign(view(time).begin(), view(time).end());
+        t.intensity.assign(view(intensity).begin(), view(intensity).end());
+        t.ideal.assign(view(ideal).begin(), view(ideal).end());
+        std::ostringstream out;
+        lumetra::writeTraceFile(out, t);
+        return out.str();
+      },
+      py::arg("time"), py::arg("intensity"), py::arg("ideal"),
+      "A trace file's text: header Frame/10, CH1-BGND1, Ideal, numbers that read back exactly.");
+}

@@ -1,0 +1,109 @@
+"""Fit many trace files in parallel and write tables, idealised traces and kinetics.
+
+    python -m lumetra fit DIR_OR_GLOB [...] --out results/ [--jobs N | --scheduler ADDRESS]
+                          [--fixed H R T F | --search NAME MIN MAX STEP ...]
+                          [--states K] [--double] [--shortest T] [--quiet]
+
+Exit status: 0 when every file was fitted, 1 when some failed (see failures.csv), 2 when no
+input file was found.
+"""
+
+import sys
+
+
+def add_arguments(parser):
+    parser.add_argument("inputs", nargs="+", help="trace files, directories (*.txt) or globs")
+    parser.add_argument("--out", required=True, help="output directory")
+    where = parser.add_mutually_exclusive_group()
+    where.add_argument("--jobs", type=int, help="worker processes (default: all cores)")
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run on this Dask scheduler")
+    parser.add_argument(
+        "--fixed",
+        nargs=4,
+        type=float,
+        metavar=("HALFWIN", "RRATIO", "THRATE", "FILTERWIDTH"),
+        help="fit every file with these parameters instead of searching them",
+    )
+    parser.add_argument(
+        "--search",
+        nargs=4,
+        action="append",
+        metavar=("NAME", "MIN", "MAX", "STEP"),
+        help="bounds of the parameter search for one parameter (halfWinLen, rratio, thrate, "
+        "filterWidth); repeat for several",
+    )
+    parser.add_argument(
+        "--states",
+        type=int,
+        default=2,
+        help="group segment levels into this many states for the kinetics (0: none)",
+    )
+    parser.add_argument("--double", action="store_true", help="also fit two exponentials")
+    parser.add_argument(
+        "--shortest",
+        type=float,
+        default=0.0,
+        help="leave out dwells shorter than this (time unit) and shift the rest by it",
+    )
+    parser.add_argument("--no-spreadsheet", action="store_true", help="do not write ideal.xlsx")
+    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+
+
+def run(args):
+    from lumetra.batch import expand_inputs, fit_traces, normalise_params, search_arguments
+
+    if args.jobs is not None and args.jobs < 1:
+        raise SystemExit("lumetra fit: --jobs must be at least 1")
+    try:
+        files = expand_inputs(args.inputs)
+    except FileNotFoundError as error:
+        print(f"lumetra fit: {error}", file=sys.stderr)
+        return 2
+    if not files:
+        print("lumetra fit: no trace files found", file=sys.stderr)
+        return 2
+    search = {name: tuple(float(v) for v in bounds) for name, *bounds in args.search or []}
+    try:
+        normalise_params(args.fixed)
+        search_arguments(search)
+    except ValueError as error:
+        raise SystemExit(f"lumetra fit: {error}") from None
+    client = executor = None
+    if args.scheduler:
+        from distributed import Client
+
+        client = Client(args.scheduler)
+        executor = client.get_executor()
+    try:
+        result = fit_traces(
+            files,
+            args.out,
+            executor=executor,
+            jobs=args.jobs,
+            params=args.fixed,
+            search=search,
+            states=args.states,
+            double=args.double,
+            shortest=args.shortest,
+            progress=not args.quiet,
+            spreadsheet=not args.no_spreadsheet,
+        )
+    finally:
+        if client is not None:
+            client.close()
+    fitted = len(result.fits)
+    print(f"{fitted} of {len(files)} file(s) fitted, {len(result.segments)} segments -> {args.out}")
+    if result.kinetics is not None:
+        for row in result.kinetics.itertuples():
+            rate = getattr(row, "rate", float("nan"))
+            print(
+                f"  level {row.level:.4g}: {row.dwells} dwells, k = {rate:.4g} "
+                f"[{getattr(row, 'rate_lower', float('nan')):.4g}, "
+                f"{getattr(row, 'rate_upper', float('nan')):.4g}] per time unit"
+            )
+    if not result.ok:
+        print(f"{len(result.failures)} file(s) failed:", file=sys.stderr)
+        for row in result.failures.itertuples():
+            print(f"  {row.file}: {row.error}", file=sys.stderr)
+        return 1
+    return 0

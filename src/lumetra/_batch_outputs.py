@@ -1,0 +1,226 @@
+"""The files a batch fit writes to its output directory.
+
+    segments.csv, segments.parquet  one row per segment of every file
+    traces/NAME.csv                 idealised trace of one file: frame, time, intensity, level
+    ideal.xlsx                      sheet 'ideal': time and one 'Idl N' column per file, the
+                                    input of lumetraTrace.transitionStatistics; sheet 'files'
+                                    says which file each column is
+    failures.csv                    file, sha256, error of every file that failed
+    kinetics.csv, dwell_times.html  rates per level and the dwell-time histograms
+    manifest.json                   version, parameters, inputs with checksums, outputs
+
+Every table records the package version, the fit parameters and the input checksum: as
+columns, as '# key: value' lines heading the per-file CSVs (pandas.read_csv(...,
+comment="#")), and in the Parquet metadata.
+"""
+
+import time
+from collections import Counter
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from lumetra import _outputs
+from lumetra.batch import PARAMETER_NAMES, BatchResult
+
+
+def unique_names(files):
+    """A file-name stem per file; stems that repeat get _2, _3, ... in input order."""
+    stems = [Path(f).stem for f in files]
+    repeated = {s for s, n in Counter(stems).items() if n > 1}
+    seen, names = Counter(), {}
+    for path, stem in zip(files, stems):
+        seen[stem] += 1
+        names[path] = f"{stem}_{seen[stem]}" if stem in repeated and seen[stem] > 1 else stem
+    return names
+
+
+def segment_rows(fit, name, version):
+    frames = len(fit.time)
+    last = fit.ends - 1
+    table = pd.DataFrame(
+        {
+            "file": fit.path,
+            "name": name,
+            "sha256": fit.sha256,
+            "segment": np.arange(len(fit.starts)),
+            "start_frame": fit.starts,
+            "end_frame": last,
+            "start_time": fit.time[fit.starts],
+            "end_time": fit.time[np.minimum(last, frames - 1)],
+            "level": fit.levels,
+            "spread": fit.spreads,
+            "score": fit.score,
+        }
+    )
+    for key in PARAMETER_NAMES:
+        table[key] = fit.params[key]
+    table["lumetra_version"] = version
+    return table
+
+
+def level_weights(segments):
+    """Weight of each segment's mean when levels are grouped into states: its precision,
+    frames / spread^2. A segment that spans a missed transition has a wide spread and counts
+    little; spreads below the median are raised to it, so that short, quiet segments do not
+    outweigh long ones."""
+    frames = (segments["end_frame"] - segments["start_frame"] + 1).to_numpy(float)
+    spread = segments["spread"].to_numpy(float)
+    floor = np.median(spread)
+    if not floor > 0:
+        return frames
+    return frames / np.maximum(spread, floor) ** 2
+
+
+def padded(values, length):
+    """values extended to `length` by repeating the last one (no new transitions)."""
+    return np.concatenate([values, np.full(length - len(values), values[-1])])
+
+
+class OutputWriter:
+    def __init__(self, out_dir, files, params):
+        self.out = Path(out_dir)
+        (self.out / "traces").mkdir(parents=True, exist_ok=True)
+        self.files = files
+        self.names = unique_names(files)
+        self.params = params
+        self.version = _outputs.package_version()
+        self.started = time.time()
+
+    def trace_path(self, path):
+        return self.out / "traces" / f"{self.names[path]}.csv"
+
+    def write_trace(self, fit):
+        header = {
+            "lumetra": self.version,
+            "source": fit.path,
+            "sha256": fit.sha256,
+            "parameters": " ".join(f"{k}={fit.params[k]}" for k in PARAMETER_NAMES),
+            "searched": self.params is None,
+            "score": fit.score,
+        }
+        frame = pd.DataFrame(
+            {
+                "frame": np.arange(len(fit.time)),
+                "time": fit.time,
+                "intensity": fit.intensity,
+                "level": fit.levels[fit.frame_segment],
+            }
+        )
+        _outputs.write_csv(self.trace_path(fit.path), frame, header)
+
+    def failure_table(self, failures):
+        rows = []
+        for path, error in failures.items():
+            try:
+                checksum = _outputs.sha256_of(path)
+            except OSError:
+                checksum = ""
+            rows.append({"file": path, "sha256": checksum, "error": error})
+        table = pd.DataFrame(rows, columns=["file", "sha256", "error"])
+        table["parameters"] = "searched" if self.params is None else str(self.params)
+        table["lumetra_version"] = self.version
+        return table
+
+    def finish(self, fits, failures, states, double, shortest, spreadsheet):
+        from lumetra import batchcore
+        from lumetra.kinetics import dwell_kinetics, plot_dwell_times
+
+        notes = []
+        segments = pd.concat(
+            [segment_rows(fit, self.names[fit.path], self.version) for fit in fits]
+            or [pd.DataFrame(columns=["file", "level"])],
+            ignore_index=True,
+        )
+        paths = [fit.levels[fit.frame_segment] for fit in fits]
+        kinetics, dwells = None, {}
+        if states and len(fits):
+            distinct = np.unique(segments["level"].dropna()).size
+            if distinct < states or segments["level"].isna().any():
+                notes.append(
+                    f"{distinct} distinct segment levels cannot make {states} states: "
+                    "no kinetics; the spreadsheet holds each segment's own level"
+                )
+            else:
+                centres, labels = batchcore.cluster_levels(
+                    segments["level"].to_numpy(float), level_weights(segments), states
+                )
+                segments["state"] = labels
+                segments["state_level"] = centres[labels]
+                offsets = np.cumsum([0] + [len(fit.starts) for fit in fits])
+                paths = [
+                    centres[labels[offsets[i] : offsets[i + 1]]][fit.frame_segment]
+                    for i, fit in enumerate(fits)
+                ]
+                kinetics, dwells = dwell_kinetics(
+                    [(fit.time, p) for fit, p in zip(fits, paths)], double, shortest
+                )
+                kinetics.insert(0, "state", np.searchsorted(centres, kinetics["level"]))
+                kinetics["lumetra_version"] = self.version
+
+        provenance = self.provenance(fits, failures, states, double, shortest)
+        written = []
+        written.append(_outputs.write_csv(self.out / "segments.csv", segments))
+        written.append(_outputs.write_parquet(self.out / "segments.parquet", segments, provenance))
+        failure_table = self.failure_table(failures)
+        written.append(_outputs.write_csv(self.out / "failures.csv", failure_table))
+        if spreadsheet and fits:
+            sheet, files, note = self.spreadsheet(fits, paths)
+            if note:
+                notes.append(note)
+            written.append(
+                _outputs.write_excel(self.out / "ideal.xlsx", [("ideal", sheet), ("files", files)])
+            )
+        if kinetics is not None:
+            written.append(_outputs.write_csv(self.out / "kinetics.csv", kinetics))
+            title = f"Dwell times: {len(fits)} traces, lumetra {self.version}"
+            written.append(
+                plot_dwell_times(dwells, kinetics, self.out / "dwell_times.html", shortest, title)
+            )
+        provenance["notes"] = notes
+        provenance["outputs"] = [str(p.relative_to(self.out)) for p in written] + [
+            str(self.trace_path(fit.path).relative_to(self.out)) for fit in fits
+        ]
+        _outputs.write_json(self.out / "manifest.json", provenance)
+        return BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
+
+    def provenance(self, fits, failures, states, double, shortest):
+        return {
+            "lumetra": self.version,
+            "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.started)),
+            "seconds": round(time.time() - self.started, 3),
+            "parameters": "searched per file" if self.params is None else self.params,
+            "states": states,
+            "double_exponential": double,
+            "shortest_dwell": shortest,
+            "inputs": [
+                {"file": f.path, "sha256": f.sha256, "parameters": f.params, "score": f.score}
+                for f in fits
+            ],
+            "failed": len(failures),
+        }
+
+    def spreadsheet(self, fits, paths):
+        """The 'ideal' and 'files' sheets. Traces share the time axis of the longest one;
+        shorter ones hold their last level to its end, which adds no transition."""
+        longest = max(fits, key=lambda f: len(f.time))
+        length = len(longest.time)
+        columns = {"time": longest.time}
+        rows, mismatched = [], []
+        for i, (fit, path) in enumerate(zip(fits, paths), start=1):
+            column = f"Idl {i}"
+            columns[column] = padded(path, length)
+            if not np.allclose(fit.time, longest.time[: len(fit.time)]):
+                mismatched.append(fit.path)
+            rows.append(
+                {"column": column, "file": fit.path, "sha256": fit.sha256, "lumetra": self.version}
+                | {k: fit.params[k] for k in PARAMETER_NAMES}
+            )
+        note = None
+        if mismatched:
+            note = (
+                f"{len(mismatched)} file(s) have another time axis than {longest.path}, whose "
+                f"times the spreadsheet uses: {', '.join(mismatched[:5])}"
+            )
+        return pd.DataFrame(columns), pd.DataFrame(rows), note

@@ -1,0 +1,90 @@
+"""Writing result files so that a reader never sees half of one.
+
+Each file is written to a temporary file in the same directory and moved over its final name
+with os.replace, which is atomic on one file system: an interrupted run leaves either the old
+file or the new one, never a torn one.
+"""
+
+import hashlib
+import json
+import os
+import tempfile
+from pathlib import Path
+
+import lumetra
+
+
+def package_version():
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("lumetra")
+    except PackageNotFoundError:
+        return getattr(lumetra, "__version__", "unknown")
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def atomic_write(path, write):
+    """Calls write(temporary_path), then moves the temporary file to `path`."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(
+        dir=path.parent, prefix=f".{path.stem}.", suffix=f".tmp{path.suffix}"
+    )
+    os.close(fd)
+    try:
+        write(tmp)
+        os.replace(tmp, path)
+    except BaseException:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+        raise
+    return path
+
+
+def write_text(path, text):
+    def write(tmp):
+        with open(tmp, "w", encoding="utf-8") as f:
+            f.write(text)
+
+    return atomic_write(path, write)
+
+
+def write_csv(path, frame, header=None):
+    """A CSV file; `header` (a dict) goes first as '# key: value' lines."""
+    lines = "".join(f"# {key}: {value}\n" for key, value in (header or {}).items())
+    return write_text(path, lines + frame.to_csv(index=False, lineterminator="\n"))
+
+
+def write_parquet(path, frame, metadata):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    merged = {**(table.schema.metadata or {}), b"lumetra": json.dumps(metadata).encode()}
+    return atomic_write(
+        path, lambda tmp: pq.write_table(table.replace_schema_metadata(merged), tmp)
+    )
+
+
+def write_json(path, data):
+    return write_text(path, json.dumps(data, indent=2, default=str) + "\n")
+
+
+def write_excel(path, sheets):
+    """An .xlsx workbook with one sheet per (name, DataFrame) item, in order."""
+    import pandas as pd
+
+    def write(tmp):
+        with pd.ExcelWriter(tmp, engine="openpyxl") as writer:
+            for name, frame in sheets:
+                frame.to_excel(writer, sheet_name=name, index=False)
+
+    return atomic_write(path, write)

@@ -1,0 +1,161 @@
+"""Batch fitting end to end on a few simulated traces with fixed parameters: the files it
+writes, what they record, bad files, the command line."""
+
+import hashlib
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumetra.__main__ import main
+from lumetra.batch import fit_traces
+from lumetra.lumetraTrace import lumetraTrace
+from lumetra.simulation import simulate_traces
+
+FIXED = (5, -1.0, 0.2, 0)
+PARAMS = {"halfWinLen": 5, "rratio": -1.0, "thrate": 0.2, "filterWidth": 0}
+
+
+@pytest.fixture(scope="module")
+def traces(tmp_path_factory):
+    out = tmp_path_factory.mktemp("sim")
+    files = simulate_traces(out, 3, [300, 800], [0.05, 0.08], 0.1, 1500, snr=6, seed=5)
+    return out, files
+
+
+@pytest.fixture(scope="module")
+def batch(traces, tmp_path_factory):
+    out = tmp_path_factory.mktemp("fit")
+    with ThreadPoolExecutor(2) as executor:
+        result = fit_traces(traces[1], out, executor=executor, params=FIXED, progress=False)
+    return result, out
+
+
+def test_segment_table_matches_the_trace_objects_fit(traces, batch):
+    result, out = batch
+    segments = pd.read_csv(out / "segments.csv")
+    pd.testing.assert_frame_equal(pd.read_parquet(out / "segments.parquet"), segments)
+    assert result.ok and len(result.fits) == 3
+    for path in traces[1]:
+        trace = lumetraTrace()
+        trace.loadData(path)
+        score = trace.fitTrajectory(*FIXED)
+        partitions = trace.finalPartitions()
+        rows = segments[segments.file == path]
+        assert list(rows.start_frame) == [p[0] for p in partitions]
+        assert list(rows.end_frame) == [p[1] - 1 for p in partitions]
+        np.testing.assert_allclose(rows.level, trace.means, rtol=1e-12)
+        spreads = [np.std(trace.CH1mBGND1[a:b]) for a, b, _ in partitions]
+        np.testing.assert_allclose(rows.spread, spreads, rtol=1e-9)
+        np.testing.assert_allclose(rows.start_time, trace.frames[rows.start_frame])
+        assert set(rows.score) == {score}
+        assert set(rows.sha256) == {hashlib.sha256(open(path, "rb").read()).hexdigest()}
+        for name, value in PARAMS.items():
+            assert set(rows[name]) == {value}
+    assert set(segments.lumetra_version) == {"0.1.0"}
+    # Two states: every segment is labelled with the nearer of the two fitted levels.
+    levels = sorted(set(segments.state_level))
+    assert len(levels) == 2 and abs(levels[0] - 300) < 15 and abs(levels[1] - 800) < 15
+
+
+def test_idealised_traces_record_their_source(traces, batch):
+    result, out = batch
+    path = traces[1][0]
+    text = (out / "traces" / "trace_0001.csv").read_text().splitlines()
+    assert text[:3] == [
+        "# lumetra: 0.1.0",
+        f"# source: {path}",
+        f"# sha256: {result.fits[0].sha256}",
+    ]
+    assert "halfWinLen=5 rratio=-1.0 thrate=0.2 filterWidth=0" in text[3]
+    ideal = pd.read_csv(out / "traces" / "trace_0001.csv", comment="#")
+    assert list(ideal.columns) == ["frame", "time", "intensity", "level"]
+    raw = pd.read_table(path)
+    np.testing.assert_array_equal(ideal.intensity, raw["CH1-BGND1"])
+    np.testing.assert_array_equal(ideal.time, raw["Frame/10"])
+    segments = result.segments[result.segments.file == path]
+    for row in segments.itertuples():
+        inside = ideal.level[row.start_frame : row.end_frame + 1]
+        assert (inside == row.level).all()
+    # Frames between two segments take one of the two neighbouring levels.
+    assert set(ideal.level) == set(segments.level)
+
+
+def test_spreadsheet_feeds_transition_statistics_and_matches_the_kinetics(batch):
+    result, out = batch
+    files = pd.read_excel(out / "ideal.xlsx", sheet_name="files")
+    assert list(files.file) == [fit.path for fit in result.fits]
+    trace = lumetraTrace()
+    shared = len(lumetraTrace.trimTails)  # a class-level list every call appends to
+    try:
+        trace.transitionStatistics(str(out / "ideal.xlsx"))
+        assert lumetraTrace.trimTails[shared:] == [-1] * len(result.fits)
+    finally:
+        del lumetraTrace.trimTails[shared:]
+    levels = set(result.segments.state_level)
+    assert set(trace.trans0) | set(trace.trans1) <= levels
+    assert all(a != b for a, b in zip(trace.trans0, trace.trans1))
+    # transitionStatistics also counts each trace's first dwell, which the kinetics leave out.
+    traces_with_steps = sum(len(set(fit.levels)) > 1 for fit in result.fits)
+    assert len(trace.trans0) == result.kinetics.dwells.sum() + traces_with_steps
+    assert (out / "dwell_times.html").read_text().count("probability density") >= 1
+    manifest = (out / "manifest.json").read_text()
+    assert '"lumetra": "0.1.0"' in manifest and result.fits[2].sha256 in manifest
+
+
+def test_bad_files_fail_alone(traces, tmp_path, capsys):
+    good = traces[1][0]
+    no_column = tmp_path / "no_column.txt"
+    no_column.write_text("Frame/10\tOther\n0\t1\n0.1\t2\n")
+    flat = tmp_path / "flat.txt"  # one value throughout: too short for any transition window
+    flat.write_text("Frame/10\tCH1-BGND1\n0\t5\n0.1\t5\n")
+    missing = tmp_path / "missing.txt"
+    out = tmp_path / "out"
+    (out / "traces").mkdir(parents=True)
+    earlier = out / "traces" / "earlier.csv"
+    earlier.write_text("kept\n")
+
+    argv = ["fit", good, str(no_column), str(flat), str(missing), "--out", str(out)]
+    code = main([*argv, "--fixed", *map(str, FIXED), "--jobs", "2", "--quiet"])
+
+    assert code == 1
+    failures = pd.read_csv(out / "failures.csv")
+    assert sorted(failures.file) == sorted([str(no_column), str(flat), str(missing)])
+    errors = dict(zip(failures.file, failures.error))
+    assert errors[str(no_column)].startswith("KeyError")
+    assert errors[str(missing)].startswith("FileNotFoundError")
+    assert (
+        failures.set_index("file").sha256[str(no_column)]
+        == hashlib.sha256(no_column.read_bytes()).hexdigest()
+    )
+    assert set(pd.read_csv(out / "segments.csv").file) == {good}
+    assert (out / "traces" / "trace_0001.csv").exists() and earlier.read_text() == "kept\n"
+    assert not list(out.rglob("*.tmp*"))
+    captured = capsys.readouterr()
+    assert "3 file(s) failed" in captured.err and "no_column.txt: KeyError" in captured.err
+
+
+def test_command_line_refuses_what_it_cannot_run(tmp_path, capsys):
+    assert main(["fit", str(tmp_path / "*.txt"), "--out", str(tmp_path / "o")]) == 2
+    assert "no file matches" in capsys.readouterr().err
+    with pytest.raises(SystemExit, match="unknown search parameter"):
+        main(["fit", "x.txt", "--out", "o", "--search", "window", "1", "2", "1"])
+    with pytest.raises(SystemExit, match="halfWinLen must be at least 1"):
+        main(["fit", "x.txt", "--out", "o", "--fixed", "0", "0", "0", "0"])
+
+
+def test_atomic_write_keeps_the_old_file_when_writing_fails(tmp_path):
+    from lumetra._outputs import atomic_write, write_text
+
+    target = write_text(tmp_path / "table.csv", "old\n")
+
+    def broken(tmp):
+        with open(tmp, "w") as f:
+            f.write("half")
+        raise OSError("disk full")
+
+    with pytest.raises(OSError, match="disk full"):
+        atomic_write(target, broken)
+    assert target.read_text() == "old\n"
+    assert [p.name for p in tmp_path.iterdir()] == ["table.csv"]
