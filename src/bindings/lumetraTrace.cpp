@@ -416,7 +416,9 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
   py::object pairs = stats.attr("genPairs")(y, thy);
   self.attr("pairs") = pairs;
   if (lb::truthy(keepPairs)) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
-  py::object step = frames[py::int_(1)] - frames[py::int_(0)];
+  // Row 1 first, as Python evaluates `frames[1] - frames[0]`: its KeyError for a short trace.
+  py::object second = frames[py::int_(1)];
+  py::object step = second - frames[py::int_(0)];
   py::object newPairs = stats.attr("chainFilters")(pairs, halfWinLen, step, filterWidth);
   self.attr("newPairs") = newPairs;
   py::object thNS = stats.attr("thNS")(ns);
@@ -564,9 +566,25 @@ std::optional<py::object> fitFast(const py::module_& m, py::object self, py::obj
   return numpyFloat(*score);
 }
 
+// An integer half window below 1 cuts the frame axis to nothing and, when negative, makes the
+// variance stream longer than the trace (endless for a large one): refused before any step.
+void requirePositiveHalfWindow(py::handle halfWinLen) {
+  if (PyBool_Check(halfWinLen.ptr()) || PyFloat_Check(halfWinLen.ptr()) ||
+      !PyIndex_Check(halfWinLen.ptr())) {
+    return;  // other types fail where the steps use them
+  }
+  const int below = PyObject_RichCompareBool(halfWinLen.ptr(), py::int_(1).ptr(), Py_LT);
+  if (below < 0) throw py::error_already_set();
+  if (below != 0) {
+    throw py::value_error("halfWinLen must be at least 1, got " +
+                          std::string(py::str(halfWinLen)));
+  }
+}
+
 py::object fitTrajectory(const py::module_& m, py::object self, py::object halfWinLen,
                          py::object rratio, py::object thrate, py::object filterWidth,
                          py::object keepPairs) {
+  requirePositiveHalfWindow(halfWinLen);
   // A truth test that fails is left to the call-by-call fit, which makes it where it belongs.
   const int keep = PyObject_IsTrue(keepPairs.ptr());
   if (keep < 0) {
