@@ -330,8 +330,8 @@ std::optional<py::list> integralRangeFast(py::object x, py::object rangeList, py
                                                 lb::clippedIndex(second), ys.values(),
                                                 lb::clippedIndex(halfWinLen)));
   } catch (const std::bad_alloc&) {
-    PyErr_Format(PyExc_MemoryError, "a running integral over the positions %S to %S",
-                 first.ptr(), second.ptr());
+    PyErr_Format(PyExc_MemoryError, "a running integral over the positions %S to %S", first.ptr(),
+                 second.ptr());
     throw py::error_already_set();
   } catch (const std::out_of_range&) {
     return std::nullopt;  // negative positions wrap for arrays and lists; errors as Python has them
