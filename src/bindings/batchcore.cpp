@@ -63,8 +63,13 @@ LUMETRA_MODULE(batchcore, m) {
   m.def(
       "summarise_segments",
       [](const Doubles& intensity, const Integers& starts, const Integers& ends) {
-        const auto summary =
-            lumetra::summariseSegments(view(intensity), toPartitions(starts, ends));
+        const auto values = view(intensity);
+        const auto partitions = toPartitions(starts, ends);
+        std::vector<lumetra::SegmentSummary> summary;
+        {
+          py::gil_scoped_release release;
+          summary = lumetra::summariseSegments(values, partitions);
+        }
         std::vector<double> mean, spread;
         for (const auto& s : summary) {
           mean.push_back(s.mean);
@@ -79,7 +84,12 @@ LUMETRA_MODULE(batchcore, m) {
   m.def(
       "frame_segments",
       [](std::size_t frames, const Integers& starts, const Integers& ends) {
-        const auto index = lumetra::frameSegments(frames, toPartitions(starts, ends));
+        const auto partitions = toPartitions(starts, ends);
+        std::vector<std::size_t> index;
+        {
+          py::gil_scoped_release release;
+          index = lumetra::frameSegments(frames, partitions);
+        }
         return toArray(std::vector<std::int64_t>(index.begin(), index.end()));
       },
       py::arg("frames"), py::arg("starts"), py::arg("ends"),
@@ -89,7 +99,13 @@ LUMETRA_MODULE(batchcore, m) {
   m.def(
       "cluster_levels",
       [](const Doubles& values, const Doubles& weights, std::size_t k) {
-        const auto clusters = lumetra::clusterLevels(view(values), view(weights), k);
+        const auto levels = view(values);
+        const auto weighing = view(weights);
+        lumetra::LevelClusters clusters;
+        {
+          py::gil_scoped_release release;
+          clusters = lumetra::clusterLevels(levels, weighing, k);
+        }
         return py::make_tuple(
             toArray(clusters.centres),
             toArray(std::vector<std::int64_t>(clusters.labels.begin(), clusters.labels.end())));
@@ -124,7 +140,12 @@ LUMETRA_MODULE(batchcore, m) {
   m.def(
       "fit_double_exponential",
       [](const Doubles& dwells, double shortest, double confidence) {
-        const auto fit = lumetra::fitDoubleExponential(view(dwells), shortest, confidence);
+        const auto times = view(dwells);
+        lumetra::DoubleExponentialFit fit;
+        {
+          py::gil_scoped_release release;
+          fit = lumetra::fitDoubleExponential(times, shortest, confidence);
+        }
         py::dict d;
         d["fraction"] = fit.fraction;
         d["fraction_lower"] = fit.fractionLower;

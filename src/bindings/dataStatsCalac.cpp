@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <new>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "module.hpp"
 #include "nonstationarity.hpp"
@@ -29,6 +33,9 @@ const lb::NonStationaryApi* nativeApi = nullptr;
 // np, moment and Polynomial as bound at load; see lb::Originals.
 lb::Originals originals;
 
+// Bounds that the core's index arithmetic takes without overflow.
+constexpr long long kSmallInteger = 1LL << 60;
+
 // The native component's C++ state when `nsm` is one of its own instances with its own
 // nsFuncRange; otherwise every window has to go through Python.
 const lumetra::NonStationary* nativeState(py::handle nsm) {
@@ -50,8 +57,14 @@ py::list streamNS(py::module_ m, py::object stream, py::object windowsLen, py::o
   nsm.attr("setupDS")(windowsLen);
   nsm.attr("data") = stream.attr("tolist")();
   const Py_ssize_t xSize = py::len(stream);
-  const Py_ssize_t width = lb::toIndex(windowsLen);
-  const Py_ssize_t n = std::max<Py_ssize_t>(xSize - width + 1, 0);
+  // Any window longer than the trace has no position, however long it is.
+  const Py_ssize_t width = lb::clippedIndex(windowsLen);
+  Py_ssize_t n = 0;
+  if (__builtin_sub_overflow(xSize, width, &n) || n == PY_SSIZE_T_MAX) {
+    lb::failOverflow("a window length of " + std::to_string(width) +
+                     " gives more window positions than a list can hold");
+  }
+  n = std::max<Py_ssize_t>(n + 1, 0);
 
   if (const lumetra::NonStationary* state = nativeState(nsm);
       state != nullptr && py::isinstance<py::str>(nsAlgo)) {
@@ -87,8 +100,16 @@ lumetra::NaNRule nanRule(const lb::Samples& samples) {
 py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
                       py::object windowsLen) {
   const Py_ssize_t frameCount = py::len(frames);
+  // A window longer than the trace has no position, however long it is.
+  const int longer = PyObject_RichCompareBool(windowsLen.ptr(), py::int_(frameCount).ptr(), Py_GT);
+  if (longer < 0) throw py::error_already_set();
+  if (longer != 0) return py::list();
   const Py_ssize_t width = lb::toIndex(windowsLen);
-  if (frameCount < width) return py::list();
+  Py_ssize_t lastStart = 0;
+  if (__builtin_sub_overflow(frameCount, width, &lastStart) || lastStart == PY_SSIZE_T_MAX) {
+    lb::failOverflow("a window length of " + std::to_string(width) +
+                     " gives more window positions than a list can hold");
+  }
   // Windows that run past the end of data, or empty ones, go the slow way for numpy's warnings.
   if (originals.unchanged(m, "np", {"var"}) && width >= 1 && lb::float64Input(data) &&
       static_cast<Py_ssize_t>(py::len(data)) >= frameCount) {
@@ -104,7 +125,7 @@ py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
   }
   py::object var = m.attr("np").attr("var");
   py::list out;
-  for (Py_ssize_t i = 0; i <= frameCount - width; ++i) {
+  for (Py_ssize_t i = 0; i <= lastStart; ++i) {
     out.append(var(lb::positionalSlice(data, py::int_(i), py::int_(i + width))));
   }
   return out;
@@ -231,16 +252,61 @@ py::list genPairs(py::object data, py::object th) {
   return lb::tripleList(lumetra::genPairs(values, threshold));
 }
 
+// An integer small enough that sums of a few of them cannot overflow; nothing otherwise (a
+// float, a huge integer), for the formula to compute exactly.
+std::optional<std::ptrdiff_t> smallInteger(py::handle value) {
+  if (PyFloat_Check(value.ptr()) || !PyIndex_Check(value.ptr())) return std::nullopt;
+  const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
+  if (!index) throw py::error_already_set();
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(index.ptr(), &overflow);
+  if (overflow != 0 || v > kSmallInteger || v < -kSmallInteger) return std::nullopt;
+  return static_cast<std::ptrdiff_t>(v);
+}
+
+py::list newTriple(py::object start, py::object end, py::object seq) {
+  py::list triple;
+  triple.append(std::move(start));
+  triple.append(std::move(end));
+  triple.append(std::move(seq));
+  return triple;
+}
+
+// genPartitions on Python numbers, for bounds the core does not take.
+py::list genPartitionsFormula(py::object pairs, py::object halfWinLen, py::object dataLen) {
+  py::list partitions;
+  const Py_ssize_t count = py::len(pairs);
+  py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
+  Py_ssize_t idx = 0;
+  partitions.append(newTriple(py::int_(0), item(item(pairs, 0), 0) + halfWinLen, py::int_(idx++)));
+  for (Py_ssize_t i = 0; i + 1 < count; ++i) {
+    py::object start = item(item(pairs, i), 1) + halfWinLen;
+    partitions.append(newTriple(start, item(item(pairs, i + 1), 0) + halfWinLen, py::int_(idx++)));
+  }
+  py::object last = item(pairs, count - 1);
+  py::object lastEnd = item(last, 1);
+  if (lastEnd < dataLen - windowsLen) {
+    partitions.append(newTriple(lastEnd + halfWinLen, dataLen, py::int_(idx)));
+  } else {
+    item(partitions, py::len(partitions) - 1)[py::int_(1)] = dataLen;
+  }
+  return partitions;
+}
+
 py::list genPartitions(py::object pairs, py::object halfWinLen, py::object dataLen) {
   if (py::len(pairs) < 1) return py::list();
   std::vector<lumetra::Pair> converted;
+  bool plain = true;
   for (py::handle p : pairs) {
-    const Py_ssize_t start = lb::toIndex(item(p, 0));
-    const Py_ssize_t end = lb::toIndex(item(p, 1));
-    converted.push_back({start, end, 0});
+    const auto start = smallInteger(item(p, 0));
+    const auto end = smallInteger(item(p, 1));
+    plain = plain && start && end;
+    if (plain) converted.push_back({*start, *end, 0});
   }
-  return lb::tripleList(
-      lumetra::genPartitions(converted, lb::toIndex(halfWinLen), lb::toIndex(dataLen)));
+  const auto h = smallInteger(halfWinLen);
+  const auto length = smallInteger(dataLen);
+  if (!plain || !h || !length) return genPartitionsFormula(pairs, halfWinLen, dataLen);
+  return lb::tripleList(lumetra::genPartitions(converted, *h, *length));
 }
 
 // integralRange through the core, or nothing when the arguments are not plain numbers and
@@ -255,9 +321,18 @@ std::optional<py::list> integralRangeFast(py::object x, py::object rangeList, py
     return std::nullopt;
   }
   try {
-    return lb::floatList(lumetra::integralRange(lb::toDoubles(x), lb::toIndex(first),
-                                                lb::toIndex(second), lb::toDoubles(y),
-                                                lb::toIndex(halfWinLen)));
+    // Read in place: a fit calls this once per candidate, on the whole frame axis.
+    const lb::DoubleView xs(x);
+    const lb::DoubleView ys(y);
+    // Clipped bounds that miss x or y go to the formula, which fails at once; a range within
+    // them that no list can hold fails here with MemoryError rather than filling the memory.
+    return lb::floatList(lumetra::integralRange(xs.values(), lb::clippedIndex(first),
+                                                lb::clippedIndex(second), ys.values(),
+                                                lb::clippedIndex(halfWinLen)));
+  } catch (const std::bad_alloc&) {
+    PyErr_Format(PyExc_MemoryError, "a running integral over the positions %S to %S", first.ptr(),
+                 second.ptr());
+    throw py::error_already_set();
   } catch (const std::out_of_range&) {
     return std::nullopt;  // negative positions wrap for arrays and lists; errors as Python has them
   } catch (py::error_already_set&) {

@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
+#include <list>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -130,10 +133,10 @@ std::optional<py::object> xicFast(py::object partitions, py::object intensity,
   const auto peaks = plainEntries(peakList, readPeak);
   if (!parts || !peaks) return std::nullopt;
   const std::vector<double> values = lb::toDoubles(intensity);
-  const lumetra::PeakIndex index(*peaks);
   lumetra::Residuals residuals;
   try {
-    residuals = lumetra::partitionResiduals(values, *parts, index);
+    py::gil_scoped_release release;
+    residuals = lumetra::partitionResiduals(values, *parts, lumetra::PeakIndex(*peaks));
   } catch (const std::out_of_range&) {
     return std::nullopt;
   }
@@ -348,27 +351,43 @@ bool fitDependenciesUnchanged(const py::module_& m) {
          d.stats.unchanged(stats, "ns", {"NonStationary"}) && nativeComponent(stats);
 }
 
-// The nonstationarity component with the last trace attached: fits of one trace for many
-// settings (a parameter search) then skip preparing the trace again. Guarded by the GIL.
-struct AttachedTrace {
-  std::vector<double> samples;
-  lumetra::NonStationary component;
-  bool valid = false;
-} attachedTrace;
-
-const lumetra::NonStationary& componentFor(const std::vector<double>& intensity) {
-  auto& cached = attachedTrace;
-  const bool same =
-      cached.valid && cached.samples.size() == intensity.size() &&
-      std::memcmp(cached.samples.data(), intensity.data(), intensity.size() * sizeof(double)) == 0;
-  if (!same) {
-    cached.valid = false;
-    cached.samples = intensity;
-    cached.component.setData(intensity);
-    cached.valid = true;
+// The nonstationarity components of the traces fitted last, each with its trace attached:
+// fits of one trace for many settings (a parameter search) then skip preparing the trace
+// again. Used without the GIL, so that threads fitting different traces run side by side; the
+// mutex guards the list, and a component, never changed once built, lives as long as a fit
+// holds it.
+class PreparedTraces {
+ public:
+  std::shared_ptr<const lumetra::NonStationary> componentFor(const std::vector<double>& samples) {
+    {
+      const std::lock_guard lock(mutex_);
+      for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        if (it->samples.size() == samples.size() &&
+            std::memcmp(it->samples.data(), samples.data(), samples.size() * sizeof(double)) == 0) {
+          entries_.splice(entries_.begin(), entries_, it);
+          return it->component;
+        }
+      }
+    }
+    auto component = std::make_shared<lumetra::NonStationary>();
+    component->setData(samples);
+    const std::lock_guard lock(mutex_);
+    entries_.push_front({samples, component});
+    if (entries_.size() > kCapacity) entries_.pop_back();
+    return component;
   }
-  return cached.component;
-}
+
+ private:
+  static constexpr std::size_t kCapacity = 4;
+  struct Entry {
+    std::vector<double> samples;
+    std::shared_ptr<const lumetra::NonStationary> component;
+  };
+  std::mutex mutex_;
+  std::list<Entry> entries_;  // most recently used first
+};
+
+PreparedTraces preparedTraces;
 
 // A float, or an int that a double holds exactly: compared as doubles they behave as in Python.
 bool isRealNumber(py::handle value) {
@@ -416,7 +435,9 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
   py::object pairs = stats.attr("genPairs")(y, thy);
   self.attr("pairs") = pairs;
   if (lb::truthy(keepPairs)) self.attr("keepPairs") = m.attr("copy").attr("deepcopy")(pairs);
-  py::object step = frames[py::int_(1)] - frames[py::int_(0)];
+  // Row 1 first, as Python evaluates `frames[1] - frames[0]`: its KeyError for a short trace.
+  py::object second = frames[py::int_(1)];
+  py::object step = second - frames[py::int_(0)];
   py::object newPairs = stats.attr("chainFilters")(pairs, halfWinLen, step, filterWidth);
   self.attr("newPairs") = newPairs;
   py::object thNS = stats.attr("thNS")(ns);
@@ -505,8 +526,10 @@ std::optional<py::object> fitFast(const py::module_& m, py::object self, py::obj
                                           lb::toDouble(filterWidth)};
   lumetra::StepFit fit;
   try {
-    fit = lumetra::fitSteps(frameValues, samples, lumetra::NaNRule::skip, componentFor(samples),
-                            settings);
+    // Only this call's own vectors and the prepared component are used here.
+    py::gil_scoped_release release;
+    fit = lumetra::fitSteps(frameValues, samples, lumetra::NaNRule::skip,
+                            *preparedTraces.componentFor(samples), settings);
   } catch (const lumetra::StepFitUnsupported&) {
     return std::nullopt;
   }
@@ -521,14 +544,18 @@ std::optional<py::object> fitFast(const py::module_& m, py::object self, py::obj
   std::optional<double> score;
   if (tooFew == 0) {
     py::object saved = self.attr("keepPairs");
-    if (keep || saved.is_none()) {
-      score = lumetra::scoreStepFit(fit.partitions, samples, lumetra::PeakIndex(fit.pairs),
-                                    fit.pairs.size());
-    } else {
-      const auto bounds = referenceBounds(saved);
+    std::optional<std::vector<lumetra::PeakBounds>> bounds;
+    if (!keep && !saved.is_none()) {
+      bounds = referenceBounds(saved);
       if (!bounds) return std::nullopt;
+    }
+    py::gil_scoped_release release;
+    if (bounds) {
       score = lumetra::scoreStepFit(fit.partitions, samples, lumetra::PeakIndex(*bounds),
                                     bounds->size());
+    } else {
+      score = lumetra::scoreStepFit(fit.partitions, samples, lumetra::PeakIndex(fit.pairs),
+                                    fit.pairs.size());
     }
     // A residual sum of 0 takes the logarithm of 0, which numpy warns about.
     if (score && std::isinf(*score) && *score < 0) return std::nullopt;
@@ -564,9 +591,24 @@ std::optional<py::object> fitFast(const py::module_& m, py::object self, py::obj
   return numpyFloat(*score);
 }
 
+// An integer half window below 1 cuts the frame axis to nothing and, when negative, makes the
+// variance stream longer than the trace (endless for a large one): refused before any step.
+void requirePositiveHalfWindow(py::handle halfWinLen) {
+  if (PyBool_Check(halfWinLen.ptr()) || PyFloat_Check(halfWinLen.ptr()) ||
+      !PyIndex_Check(halfWinLen.ptr())) {
+    return;  // other types fail where the steps use them
+  }
+  const int below = PyObject_RichCompareBool(halfWinLen.ptr(), py::int_(1).ptr(), Py_LT);
+  if (below < 0) throw py::error_already_set();
+  if (below != 0) {
+    throw py::value_error("halfWinLen must be at least 1, got " + std::string(py::str(halfWinLen)));
+  }
+}
+
 py::object fitTrajectory(const py::module_& m, py::object self, py::object halfWinLen,
                          py::object rratio, py::object thrate, py::object filterWidth,
                          py::object keepPairs) {
+  requirePositiveHalfWindow(halfWinLen);
   // A truth test that fails is left to the call-by-call fit, which makes it where it belongs.
   const int keep = PyObject_IsTrue(keepPairs.ptr());
   if (keep < 0) {
@@ -586,6 +628,7 @@ void partitionStatistics(const py::module_& m, py::handle partitions, py::handle
       lb::float64Input(intensity) && lb::positionalItems(intensity)) {
     if (const auto parts = plainEntries(partitions, readPartition)) {
       const std::vector<double> samples = toDoubles(intensity);
+      py::gil_scoped_release release;
       means = lumetra::segmentMeans(samples, *parts, lumetra::NaNRule::skip);
       stds = lumetra::segmentStd(samples, *parts, lumetra::NaNRule::skip);
       return;

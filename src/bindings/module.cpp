@@ -90,6 +90,20 @@ Py_ssize_t toIndex(py::handle obj) {
   return value;
 }
 
+Py_ssize_t clippedIndex(py::handle obj) {
+  PyObject* index = PyNumber_Index(obj.ptr());
+  if (index == nullptr) throw py::error_already_set();
+  const Py_ssize_t value = PyNumber_AsSsize_t(index, nullptr);
+  Py_DECREF(index);
+  if (value == -1 && PyErr_Occurred()) throw py::error_already_set();
+  return value;
+}
+
+void failOverflow(const std::string& message) {
+  PyErr_SetString(PyExc_OverflowError, message.c_str());
+  throw py::error_already_set();
+}
+
 double toDouble(py::handle obj) {
   const double value = PyFloat_AsDouble(obj.ptr());
   if (value == -1.0 && PyErr_Occurred()) throw py::error_already_set();

@@ -47,6 +47,13 @@ bool truthy(py::handle obj);
 // operator.index(obj) as a Py_ssize_t: TypeError for non-integers.
 Py_ssize_t toIndex(py::handle obj);
 
+// operator.index(obj) clipped to the Py_ssize_t range, as a slice bound is: TypeError for
+// non-integers.
+Py_ssize_t clippedIndex(py::handle obj);
+
+// Raises OverflowError with the message.
+[[noreturn]] void failOverflow(const std::string& message);
+
 // float(obj) as a double: TypeError for objects that are not real numbers.
 double toDouble(py::handle obj);
 

@@ -31,8 +31,9 @@ PYBIND11_MODULE(nonstationarity, m) {
   cls.def(py::init<>())
       .def(
           "setupDS",
-          [](NonStationaryObject& self, std::ptrdiff_t windowsLen) {
-            self.state.setupDS(windowsLen);
+          [](NonStationaryObject& self, py::handle windowsLen) {
+            // Any length beyond the index range is longer than every trace, like the largest.
+            self.state.setupDS(lumetra::bindings::clippedIndex(windowsLen));
           },
           py::arg("windowsLen"), "Prepare for windows of the given length.")
       .def_property(

@@ -57,12 +57,30 @@ py::object positionalSlice(py::handle seq, py::handle start, py::handle stop) {
   return py::reinterpret_borrow<py::object>(seq)[slice];
 }
 
+DoubleView::DoubleView(py::handle sequence) {
+  if (PyList_Check(sequence.ptr())) {
+    copy_ = toDoubles(sequence);
+    values_ = copy_;
+    return;
+  }
+  owner_ = py::module_::import("numpy").attr("asarray")(sequence, "float64");
+  py::buffer_info info = py::reinterpret_borrow<py::buffer>(owner_).request();
+  if (info.ndim != 1) throw py::type_error("expected a one-dimensional sequence of numbers");
+  const auto n = static_cast<std::size_t>(info.shape[0]);
+  if (info.strides[0] == static_cast<py::ssize_t>(sizeof(double))) {
+    values_ = {static_cast<const double*>(info.ptr), n};
+    return;
+  }
+  copy_ = toDoubles(owner_);
+  values_ = copy_;
+}
+
 std::vector<lumetra::Partition> toPartitions(py::handle partitions) {
   std::vector<lumetra::Partition> out;
   std::ptrdiff_t seq = 0;
   for (py::handle entry : partitions) {
-    const Py_ssize_t start = toIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(0)]);
-    const Py_ssize_t end = toIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(1)]);
+    const Py_ssize_t start = clippedIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(0)]);
+    const Py_ssize_t end = clippedIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(1)]);
     out.push_back({start, end, seq++});
   }
   return out;

@@ -3,6 +3,7 @@
 // lists NaN propagates.
 #pragma once
 
+#include <span>
 #include <vector>
 
 #include "module.hpp"
@@ -33,8 +34,22 @@ bool positionalItems(py::handle obj);
 // seq[start:stop] by position: through .iloc for a Series, plain slicing otherwise.
 py::object positionalSlice(py::handle seq, py::handle start, py::handle stop);
 
-// Elements 0 and 1 of every entry, as integers (IndexError for a shorter entry, TypeError for
-// bounds that are not integers); the sequence number is the entry's position.
+// The numbers of a sequence as doubles, read in place when it is a one-dimensional float64
+// array (or a Series over one) and copied otherwise; TypeError as toDoubles.
+class DoubleView {
+ public:
+  explicit DoubleView(py::handle sequence);
+  std::span<const double> values() const { return values_; }
+
+ private:
+  py::object owner_;  // keeps the viewed array alive
+  std::vector<double> copy_;
+  std::span<const double> values_;
+};
+
+// Elements 0 and 1 of every entry, as integers clipped like slice bounds (IndexError for a
+// shorter entry, TypeError for bounds that are not integers); the sequence number is the
+// entry's position.
 std::vector<lumetra::Partition> toPartitions(py::handle partitions);
 
 // Pairs and partitions as lists of [start, end, sequence number], each a list of its own.

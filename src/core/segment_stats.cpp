@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <new>
 #include <string>
+#include <utility>
 
 #include "reductions.hpp"
 
@@ -222,21 +224,31 @@ std::vector<double> integralRange(std::span<const double> x, std::ptrdiff_t i0, 
                                   std::span<const double> y, std::ptrdiff_t halfWinLen) {
   const auto steps = static_cast<std::ptrdiff_t>(x.size() < 2 ? 0 : x.size() - 1);
   const auto leny = static_cast<std::ptrdiff_t>(y.size());
-  std::vector<double> out;
-  if (i1 > i0) out.reserve(static_cast<std::size_t>(i1 - i0));
-  double integral = 0.0;
-  for (std::ptrdiff_t i = i0; i < i1; ++i) {
+  // The frame step used at position i, checked without overflow; positions rise, so the first
+  // and the last position of the range bound every step in between.
+  auto stepAt = [&](std::ptrdiff_t i) {
     const std::ptrdiff_t at = i >= leny ? leny - 1 : i;
-    const std::ptrdiff_t step = at + halfWinLen;
-    if (step < 0 || step >= steps) {
-      throw std::out_of_range("frame step " + std::to_string(step) + " is outside the " +
+    std::ptrdiff_t step = 0;
+    if (__builtin_add_overflow(at, halfWinLen, &step) || step < 0 || step >= steps) {
+      throw std::out_of_range("frame step at position " + std::to_string(at) + " + " +
+                              std::to_string(halfWinLen) + " is outside the " +
                               std::to_string(steps) + " steps of x");
     }
-    if (at < 0) {
-      throw std::out_of_range("position " + std::to_string(at) + " is outside y");
-    }
-    const auto s = static_cast<std::size_t>(step);
-    integral = integral + (x[s + 1] - x[s]) * y[static_cast<std::size_t>(at)];
+    if (at < 0) throw std::out_of_range("position " + std::to_string(at) + " is outside y");
+    return std::pair{static_cast<std::size_t>(step), static_cast<std::size_t>(at)};
+  };
+  std::vector<double> out;
+  if (i1 <= i0) return out;
+  stepAt(i0);
+  stepAt(i1 - 1);
+  // i1 > i0, so the difference fits in the unsigned type.
+  const std::size_t count = static_cast<std::size_t>(i1) - static_cast<std::size_t>(i0);
+  if (count > out.max_size()) throw std::bad_alloc();
+  out.reserve(count);
+  double integral = 0.0;
+  for (std::ptrdiff_t i = i0; i < i1; ++i) {
+    const auto [s, at] = stepAt(i);
+    integral = integral + (x[s + 1] - x[s]) * y[at];
     out.push_back(integral);
   }
   return out;

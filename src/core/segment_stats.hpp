@@ -80,7 +80,8 @@ std::vector<double> derivative(std::span<const double> frames, std::span<const d
 // The running rectangle-rule integral of y over window positions i0 .. i1 - 1:
 // sum of (x[i + 1 + halfWinLen] - x[i + halfWinLen]) * y[i], one entry per position.  Positions
 // past the end of y reuse its last value and step.  Throws std::out_of_range when a position
-// needs an item outside y or outside the steps of x.
+// needs an item outside y or outside the steps of x, checked before anything is allocated, and
+// std::bad_alloc for a range longer than a vector can hold.
 std::vector<double> integralRange(std::span<const double> x, std::ptrdiff_t i0, std::ptrdiff_t i1,
                                   std::span<const double> y, std::ptrdiff_t halfWinLen);
 

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <limits>
+#include <new>
 #include <random>
 #include <stdexcept>
 #include <vector>
@@ -156,6 +158,10 @@ TEST(IntegralRange, RefusesPositionsOutsideXOrY) {
   EXPECT_THROW(integralRange(x, -1, 2, Values{1, 2, 3}, 0), std::out_of_range);
   EXPECT_THROW(integralRange(x, 0, 1, Values{}, 0), std::out_of_range);
   EXPECT_THROW(integralRange(Values{0}, 0, 1, Values{1}, 0), std::out_of_range);
+  // extreme positions and half windows are refused before anything is allocated
+  EXPECT_THROW(integralRange(x, 0, 3, Values{1, 2, 3}, PTRDIFF_MAX), std::out_of_range);
+  EXPECT_THROW(integralRange(x, PTRDIFF_MIN, PTRDIFF_MAX, Values{1, 2, 3}, 0), std::out_of_range);
+  EXPECT_THROW(integralRange(x, 0, PTRDIFF_MAX, Values{1, 2, 3}, 0), std::bad_alloc);
 }
 
 TEST(LineSlope, FitsTheLeastSquaresLine) {
