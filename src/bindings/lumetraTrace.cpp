@@ -696,8 +696,8 @@ void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin,
   self.attr("optRes") = minimizer.attr("minimize")("method"_a = "differential_evolution");
 }
 
-// Change points inside the transition stretches of the last fit (the frames of its accepted
-// candidate pairs), on its partitions as they are now: stores changePoints and idealPath.
+// Change points inside the transition stretches of the last fit (the gaps between its partitions
+// as they are now, and the frames of every candidate pair), stored as changePoints and idealPath.
 void refineTransitions(py::object self) {
   py::object intensity = self.attr("CH1mBGND1");
   const std::vector<double> samples = toDoubles(intensity);
@@ -707,7 +707,7 @@ void refineTransitions(py::object self) {
   const auto half = static_cast<std::ptrdiff_t>(samples.size() - py::len(self.attr("dataVar"))) / 2;
   const auto frames = static_cast<std::ptrdiff_t>(samples.size());
   std::vector<lumetra::Stretch> stretches;
-  for (const lumetra::Partition& pair : lb::toPartitions(self.attr("pairs3"))) {
+  for (const lumetra::Partition& pair : lb::toPartitions(self.attr("pairs"))) {
     const std::ptrdiff_t start = std::clamp<std::ptrdiff_t>(pair.start + half, 0, frames);
     const std::ptrdiff_t end = std::clamp<std::ptrdiff_t>(pair.end + half, start, frames);
     stretches.push_back({start, end});
@@ -758,7 +758,7 @@ py::object makeTraceClass(const py::module_& m) {
       "kept as the object's criterion, which _fitness follows."));
   ns["refineTransitions"] = asMethod(py::cpp_function(
       &refineTransitions, py::name("refineTransitions"), py::arg("self"),
-      "After finalPartitions: place one or two change points in every transition stretch by "
+      "After finalPartitions: place one or two change points in transition stretches by "
       "BIC; stores changePoints (frame indices) and idealPath (the level of every frame)."));
   ns["mergeNeighbours"] = asMethod(py::cpp_function(
       [m](py::object self) { mergeNeighbours(m, self); }, py::name("mergeNeighbours"),

@@ -13,97 +13,44 @@ namespace lumetra {
 namespace {
 
 using Index = std::ptrdiff_t;
-constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// A stretch to decide, with the levels on either side of it.
-struct Decision {
-  Index start;
-  Index end;
-  double before;
-  double after;
-  bool inside;  // within one level: no change point, or an excursion that returns
-};
-
-struct Placement {
-  double cost = kInf;  // squared deviations over the stretch
+// Where one or two change points go inside [from, to), in the segment [start, end) that holds it,
+// and how much they lower the sum of squares (each piece about its own mean).
+struct Split {
+  double gain = 0;
   std::vector<Index> changes;
 };
 
-// One change point from `before` to `after`, at its least-squares position.
-Placement oneStep(const RangeCosts& costs, const Decision& d) {
-  Placement best;
-  for (Index t = d.start; t <= d.end; ++t) {
-    const double cost = costs.rssAbout(d.start, t, d.before) + costs.rssAbout(t, d.end, d.after);
-    if (cost < best.cost) best = {cost, {t}};
-  }
-  return best;
-}
-
-// Two change points around a middle of its own level, at their least-squares positions.
-Placement excursion(const RangeCosts& costs, const Decision& d) {
-  Placement best;
-  for (Index t1 = d.start; t1 < d.end; ++t1) {
-    const double head = costs.rssAbout(d.start, t1, d.before);
-    for (Index t2 = t1 + 1; t2 <= d.end; ++t2) {
-      if (costs.count(t1, t2) == 0) continue;
-      const double cost = head + costs.rss(t1, t2) + costs.rssAbout(t2, d.end, d.after);
-      if (cost < best.cost) best = {cost, {t1, t2}};
+Split bestSplit(const RangeCosts& costs, Index start, Index end, Index from, Index to,
+                std::size_t changes) {
+  Split best;
+  const double whole = costs.rss(start, end);
+  from = std::max(from, start + 1);
+  to = std::min(to, end - 1);
+  for (Index t1 = from; t1 <= to; ++t1) {
+    if (changes == 1) {
+      const double gain = whole - costs.rss(start, t1) - costs.rss(t1, end);
+      if (gain > best.gain) best = {gain, {t1}};
+      continue;
+    }
+    const double head = costs.rss(start, t1);
+    for (Index t2 = t1 + 1; t2 <= to; ++t2) {
+      const double gain = whole - head - costs.rss(t1, t2) - costs.rss(t2, end);
+      if (gain > best.gain) best = {gain, {t1, t2}};
     }
   }
   return best;
-}
-
-// Mean of the frames of [from, to) outside the stretches; of all of them when none is left.
-double levelOutside(const RangeCosts& costs, Index from, Index to,
-                    std::span<const Stretch> stretches) {
-  double sum = 0;
-  std::size_t n = 0;
-  auto add = [&](Index a, Index b) {
-    if (b <= a) return;
-    const std::size_t k = costs.count(a, b);
-    if (k > 0) sum += costs.mean(a, b) * static_cast<double>(k);
-    n += k;
-  };
-  Index at = from;
-  for (const Stretch& s : stretches) {
-    if (s.end <= from || s.start >= to) continue;
-    add(at, std::max(at, s.start));
-    at = std::max(at, std::min(to, s.end));
-  }
-  add(at, to);
-  return n > 0 ? sum / static_cast<double>(n) : costs.mean(from, to);
 }
 
 void checkStretches(std::span<const Stretch> stretches, std::size_t frames) {
-  Index previousEnd = 0;
   for (std::size_t i = 0; i < stretches.size(); ++i) {
     const Stretch& s = stretches[i];
-    if (s.start < previousEnd || s.end < s.start || s.end > static_cast<Index>(frames)) {
+    if (s.start < 0 || s.end < s.start || s.end > static_cast<Index>(frames)) {
       throw std::invalid_argument("stretch " + std::to_string(i) + " [" + std::to_string(s.start) +
-                                  ", " + std::to_string(s.end) +
-                                  ") is out of order or outside the trace of " +
+                                  ", " + std::to_string(s.end) + ") is not inside the trace of " +
                                   std::to_string(frames) + " frames");
     }
-    previousEnd = s.end;
   }
-}
-
-// The stretches to decide, in frame order: every stretch inside a partition, and every gap
-// between two partitions.  `levels` is the level of each partition.
-std::vector<Decision> decisions(std::span<const Partition> parts, std::span<const double> levels,
-                                std::span<const Stretch> stretches) {
-  std::vector<Decision> out;
-  for (std::size_t k = 0; k < parts.size(); ++k) {
-    for (const Stretch& s : stretches) {
-      if (s.start >= parts[k].start && s.end <= parts[k].end && s.end > s.start) {
-        out.push_back({s.start, s.end, levels[k], levels[k], true});
-      }
-    }
-    if (k + 1 < parts.size()) {
-      out.push_back({parts[k].end, parts[k + 1].start, levels[k], levels[k + 1], false});
-    }
-  }
-  return out;
 }
 
 // Segment k's group: segments sorted by mean, each joins the group before it when its mean lies
@@ -164,53 +111,52 @@ RefinedPath refineTransitions(std::span<const double> intensity,
                               std::span<const Stretch> stretches) {
   const RangeCosts costs(intensity);
   const auto frames = static_cast<Index>(costs.frames());
-  checkPartitionOrder(partitions, costs.frames());
   checkStretches(stretches, costs.frames());
-  std::vector<Partition> parts;
-  for (const Partition& p : partitions) {
-    if (costs.count(p.start, p.end) > 0) parts.push_back(p);
-  }
-  if (parts.empty()) throw std::invalid_argument("refineTransitions: no partition with a frame");
-  parts.front().start = 0;
-  parts.back().end = frames;
-  std::vector<double> levels;
-  for (const Partition& p : parts) levels.push_back(levelOutside(costs, p.start, p.end, stretches));
-  const std::vector<Decision> open = decisions(parts, levels, stretches);
-
-  // Frames outside every stretch keep their partition's level.
-  std::vector<bool> decided(static_cast<std::size_t>(frames), false);
-  for (const Decision& d : open)
-    std::fill(decided.begin() + d.start, decided.begin() + d.end, true);
-  double rss = 0;
-  for (std::size_t k = 0; k < parts.size(); ++k) {
-    for (Index f = parts[k].start; f < parts[k].end; ++f) {
-      if (!decided[static_cast<std::size_t>(f)]) rss += costs.rssAbout(f, f + 1, levels[k]);
-    }
-  }
-  // Every stretch placed the simple way first; then each excursion that lowers the score of the
-  // whole trace, one stretch after the other.  An excursion adds one segment to a gap and two
-  // inside a level, two parameters each.
-  std::vector<Placement> chosen;
-  for (const Decision& d : open) {
-    chosen.push_back(d.inside ? Placement{costs.rssAbout(d.start, d.end, d.before), {}}
-                              : oneStep(costs, d));
-    rss += chosen.back().cost;
-  }
-  const auto n = static_cast<double>(costs.count(0, frames));
-  for (std::size_t i = 0; i < open.size(); ++i) {
-    const Placement alternative = excursion(costs, open[i]);
-    if (alternative.changes.empty()) continue;
-    const double added = open[i].inside ? 2 : 1;
-    const double newRss = rss - chosen[i].cost + alternative.cost;
-    if (n * std::log(rss / newRss) > 2 * added * std::log(n)) {
-      rss = newRss;
-      chosen[i] = alternative;
-    }
-  }
-
+  const std::vector<Partition> covering = coveringSegments(costs, partitions);
+  if (covering.empty()) throw std::invalid_argument("refineTransitions: no partition with a frame");
+  // Every gap between two partitions is a stretch too; it starts with one change point.
+  std::vector<Stretch> open(stretches.begin(), stretches.end());
   std::vector<Index> changes;
-  for (const Placement& p : chosen)
-    changes.insert(changes.end(), p.changes.begin(), p.changes.end());
+  for (std::size_t k = 0; k + 1 < covering.size(); ++k) {
+    changes.push_back(covering[k + 1].start);
+  }
+  for (std::size_t k = 0; k + 1 < partitions.size(); ++k) {
+    open.push_back({partitions[k].end, partitions[k + 1].start});
+  }
+
+  // Best first: the one or two change points inside a stretch that lower the score of the whole
+  // trace most, as long as any does.  Each new segment costs two parameters.
+  const auto n = static_cast<double>(costs.count(0, frames));
+  const double perChange = 2 * std::log(n);
+  for (;;) {
+    double rss = 0;
+    std::vector<Index> bounds = {0};
+    bounds.insert(bounds.end(), changes.begin(), changes.end());
+    bounds.push_back(frames);
+    for (std::size_t k = 0; k + 1 < bounds.size(); ++k) rss += costs.rss(bounds[k], bounds[k + 1]);
+    if (!(rss > 0)) break;
+    Split best;
+    double bestScore = 0;
+    for (const Stretch& s : open) {
+      for (std::size_t k = 0; k + 1 < bounds.size(); ++k) {
+        if (bounds[k + 1] <= s.start || bounds[k] >= s.end) continue;
+        for (std::size_t count : {1, 2}) {
+          const Split split = bestSplit(costs, bounds[k], bounds[k + 1], s.start, s.end, count);
+          if (split.changes.empty() || !(split.gain < rss)) continue;
+          const double score = n * std::log(rss / (rss - split.gain)) -
+                               perChange * static_cast<double>(split.changes.size());
+          if (score > bestScore) {
+            bestScore = score;
+            best = split;
+          }
+        }
+      }
+    }
+    if (best.changes.empty()) break;
+    changes.insert(changes.end(), best.changes.begin(), best.changes.end());
+    std::sort(changes.begin(), changes.end());
+  }
+
   const std::vector<Partition> segments = segmentsBetween(costs, changes);
   double segmentRss = 0;
   for (const Partition& s : segments) segmentRss += costs.rss(s.start, s.end);

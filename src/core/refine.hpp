@@ -1,12 +1,13 @@
 // Change points placed inside the transition stretches of a step fit.
 //
-// Every stretch is decided by the Bayesian information criterion of the whole trace (see
-// all_frames.hpp): a stretch between two levels holds one change point or an excursion of two
-// (the signal leaves for a level of its own and then steps on), a stretch inside a level (one
-// that neighbour merging joined) holds nothing or an excursion that leaves and returns; every
-// change point sits at its least-squares position.  The segments that result are then grouped
-// into levels: those whose means lie within the noise of each other share one level, the mean of
-// all their frames.
+// The fit's partitions give the first change points: one in each gap between two partitions, at
+// its least-squares point (see coveringSegments).  Then, best first, one or two more change
+// points go inside a stretch (a gap, or the frames of any candidate transition) wherever they
+// lower the Bayesian information criterion of the whole trace (all_frames.hpp; two parameters per
+// new segment): a second step in a gap, an excursion that leaves a level and returns, or a step
+// that the fit's tests turned down.  Every change point sits at its least-squares position in its
+// segment.  The segments are then grouped into levels: those whose means lie within the noise of
+// each other share one level, the mean of all their frames.
 #pragma once
 
 #include <cstddef>
@@ -29,11 +30,9 @@ struct RefinedPath {
   std::vector<double> levels;                // the distinct levels, ascending
 };
 
-// Refines the partitions of a fit (after neighbour merging) with the transition stretches of
-// its accepted candidates.  Stretches that overlap the gap between two partitions are that gap's
-// stretch; the others must lie inside a partition.  Throws std::invalid_argument for no
-// partitions with a non-NaN frame, or for partitions or stretches out of order or outside the
-// trace.
+// Refines the partitions of a fit (after neighbour merging) with its transition stretches (in any
+// order; they may overlap).  Throws std::invalid_argument for no partition with a non-NaN frame,
+// for partitions out of order or outside the trace, or for a stretch outside the trace.
 RefinedPath refineTransitions(std::span<const double> intensity,
                               std::span<const Partition> partitions,
                               std::span<const Stretch> stretches);

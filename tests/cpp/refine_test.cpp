@@ -50,7 +50,7 @@ TEST(RefineTransitions, OneStepSitsAtItsLeastSquaresPointAndLevelsArePooled) {
   EXPECT_EQ(r.idealPath.size(), y.size());
 }
 
-TEST(RefineTransitions, AnExcursionInsideAMergedStretchIsFoundAndANoisyOneIsNot) {
+TEST(RefineTransitions, InsideAPartitionAStretchMayHoldAnExcursionOrAStep) {
   // The stretch [40, 70) holds a visit to 4 from frame 50 to 58; [100, 130) holds only noise.
   const std::vector<double> y = noisy(path({{0, 50}, {4, 8}, {0, 102}}), 1, 2);
   const RefinedPath r = refineTransitions(y, Parts{{0, 160, 0}}, Stretches{{40, 70}, {100, 130}});
@@ -58,6 +58,10 @@ TEST(RefineTransitions, AnExcursionInsideAMergedStretchIsFoundAndANoisyOneIsNot)
   EXPECT_EQ(r.levels.size(), 2u);
   EXPECT_GT(r.idealPath[54], r.idealPath[10] + 3);
   EXPECT_EQ(r.idealPath[10], r.idealPath[159]);
+  // A step that the fit's tests turned down, in a stretch of a partition that spans it.
+  const std::vector<double> step = noisy(path({{0, 80}, {4, 80}}), 1, 5);
+  EXPECT_EQ(refineTransitions(step, Parts{{0, 160, 0}}, Stretches{{70, 95}}).changePoints,
+            (Changes{80}));
 }
 
 TEST(RefineTransitions, AGapMayHoldTwoStepsThroughALevelOfItsOwn) {
@@ -76,7 +80,7 @@ TEST(RefineTransitions, RefusesMalformedInput) {
   const std::vector<double> y(50, 1.0);
   EXPECT_THROW(refineTransitions(y, Parts{}, Stretches{}), std::invalid_argument);
   EXPECT_THROW(refineTransitions(y, Parts{{0, 60, 0}}, Stretches{}), std::invalid_argument);
-  EXPECT_THROW(refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{20, 30}, {10, 15}}),
+  EXPECT_THROW(refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{40, 60}}),
                std::invalid_argument);
   // A flat trace stays one level.
   const RefinedPath flat = refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{10, 20}});
