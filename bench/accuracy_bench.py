@@ -14,7 +14,8 @@ and fits every trace with
   xic          the parameter search as specified (optimizeFitness(), default bounds)
   bic          optimizeFitness(criterion="bic")
   bic+refine   the same fit, then refineTransitions (lumetra.batch.fit_file(..., refine=True))
-  hmm          hmmlearn GaussianHMM with the true number of states (reference)
+  hmm          hmmlearn GaussianHMM with the true number of states, best of 3 EM starts
+               (reference)
   pelt         ruptures PELT, l2 cost, BIC penalty 2 sigma^2 ln N (reference)
 Each search is seeded (numpy's global generator, which differential evolution draws from); the
 searches run with their full evaluation limit, traces in parallel on --jobs processes.
@@ -27,8 +28,8 @@ Measures, over all traces of a set:
   levels right           fraction of traces whose number of levels equals the number of
                           states they visit; levels are the segment levels of the idealised
                           trace, sorted and grouped while within the noise of the group (the
-                          larger of sigma and twice the standard error of the difference; sigma
-                          from the frame-to-frame differences)
+                          larger of sigma and three standard errors of the difference; sigma
+                          from the frame-to-frame differences), as refineTransitions groups them
 For the bic fit it also counts where each true transition is lost in the step pipeline: no
 candidate pair near it, pair too narrow for the width filter, rejected by the ratio test,
 rejected by the nonstationarity test, merged away by neighbour merging, or kept.
@@ -84,18 +85,23 @@ def segments_of(path):
 
 
 def level_count(y, path):
-    """Segment levels of the path grouped while within the noise of their group."""
+    """Segment levels of the path grouped as refineTransitions groups them: sorted, closest
+    neighbours first, joined while within sigma or three standard errors of each other."""
     sigma = noise_sigma(y)
     starts, ends = segments_of(path)
-    means = np.array([y[a:b].mean() for a, b in zip(starts, ends)])
-    counts = (ends - starts).astype(float)
-    groups, total, n = 0, 0.0, 0.0
-    for k in np.argsort(means, kind="stable"):
-        tolerance = max(sigma, 2 * sigma * np.sqrt(1 / counts[k] + 1 / n)) if n else 0
-        if not n or abs(means[k] - total / n) > tolerance:
-            groups, total, n = groups + 1, 0.0, 0.0
-        total, n = total + means[k] * counts[k], n + counts[k]
-    return groups
+    order = np.argsort(path[starts], kind="stable")
+    groups = [[path[starts][k] * (ends - starts)[k], float((ends - starts)[k])] for k in order]
+    while len(groups) > 1:
+        ratios = [
+            (b[0] / b[1] - a[0] / a[1]) / max(sigma, 3 * sigma * np.sqrt(1 / a[1] + 1 / b[1]))
+            for a, b in zip(groups, groups[1:])
+        ]
+        i = int(np.argmin(ratios))
+        if ratios[i] > 1:
+            break
+        groups[i] = [groups[i][0] + groups[i + 1][0], groups[i][1] + groups[i + 1][1]]
+        del groups[i + 1]
+    return len(groups)
 
 
 def match(true, found):
@@ -111,13 +117,21 @@ def match(true, found):
     return pairs
 
 
-def hmm_path(y, states, seed):
+def hmm_path(y, states, seed, restarts=3):
+    """Viterbi path of the best of a few Gaussian HMM fits (EM finds local optima)."""
     from hmmlearn.hmm import GaussianHMM
 
-    model = GaussianHMM(n_components=states, covariance_type="diag", n_iter=200, random_state=seed)
     x = y.reshape(-1, 1)
-    model.fit(x)
-    return model.means_[model.predict(x), 0]
+    best, best_score = None, -np.inf
+    for k in range(restarts):
+        model = GaussianHMM(
+            n_components=states, covariance_type="diag", n_iter=200, random_state=seed + k
+        )
+        model.fit(x)
+        score = model.score(x)
+        if score > best_score:
+            best, best_score = model, score
+    return best.means_[best.predict(x), 0]
 
 
 def pelt_path(y):
@@ -297,7 +311,7 @@ def main():
             start = time.perf_counter()
             table, loss, true = run_set(name, spec, args.traces, args.jobs, Path(tmp))
             print(f"\n== {name}: {spec['label']}, {args.traces} traces, {true} true transitions")
-            print(table.to_string(index=False, float_format=lambda v: f"{v:.3f}"))
+            print(table.to_string(index=False, float_format=lambda v: f"{v:.4f}"))
             print("  true transitions by where the bic fit loses them (matched after refinement):")
             print("  " + ", ".join(f"{k} {v[0]} ({v[1]})" for k, v in loss.items()))
             print(f"  wall time {time.perf_counter() - start:.0f} s on {args.jobs} processes")

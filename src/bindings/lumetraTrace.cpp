@@ -697,7 +697,8 @@ void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin,
 }
 
 // Change points inside the transition stretches of the last fit (the gaps between its partitions
-// as they are now, and the frames of every candidate pair), stored as changePoints and idealPath.
+// as they are now, the frames of every candidate pair, and the first and last window of the
+// trace), stored as changePoints and idealPath.
 void refineTransitions(py::object self) {
   py::object intensity = self.attr("CH1mBGND1");
   const std::vector<double> samples = toDoubles(intensity);
@@ -706,7 +707,9 @@ void refineTransitions(py::object self) {
   // The variance stream is 2 * halfWinLen shorter than the trace.
   const auto half = static_cast<std::ptrdiff_t>(samples.size() - py::len(self.attr("dataVar"))) / 2;
   const auto frames = static_cast<std::ptrdiff_t>(samples.size());
-  std::vector<lumetra::Stretch> stretches;
+  // Within one window of either end the variance stream sees a transition only in part.
+  const std::ptrdiff_t window = std::min(2 * half + 1, frames);
+  std::vector<lumetra::Stretch> stretches = {{0, window}, {frames - window, frames}};
   for (const lumetra::Partition& pair : lb::toPartitions(self.attr("pairs"))) {
     const std::ptrdiff_t start = std::clamp<std::ptrdiff_t>(pair.start + half, 0, frames);
     const std::ptrdiff_t end = std::clamp<std::ptrdiff_t>(pair.end + half, start, frames);

@@ -53,35 +53,52 @@ void checkStretches(std::span<const Stretch> stretches, std::size_t frames) {
   }
 }
 
-// Segment k's group: segments sorted by mean, each joins the group before it when its mean lies
-// within the noise of the group's (the larger of sigma and twice the standard error of the
-// difference).  `levels` receives each group's mean over all its frames, ascending.
+// Segment k's group.  Segments sorted by mean start as groups of their own; then, closest first,
+// two neighbouring groups join while their means lie within the noise of each other: sigma, or
+// three standard errors of the difference for groups of few frames.  `levels` receives each
+// group's mean over all its frames, ascending.
 std::vector<std::size_t> groupLevels(const RangeCosts& costs, std::span<const Partition> segments,
                                      double sigma, std::vector<double>& levels) {
-  std::vector<double> means;
-  for (const Partition& s : segments) means.push_back(costs.mean(s.start, s.end));
-  std::vector<std::size_t> order(segments.size());
-  std::iota(order.begin(), order.end(), 0);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](std::size_t a, std::size_t b) { return means[a] < means[b]; });
-  std::vector<std::size_t> group(segments.size(), 0);
-  double sum = 0;
-  double n = 0;
-  levels.clear();
-  for (std::size_t k : order) {
-    const auto count = static_cast<double>(costs.count(segments[k].start, segments[k].end));
-    const double tolerance = std::max(sigma, 2 * sigma * std::sqrt(1 / count + 1 / n));
-    if (levels.empty() || !(std::abs(means[k] - sum / n) <= tolerance)) {
-      if (!levels.empty()) levels.back() = sum / n;
-      levels.push_back(0);
-      sum = 0;
-      n = 0;
-    }
-    sum += means[k] * count;
-    n += count;
-    group[k] = levels.size() - 1;
+  struct Group {
+    double sum;
+    double n;
+    std::vector<std::size_t> members;
+    double mean() const { return sum / n; }
+  };
+  std::vector<Group> groups;
+  for (std::size_t k = 0; k < segments.size(); ++k) {
+    const auto n = static_cast<double>(costs.count(segments[k].start, segments[k].end));
+    groups.push_back({costs.mean(segments[k].start, segments[k].end) * n, n, {k}});
   }
-  if (!levels.empty()) levels.back() = sum / n;
+  std::stable_sort(groups.begin(), groups.end(),
+                   [](const Group& a, const Group& b) { return a.mean() < b.mean(); });
+  for (;;) {
+    std::size_t closest = groups.size();
+    double closestRatio = 1;
+    for (std::size_t i = 0; i + 1 < groups.size(); ++i) {
+      const Group& a = groups[i];
+      const Group& b = groups[i + 1];
+      const double tolerance = std::max(sigma, 3 * sigma * std::sqrt(1 / a.n + 1 / b.n));
+      const double ratio = (b.mean() - a.mean()) / tolerance;
+      if (ratio <= closestRatio || (tolerance == 0 && b.mean() == a.mean())) {
+        closest = i;
+        closestRatio = ratio;
+      }
+    }
+    if (closest == groups.size()) break;
+    Group& into = groups[closest];
+    Group& from = groups[closest + 1];
+    into.sum += from.sum;
+    into.n += from.n;
+    into.members.insert(into.members.end(), from.members.begin(), from.members.end());
+    groups.erase(groups.begin() + static_cast<std::ptrdiff_t>(closest) + 1);
+  }
+  std::vector<std::size_t> group(segments.size(), 0);
+  levels.clear();
+  for (const Group& g : groups) {
+    for (std::size_t k : g.members) group[k] = levels.size();
+    levels.push_back(g.mean());
+  }
   return group;
 }
 
