@@ -28,8 +28,9 @@ Measures, over all traces of a set:
   levels right           fraction of traces whose number of levels equals the number of
                           states they visit; levels are the segment levels of the idealised
                           trace, sorted and grouped while within the noise of the group (the
-                          larger of sigma and three standard errors of the difference; sigma
-                          from the frame-to-frame differences), as refineTransitions groups them
+                          larger of sigma and three standard errors of the difference, two edge
+                          frames of a group allowed to be blurred by a transition; sigma from
+                          the frame-to-frame differences), as refineTransitions groups them
 For the bic fit it also counts where each true transition is lost in the step pipeline: no
 candidate pair near it, pair too narrow for the width filter, rejected by the ratio test,
 rejected by the nonstationarity test, merged away by neighbour merging, or kept.
@@ -86,14 +87,17 @@ def segments_of(path):
 
 def level_count(y, path):
     """Segment levels of the path grouped as refineTransitions groups them: sorted, closest
-    neighbours first, joined while within sigma or three standard errors of each other."""
+    neighbours first, joined while within sigma or three standard errors of each other, after
+    allowing for two edge frames blurred by a transition."""
     sigma = noise_sigma(y)
     starts, ends = segments_of(path)
     order = np.argsort(path[starts], kind="stable")
     groups = [[path[starts][k] * (ends - starts)[k], float((ends - starts)[k])] for k in order]
     while len(groups) > 1:
         ratios = [
-            (b[0] / b[1] - a[0] / a[1]) / max(sigma, 3 * sigma * np.sqrt(1 / a[1] + 1 / b[1]))
+            (b[0] / b[1] - a[0] / a[1])
+            * max(0.0, 1 - 2 / min(a[1], b[1]))
+            / max(sigma, 3 * sigma * np.sqrt(1 / a[1] + 1 / b[1]))
             for a, b in zip(groups, groups[1:])
         ]
         i = int(np.argmin(ratios))

@@ -55,7 +55,8 @@ void checkStretches(std::span<const Stretch> stretches, std::size_t frames) {
 
 // Segment k's group.  Segments sorted by mean start as groups of their own; then, closest first,
 // two neighbouring groups join while their means lie within the noise of each other: sigma, or
-// three standard errors of the difference for groups of few frames.  `levels` receives each
+// three standard errors of the difference for groups of few frames, after allowing for the
+// transitions blurred into a group's edge frames.  `levels` receives each
 // group's mean over all its frames, ascending.
 std::vector<std::size_t> groupLevels(const RangeCosts& costs, std::span<const Partition> segments,
                                      double sigma, std::vector<double>& levels) {
@@ -79,7 +80,10 @@ std::vector<std::size_t> groupLevels(const RangeCosts& costs, std::span<const Pa
       const Group& a = groups[i];
       const Group& b = groups[i + 1];
       const double tolerance = std::max(sigma, 3 * sigma * std::sqrt(1 / a.n + 1 / b.n));
-      const double ratio = (b.mean() - a.mean()) / tolerance;
+      // Up to two frames of a group hold a transition within their exposure, which pulls its
+      // mean towards the other level by up to 2 / n of the difference.
+      const double blur = std::max(0.0, 1 - 2 / std::min(a.n, b.n));
+      const double ratio = (b.mean() - a.mean()) * blur / tolerance;
       if (ratio <= closestRatio || (tolerance == 0 && b.mean() == a.mean())) {
         closest = i;
         closestRatio = ratio;

@@ -7,8 +7,8 @@
 // new segment): a second step in a gap, an excursion that leaves a level and returns, or a step
 // that the fit's tests turned down.  Every change point sits at its least-squares position in its
 // segment.  The segments are then grouped into levels: those whose means lie within the noise of
-// each other (sigma, or three standard errors for short segments) share one level, the mean of
-// all their frames.
+// each other (sigma, or three standard errors for short segments, allowing for two edge frames
+// blurred by a transition) share one level, the mean of all their frames.
 #pragma once
 
 #include <cstddef>

@@ -80,8 +80,7 @@ TEST(RefineTransitions, RefusesMalformedInput) {
   const std::vector<double> y(50, 1.0);
   EXPECT_THROW(refineTransitions(y, Parts{}, Stretches{}), std::invalid_argument);
   EXPECT_THROW(refineTransitions(y, Parts{{0, 60, 0}}, Stretches{}), std::invalid_argument);
-  EXPECT_THROW(refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{40, 60}}),
-               std::invalid_argument);
+  EXPECT_THROW(refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{40, 60}}), std::invalid_argument);
   // A flat trace stays one level.
   const RefinedPath flat = refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{10, 20}});
   EXPECT_TRUE(flat.changePoints.empty());
