@@ -1,5 +1,8 @@
 // lumetra.lumetraTrace: the trace object, which holds one trace and every result computed
 // from it as public attributes.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <initializer_list>
@@ -11,10 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "all_frames.hpp"
 #include "criterion.hpp"
 #include "merge.hpp"
 #include "module.hpp"
 #include "nonstationarity_api.hpp"
+#include "refine.hpp"
 #include "series.hpp"
 #include "step_fit.hpp"
 #include "transitions.hpp"
@@ -681,15 +686,44 @@ py::object finalPartitions(const py::module_& m, py::object self) {
 
 constexpr const char* kSearchParameters[] = {"halfWinLen", "rratio", "thrate", "filterWidth"};
 
+// The score of a step fit over every frame: BIC after merging neighbours on a copy of the
+// partitions and splitting each transition stretch at its least-squares point.
+py::object allFramesScore(py::object partitions, py::object intensity) {
+  const auto parts = plainEntries(partitions, readPartition);
+  if (!parts) throw py::type_error("partitions must be a list of [start, end, ...] integer lists");
+  return numpyFloat(lumetra::allFramesBic(lb::toDoubles(intensity), *parts));
+}
+
+constexpr const char* kCriteria[] = {"xic", "bic"};
+
+std::string checkedCriterion(py::handle criterion) {
+  if (py::isinstance<py::str>(criterion)) {
+    const auto name = criterion.cast<std::string>();
+    for (const char* known : kCriteria) {
+      if (name == known) return name;
+    }
+  }
+  throw py::value_error("criterion must be 'xic' or 'bic', not " +
+                        py::repr(criterion).cast<std::string>());
+}
+
 py::object fitness(py::object self, py::object params) {
+  const std::string criterion = checkedCriterion(self.attr("criterion"));
   py::dict par = params.attr("valuesdict")();
   py::object round = py::module_::import("builtins").attr("round");
-  return self.attr("fitTrajectory")(round(par["halfWinLen"]), par["rratio"], par["thrate"],
-                                    round(par["filterWidth"]));
+  py::object score = self.attr("fitTrajectory")(round(par["halfWinLen"]), par["rratio"],
+                                                par["thrate"], round(par["filterWidth"]));
+  if (criterion == "xic" || score.equal(rejectedScore())) return score;
+  try {
+    return allFramesScore(self.attr("partitions"), self.attr("CH1mBGND1"));
+  } catch (const std::domain_error&) {
+    return rejectedScore();  // no frame to score
+  }
 }
 
 void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin, py::object sRR,
-                     py::object sThR, py::object sFilterW) {
+                     py::object sThR, py::object sFilterW, py::object criterion) {
+  self.attr("criterion") = py::str(checkedCriterion(criterion));
   py::object params = m.attr("Parameters")();
   params.attr("add_many")(py::make_tuple("halfWinLen", 9, true),
                           py::make_tuple("rratio", 0.18, true), py::make_tuple("thrate", 0.2, true),
@@ -705,11 +739,39 @@ void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin,
   self.attr("optRes") = minimizer.attr("minimize")("method"_a = "differential_evolution");
 }
 
+// Change points inside the transition stretches of the last fit (the gaps between its partitions
+// as they are now, the frames of every candidate pair, and the first and last window of the
+// trace), stored as changePoints and idealPath.
+void refineTransitions(py::object self) {
+  py::object intensity = self.attr("CH1mBGND1");
+  const std::vector<double> samples = toDoubles(intensity);
+  const auto parts = plainEntries(self.attr("partitions"), readPartition);
+  if (!parts) throw py::type_error("partitions must be a list of [start, end, ...] integer lists");
+  // The variance stream is 2 * halfWinLen shorter than the trace.
+  const auto half = static_cast<std::ptrdiff_t>(samples.size() - py::len(self.attr("dataVar"))) / 2;
+  const auto frames = static_cast<std::ptrdiff_t>(samples.size());
+  // Within one window of either end the variance stream sees a transition only in part.
+  const std::ptrdiff_t window = std::min(2 * half + 1, frames);
+  std::vector<lumetra::Stretch> stretches = {{0, window}, {frames - window, frames}};
+  for (const lumetra::Partition& pair : lb::toPartitions(self.attr("pairs"))) {
+    const std::ptrdiff_t start = std::clamp<std::ptrdiff_t>(pair.start + half, 0, frames);
+    const std::ptrdiff_t end = std::clamp<std::ptrdiff_t>(pair.end + half, start, frames);
+    stretches.push_back({start, end});
+  }
+  const lumetra::RefinedPath refined = lumetra::refineTransitions(samples, *parts, stretches);
+  py::list changePoints;
+  for (std::ptrdiff_t frame : refined.changePoints) changePoints.append(py::int_(frame));
+  self.attr("changePoints") = changePoints;
+  self.attr("idealPath") = py::array_t<double>(static_cast<py::ssize_t>(refined.idealPath.size()),
+                                               refined.idealPath.data());
+}
+
 py::object makeTraceClass(const py::module_& m) {
   py::dict ns;
   ns["__doc__"] = "One single-molecule FRET intensity trace and every result computed from it.";
   ns["stateNum"] = py::int_(1);
   ns["keepPairs"] = py::none();
+  ns["criterion"] = py::str("xic");
   ns["dwellTime"] = py::dict();
   ns["trimTails"] = py::list();
   ns["loadData"] = asMethod(py::cpp_function(
@@ -730,11 +792,20 @@ py::object makeTraceClass(const py::module_& m) {
                                 "The fit score for an lmfit parameter set."));
   ns["optimizeFitness"] = asMethod(py::cpp_function(
       [m](py::object self, py::object sHalfWin, py::object sRR, py::object sThR,
-          py::object sFilterW) { optimizeFitness(m, self, sHalfWin, sRR, sThR, sFilterW); },
+          py::object sFilterW, py::object criterion) {
+        optimizeFitness(m, self, sHalfWin, sRR, sThR, sFilterW, criterion);
+      },
       py::name("optimizeFitness"), py::arg("self"), py::arg("sHalfWin") = py::make_tuple(5, 21, 1),
       py::arg("sRR") = py::make_tuple(-1, 3.1, 0.01), py::arg("sThR") = py::make_tuple(0, 1.1, 0.1),
-      py::arg("sFilterW") = py::make_tuple(1, 21, 1),
-      "Search the four fit parameters by differential evolution; the result goes to optRes."));
+      py::arg("sFilterW") = py::make_tuple(1, 21, 1), py::arg("criterion") = "xic",
+      "Search the four fit parameters by differential evolution; the result goes to optRes.\n\n"
+      "criterion 'xic' scores each setting with xic; 'bic' with the BIC of the merged fit over "
+      "every frame, each transition stretch split at its least-squares point. The choice is "
+      "kept as the object's criterion, which _fitness follows."));
+  ns["refineTransitions"] = asMethod(py::cpp_function(
+      &refineTransitions, py::name("refineTransitions"), py::arg("self"),
+      "After finalPartitions: place one or two change points in transition stretches by "
+      "BIC; stores changePoints (frame indices) and idealPath (the level of every frame)."));
   ns["mergeNeighbours"] = asMethod(py::cpp_function(
       [m](py::object self) { mergeNeighbours(m, self); }, py::name("mergeNeighbours"),
       py::arg("self"), "Join neighbouring partitions whose levels cannot be told apart."));
@@ -784,6 +855,10 @@ LUMETRA_MODULE(lumetraTrace, m) {
              py::object /*halfWinLen*/) { return xic(self, partitions, CH1mBGND1, peakList); },
       py::arg("partitions"), py::arg("CH1mBGND1"), py::arg("peakList"), py::arg("halfWinLen"),
       "Information criterion of a step fit; frames inside an interval of peakList are left out.");
+
+  m.def("bic", &allFramesScore, py::arg("partitions"), py::arg("CH1mBGND1"),
+        "BIC of a step fit over every frame: neighbours merged on a copy, each transition "
+        "stretch split at its least-squares point.");
 
   rememberFitDependencies(m);
 

@@ -2,6 +2,7 @@
 
     python -m lumetra fit DIR_OR_GLOB [...] --out results/ [--jobs N | --scheduler ADDRESS]
                           [--fixed H R T F | --search NAME MIN MAX STEP ...]
+                          [--criterion xic|bic] [--refine]
                           [--states K] [--double] [--shortest T] [--quiet]
 
 Exit status: 0 when every file was fitted, 1 when some failed (see failures.csv), 2 when no
@@ -31,6 +32,17 @@ def add_arguments(parser):
         metavar=("NAME", "MIN", "MAX", "STEP"),
         help="bounds of the parameter search for one parameter (halfWinLen, rratio, thrate, "
         "filterWidth); repeat for several",
+    )
+    parser.add_argument(
+        "--criterion",
+        choices=("xic", "bic"),
+        default="xic",
+        help="score of the parameter search: xic, or bic over every frame",
+    )
+    parser.add_argument(
+        "--refine",
+        action="store_true",
+        help="place one or two change points in every transition stretch (refineTransitions)",
     )
     parser.add_argument(
         "--states",
@@ -87,6 +99,8 @@ def run(args):
             shortest=args.shortest,
             progress=not args.quiet,
             spreadsheet=not args.no_spreadsheet,
+            criterion=args.criterion,
+            refine=args.refine,
         )
     finally:
         if client is not None:

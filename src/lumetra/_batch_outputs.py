@@ -87,6 +87,7 @@ class OutputWriter:
         self.params = params
         self.version = _outputs.package_version()
         self.started = time.time()
+        self.options = {}  # opt-in fit options, recorded in the manifest
 
     def trace_path(self, path):
         return self.out / "traces" / f"{self.names[path]}.csv"
@@ -199,7 +200,7 @@ class OutputWriter:
                 for f in fits
             ],
             "failed": len(failures),
-        }
+        } | self.options
 
     def spreadsheet(self, fits, paths):
         """The 'ideal' and 'files' sheets. Traces share the time axis of the longest one;

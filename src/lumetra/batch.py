@@ -13,6 +13,10 @@ are one segment table for the batch, one idealised trace per file, the spreadshe
 The idealised trace holds, on every frame, the level of the segment the frame belongs to. The
 frames of a transition stretch between two segments are split at its middle: the first half
 keeps the level before, the rest takes the level after (lumetra.batchcore.frame_segments).
+
+Two options go beyond that: criterion="bic" searches the parameters by the BIC of each fit over
+every frame (optimizeFitness(criterion="bic")), and refine=True takes the segments and levels
+from refineTransitions, which places one or two change points inside every transition stretch.
 """
 
 import concurrent.futures
@@ -28,6 +32,7 @@ import pandas as pd
 
 REJECTED = 9999999999
 PARAMETER_NAMES = ("halfWinLen", "rratio", "thrate", "filterWidth")
+CRITERIA = ("xic", "bic")
 
 
 class FitRejected(RuntimeError):
@@ -101,13 +106,30 @@ def search_arguments(search):
     return {SEARCH_BOUNDS[name]: tuple(bounds) for name, bounds in (search or {}).items()}
 
 
-def fit_file(path, params=None, search=None):
+def check_criterion(criterion):
+    if criterion not in CRITERIA:
+        raise ValueError(f"criterion must be one of {', '.join(CRITERIA)}, not {criterion!r}")
+    return criterion
+
+
+def refined_segments(trace):
+    """Segments of refineTransitions' ideal path: first frames, ends and levels."""
+    trace.refineTransitions()
+    changes = np.asarray(trace.changePoints, dtype=np.int64)
+    starts = np.concatenate([[0], changes]).astype(np.int64)
+    ends = np.concatenate([changes, [len(trace.idealPath)]]).astype(np.int64)
+    return starts, ends, np.asarray(trace.idealPath)[starts]
+
+
+def fit_file(path, params=None, search=None, criterion="xic", refine=False):
     """Fits one trace file; raises on any failure (unreadable file, rejected fit, ...).
     Without params the four parameters are searched, within the bounds of `search`
-    ({parameter: (min, max, step)}, defaults of optimizeFitness for the others)."""
+    ({parameter: (min, max, step)}, defaults of optimizeFitness for the others), by the
+    score `criterion` ("xic" or "bic", which also gives the reported score). refine: take the
+    segments from refineTransitions."""
     from lumetra import batchcore
     from lumetra._outputs import sha256_of
-    from lumetra.lumetraTrace import lumetraTrace
+    from lumetra.lumetraTrace import bic, lumetraTrace
 
     start = time.perf_counter()
     path = str(path)
@@ -115,7 +137,7 @@ def fit_file(path, params=None, search=None):
     trace = lumetraTrace()
     trace.loadData(path)
     if params is None:
-        trace.optimizeFitness(**search_arguments(search))
+        trace.optimizeFitness(**search_arguments(search), criterion=check_criterion(criterion))
         params = normalise_params(trace.optRes.params.valuesdict())
     score = trace.fitTrajectory(*(params[name] for name in PARAMETER_NAMES))
     if score == REJECTED:
@@ -123,11 +145,18 @@ def fit_file(path, params=None, search=None):
             f"fit rejected with {params}: {len(trace.partitions)} segment(s), "
             f"at least {trace.stateNum} needed"
         )
+    if check_criterion(criterion) == "bic":
+        score = bic(trace.partitions, trace.CH1mBGND1)
     partitions = trace.finalPartitions()
     intensity = trace.CH1mBGND1.to_numpy(dtype=float)
-    starts = np.array([p[0] for p in partitions], dtype=np.int64)
-    ends = np.array([p[1] for p in partitions], dtype=np.int64)
-    levels, spreads = batchcore.summarise_segments(intensity, starts, ends)
+    if refine:
+        starts, ends, path_levels = refined_segments(trace)
+        _, spreads = batchcore.summarise_segments(intensity, starts, ends)
+        levels = path_levels
+    else:
+        starts = np.array([p[0] for p in partitions], dtype=np.int64)
+        ends = np.array([p[1] for p in partitions], dtype=np.int64)
+        levels, spreads = batchcore.summarise_segments(intensity, starts, ends)
     return FileFit(
         path=path,
         sha256=checksum,
@@ -169,10 +198,21 @@ def _progress(iterable, total, enabled):
     return tqdm(iterable, total=total, unit="file", disable=None if enabled else True)
 
 
-def run_fits(files, executor, params=None, search=None, progress=True, on_result=None):
+def run_fits(
+    files,
+    executor,
+    params=None,
+    search=None,
+    progress=True,
+    on_result=None,
+    criterion="xic",
+    refine=False,
+):
     """Submits every file to the executor; returns (fits in input order, failures by path).
     on_result(fit) runs in this process as each fit arrives."""
-    futures = {executor.submit(fit_file, path, params, search): path for path in files}
+    futures = {
+        executor.submit(fit_file, path, params, search, criterion, refine): path for path in files
+    }
     fits, failures = {}, {}
     done = concurrent.futures.as_completed(futures)
     for future in _progress(done, len(futures), progress):
@@ -199,6 +239,8 @@ def fit_traces(
     shortest=0.0,
     progress=True,
     spreadsheet=True,
+    criterion="xic",
+    refine=False,
 ):
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -212,6 +254,8 @@ def fit_traces(
     states: number of levels the segments are grouped into for the kinetics and the
         spreadsheet; 0 keeps every segment's own level and fits no kinetics.
     double, shortest: kinetics options (lumetra.kinetics.fit_rates).
+    criterion: score of the parameter search, "xic" or "bic" (see optimizeFitness).
+    refine: segments and levels from refineTransitions instead of the merged partitions.
     Returns a BatchResult; files that failed are in its `failures`, not raised.
     """
     from lumetra._batch_outputs import OutputWriter
@@ -219,17 +263,22 @@ def fit_traces(
     files = expand_inputs(paths)
     params = normalise_params(params)
     search_arguments(search)  # refuse unknown names before any work
+    check_criterion(criterion)
     writer = OutputWriter(out_dir, files, params)
     owned = executor is None
     if owned:
         executor = concurrent.futures.ProcessPoolExecutor(max_workers=jobs or os.cpu_count())
     start = time.perf_counter()
     try:
-        fits, failures = run_fits(files, executor, params, search, progress, writer.write_trace)
+        fits, failures = run_fits(
+            files, executor, params, search, progress, writer.write_trace, criterion, refine
+        )
     finally:
         if owned:
             executor.shutdown(cancel_futures=True)
     fitted = time.perf_counter()
+    if criterion != "xic" or refine:
+        writer.options = {"criterion": criterion, "refine": bool(refine)}
     result = writer.finish(fits, failures, states, double, shortest, spreadsheet)
     result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
     for note in result.notes:
