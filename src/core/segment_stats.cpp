@@ -222,12 +222,28 @@ std::vector<double> integralRange(std::span<const double> x, std::ptrdiff_t i0, 
                                   std::span<const double> y, std::ptrdiff_t halfWinLen) {
   const auto steps = static_cast<std::ptrdiff_t>(x.size() < 2 ? 0 : x.size() - 1);
   const auto leny = static_cast<std::ptrdiff_t>(y.size());
+  // The item of y and the step of x that position i uses; both rise with i.
+  auto itemAt = [leny](std::ptrdiff_t i) { return i >= leny ? leny - 1 : i; };
+  auto stepAt = [halfWinLen](std::ptrdiff_t at, std::ptrdiff_t& step) {
+    return !__builtin_add_overflow(at, halfWinLen, &step);
+  };
+  auto usable = [&](std::ptrdiff_t i) {
+    std::ptrdiff_t step = 0;
+    const std::ptrdiff_t at = itemAt(i);
+    return at >= 0 && stepAt(at, step) && step >= 0 && step < steps;
+  };
   std::vector<double> out;
-  if (i1 > i0) out.reserve(static_cast<std::size_t>(i1 - i0));
+  // With the first and the last position usable, all are, and the length is known; otherwise
+  // the loop stops at the first unusable one before it allocates much.
+  if (i1 > i0 && usable(i0) && usable(i1 - 1)) out.reserve(static_cast<std::size_t>(i1 - i0));
   double integral = 0.0;
   for (std::ptrdiff_t i = i0; i < i1; ++i) {
-    const std::ptrdiff_t at = i >= leny ? leny - 1 : i;
-    const std::ptrdiff_t step = at + halfWinLen;
+    const std::ptrdiff_t at = itemAt(i);
+    std::ptrdiff_t step = 0;
+    if (!stepAt(at, step)) {
+      throw std::out_of_range("frame step " + std::to_string(at) + " + " +
+                              std::to_string(halfWinLen) + " is outside the index range");
+    }
     if (step < 0 || step >= steps) {
       throw std::out_of_range("frame step " + std::to_string(step) + " is outside the " +
                               std::to_string(steps) + " steps of x");

@@ -61,8 +61,9 @@ StepFit fitSteps(std::span<const double> frames, std::span<const double> intensi
   const auto length = static_cast<Index>(frames.size());
   if (h < 1) throw StepFitUnsupported("half window below 1");
   if (intensity.size() != frames.size()) throw StepFitUnsupported("columns of unequal length");
+  // Compared before the window length is formed, which a huge half window would overflow.
+  if (h > (length - 1) / 2) throw StepFitUnsupported("trace shorter than one window");
   const Index windowsLen = 2 * h + 1;
-  if (length < windowsLen) throw StepFitUnsupported("trace shorter than one window");
   const auto cut =
       frames.subspan(static_cast<std::size_t>(h), static_cast<std::size_t>(length - 2 * h));
   requireRegularSteps(frames);
