@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Every test suite: the C++ unit tests (plain and under AddressSanitizer+UBSan), the
-# Python tests, and the style checks.
+# Python tests (plain and against an instrumented extension), the style checks, the memory
+# check of repeated fits, and a short run of each fuzz harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,7 +21,15 @@ cmake -S . -B build/python-werror -G Ninja -DLUMETRA_PYTHON=ON -DLUMETRA_WERROR=
   -DPython_EXECUTABLE="$PWD/.venv/bin/python" -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
 cmake --build build/python-werror
 
-clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp
+clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp \
+  fuzz/*.[ch]pp
 ruff check src tests bench
 ruff format --check src tests bench
 python -m pytest tests/python
+
+# The Python tests once more, against an extension built with AddressSanitizer+UBSan.
+scripts/asan_python.sh -q
+# 10,000 fits must leave the resident set where it was after the warm-up.
+python bench/fit_memory.py --max-growth-mib 2
+# Each libFuzzer harness for 60 s.
+scripts/fuzz.sh

@@ -1,6 +1,25 @@
 #include "pairs.hpp"
 
+#include <stdexcept>
+#include <string>
+
 namespace lumetra {
+namespace {
+
+// Wide enough for every sum of three indices, so comparisons of shifted positions are exact.
+__extension__ using WideIndex = __int128;
+
+// The frame of window position `position`: position + halfWinLen.
+std::ptrdiff_t frameOf(std::ptrdiff_t position, std::ptrdiff_t halfWinLen) {
+  std::ptrdiff_t frame = 0;
+  if (__builtin_add_overflow(position, halfWinLen, &frame)) {
+    throw std::overflow_error("frame " + std::to_string(position) + " + " +
+                              std::to_string(halfWinLen) + " is out of the index range");
+  }
+  return frame;
+}
+
+}  // namespace
 
 std::vector<Pair> genPairs(std::span<const double> data, double threshold) {
   const auto n = static_cast<std::ptrdiff_t>(data.size());
@@ -72,15 +91,16 @@ std::vector<Partition> genPartitions(std::span<const Pair> pairs, std::ptrdiff_t
                                      std::ptrdiff_t dataLen) {
   std::vector<Partition> partitions;
   if (pairs.empty()) return partitions;
-  const std::ptrdiff_t windowsLen = halfWinLen * 2 + 1;
+  const WideIndex windowsLen = WideIndex{halfWinLen} * 2 + 1;
   std::ptrdiff_t seq = 0;
-  partitions.push_back({0, pairs.front().start + halfWinLen, seq++});
+  partitions.push_back({0, frameOf(pairs.front().start, halfWinLen), seq++});
   for (std::size_t i = 0; i + 1 < pairs.size(); ++i) {
-    partitions.push_back({pairs[i].end + halfWinLen, pairs[i + 1].start + halfWinLen, seq++});
+    partitions.push_back(
+        {frameOf(pairs[i].end, halfWinLen), frameOf(pairs[i + 1].start, halfWinLen), seq++});
   }
   const Pair& last = pairs.back();
   if (last.end < dataLen - windowsLen) {
-    partitions.push_back({last.end + halfWinLen, dataLen, seq});
+    partitions.push_back({frameOf(last.end, halfWinLen), dataLen, seq});
   } else {
     partitions.back().end = dataLen;
   }

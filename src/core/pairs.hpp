@@ -51,7 +51,8 @@ std::vector<Pair> chainFilters(std::span<const Pair> pairs, double halfWin, doub
 // The stretches between consecutive pairs, shifted to frames: [0, first start), then from each
 // pair's end to the next pair's start, and after the last pair up to dataLen.  When the last
 // pair ends at or after the last window position (dataLen - windowsLen) its stretch joins the
-// last partition instead, which then ends at dataLen.  No pairs give no partitions.
+// last partition instead, which then ends at dataLen.  No pairs give no partitions.  Throws
+// std::overflow_error when a shifted frame does not fit in std::ptrdiff_t.
 std::vector<Partition> genPartitions(std::span<const Pair> pairs, std::ptrdiff_t halfWinLen,
                                      std::ptrdiff_t dataLen);
 

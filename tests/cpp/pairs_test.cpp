@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstddef>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <vector>
 
 namespace lumetra {
@@ -107,6 +109,18 @@ TEST(GenPartitions, ExtendsTheLastPartitionWhenTheLastPairReachesTheLastWindow) 
   EXPECT_EQ(genPartitions(Pairs{{10, 20, 0}, {40, 88, 1}}, 5, 100),
             (std::vector<Partition>{{0, 15, 0}, {25, 45, 1}, {93, 100, 2}}));
   EXPECT_EQ(genPartitions(Pairs{{10, 95, 0}}, 5, 100), (std::vector<Partition>{{0, 100, 0}}));
+}
+
+TEST(GenPartitions, HalfWindowsNearTheIndexLimits) {
+  constexpr std::ptrdiff_t kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  // The window length 2 * halfWinLen + 1 leaves the index range, the partitions do not.
+  EXPECT_EQ(genPartitions(Pairs{{10, 20, 0}}, kMax / 2 + 1, 100),
+            (std::vector<Partition>{{0, 100, 0}}));
+  EXPECT_EQ(genPartitions(Pairs{{10, 20, 0}}, -kMax, 100),
+            (std::vector<Partition>{{0, 10 - kMax, 0}, {20 - kMax, 100, 1}}));
+  // A frame that itself leaves the range is refused.
+  EXPECT_THROW(genPartitions(Pairs{{10, 20, 0}}, kMax - 5, 100), std::overflow_error);
+  EXPECT_THROW(genPartitions(Pairs{{-10, 20, 0}}, -kMax, 100), std::overflow_error);
 }
 
 }  // namespace

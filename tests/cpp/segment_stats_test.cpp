@@ -162,6 +162,12 @@ TEST(IntegralRange, RefusesPositionsOutsideXOrY) {
   EXPECT_THROW(integralRange(x, 0, 3, Values{1, 2, 3}, PTRDIFF_MAX), std::out_of_range);
   EXPECT_THROW(integralRange(x, PTRDIFF_MIN, PTRDIFF_MAX, Values{1, 2, 3}, 0), std::out_of_range);
   EXPECT_THROW(integralRange(x, 0, PTRDIFF_MAX, Values{1, 2, 3}, 0), std::bad_alloc);
+  // Ranges and half windows at the limits of an index fail at their first position, without
+  // reserving room for all of them.
+  constexpr std::ptrdiff_t kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  EXPECT_THROW(integralRange(x, -kMax - 1, kMax, Values{1, 2, 3}, 0), std::out_of_range);
+  EXPECT_THROW(integralRange(Values{0, 1, 2}, 0, kMax, Values{1, 2, 3}, 0), std::out_of_range);
+  EXPECT_THROW(integralRange(x, 2, 3, Values{1, 2, 3}, kMax), std::out_of_range);
 }
 
 TEST(LineSlope, FitsTheLeastSquaresLine) {

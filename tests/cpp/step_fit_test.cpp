@@ -101,8 +101,9 @@ TEST(FitSteps, RejectsTracesItDoesNotModel) {
     EXPECT_THROW(fit(frames, t.intensity), StepFitUnsupported) << bad;
   }
   EXPECT_THROW(fit(t.time, t.intensity, {0, 0.177, 0.2, 0}), StepFitUnsupported);
-  // half windows whose window length would not even fit the index type
-  for (std::ptrdiff_t huge : {std::ptrdiff_t{1} << 62, PTRDIFF_MAX}) {
+  // half windows whose window length does not fit in an index
+  constexpr std::ptrdiff_t kMax = std::numeric_limits<std::ptrdiff_t>::max();
+  for (std::ptrdiff_t huge : {std::ptrdiff_t{1} << 62, kMax, kMax - 1, kMax / 2 + 1, kMax / 2}) {
     EXPECT_THROW(fit(t.time, t.intensity, {huge, 0.177, 0.2, 0}), StepFitUnsupported) << huge;
   }
   EXPECT_THROW(fit(t.time, std::span(t.intensity).first(199)), StepFitUnsupported);
