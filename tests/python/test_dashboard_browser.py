@@ -160,8 +160,10 @@ def test_dashboard_fits_and_refits_in_the_browser(serve_explorer, browser, tmp_p
         assert "CH1mBGND1" in [t["name"] for t in refit["traces"]]
         groups, _ = wait_for(browser, has_group(2), "rows of build 2")
         timings["second table rows"] = time.monotonic() - moved
-        # The table gained a group, the newest build first.
-        assert group_numbers(groups) == [2, *before]
+        # The table gained a group, the newest build first, and kept what it showed before (the
+        # first group may arrive late, together with the second).
+        numbers = group_numbers(groups)
+        assert numbers[0] == 2 and set(before) <= set(numbers) <= {1, 2}
     finally:
         ARTIFACTS.mkdir(parents=True, exist_ok=True)
         browser.save_screenshot(str(tmp_path / "dashboard.png"))
