@@ -27,8 +27,10 @@ ruff check src tests bench
 ruff format --check src tests bench
 python -m pytest tests/python
 
-# The Python tests once more, against an extension built with AddressSanitizer+UBSan.
-scripts/asan_python.sh -q
+# The Python tests once more, against an extension built with AddressSanitizer+UBSan. ASan's
+# allocator aborts on a request beyond its limit where the plain build raises MemoryError, so
+# the cases that ask for such a block are left to the plain run above.
+scripts/asan_python.sh -q -k "not MemoryError"
 # 10,000 fits must leave the resident set where it was after the warm-up.
 python bench/fit_memory.py --max-growth-mib 2
 # Each libFuzzer harness for 60 s.
