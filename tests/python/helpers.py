@@ -11,3 +11,22 @@ def outcome(function, *args):
             return function(*args)
     except Exception as error:  # noqa: BLE001 - the type is what gets compared
         return type(error)
+
+
+# The attributes a fit writes, in the order it writes them.
+FIT_RESULTS = [
+    "dataVar",
+    "dataNS",
+    "thresholdVar",
+    "pairs",
+    "newPairs",
+    "thresholdNS",
+    "pairs3",
+    "integralDy",
+    "thresholdBoolRR",
+    "thresholdBoolNS",
+    "rr",
+    "fr",
+    "partitions",
+    "moments",
+]

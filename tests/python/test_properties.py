@@ -6,28 +6,13 @@ import warnings
 
 import numpy as np
 import pandas as pd
+from helpers import FIT_RESULTS
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from lumetra import dataStatsCalac as stats
 from lumetra.lumetraTrace import lumetraTrace
 
-FIT_RESULTS = [
-    "dataVar",
-    "dataNS",
-    "thresholdVar",
-    "pairs",
-    "newPairs",
-    "thresholdNS",
-    "pairs3",
-    "integralDy",
-    "thresholdBoolRR",
-    "thresholdBoolNS",
-    "rr",
-    "fr",
-    "partitions",
-    "moments",
-]
 quick = settings(max_examples=40, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 

@@ -7,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pandas.core.indexing
 import pytest
+from helpers import FIT_RESULTS
 
 from lumetra import dataStatsCalac
 from lumetra import lumetraTrace as module
@@ -27,22 +28,6 @@ STATISTICS = [
     "dataStd",
 ]
 PER_PAIR = ["integralDy", "thresholdBoolRR", "thresholdBoolNS", "rr", "fr"]
-FIT_RESULTS = [
-    "dataVar",
-    "dataNS",
-    "thresholdVar",
-    "pairs",
-    "newPairs",
-    "thresholdNS",
-    "pairs3",
-    "integralDy",
-    "thresholdBoolRR",
-    "thresholdBoolNS",
-    "rr",
-    "fr",
-    "partitions",
-    "moments",
-]
 
 # Five levels with known transitions at frames 120, 220, 370 and 480.
 STEPS = np.repeat([10.0, 25.0, 15.0, 30.0, 10.0], [120, 100, 150, 110, 120])
