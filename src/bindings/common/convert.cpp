@@ -112,24 +112,26 @@ DoubleView::DoubleView(py::handle sequence) {
   values_ = copy_;
 }
 
-py::list floatList(std::span<const double> values) {
+namespace {
+
+// A list of the values, each made a Python object by `make` (a new reference or nullptr).
+template <typename T, typename Make>
+py::list listOf(std::span<const T> values, Make make) {
   py::list out(values.size());
   for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyFloat_FromDouble(values[i]);
+    PyObject* item = make(values[i]);
     if (item == nullptr) throw py::error_already_set();
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
   }
   return out;
 }
 
+}  // namespace
+
+py::list floatList(std::span<const double> values) { return listOf(values, PyFloat_FromDouble); }
+
 py::list intList(std::span<const std::ptrdiff_t> values) {
-  py::list out(values.size());
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = PyLong_FromSsize_t(values[i]);
-    if (item == nullptr) throw py::error_already_set();
-    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), item);
-  }
-  return out;
+  return listOf(values, PyLong_FromSsize_t);
 }
 
 std::vector<lumetra::Partition> toPartitions(py::handle partitions) {
