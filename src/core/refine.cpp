@@ -134,7 +134,14 @@ RefinedPath refineTransitions(std::span<const double> intensity,
   const auto frames = static_cast<Index>(costs.frames());
   checkStretches(stretches, costs.frames());
   const std::vector<Partition> covering = coveringSegments(costs, partitions);
-  if (covering.empty()) throw std::invalid_argument("refineTransitions: no partition with a frame");
+  RefinedPath out;
+  if (costs.count(0, frames) == 0) {
+    // Nothing to fit: every frame is NaN.
+    out.idealPath.assign(static_cast<std::size_t>(frames), std::nan(""));
+    return out;
+  }
+  // With no partition holding a frame (a fit without an accepted transition, or one whose windows
+  // fill the trace) the whole trace starts as one segment.
   // Every gap between two partitions is a stretch too; it starts with one change point.
   std::vector<Stretch> open(stretches.begin(), stretches.end());
   std::vector<Index> changes;
@@ -181,7 +188,6 @@ RefinedPath refineTransitions(std::span<const double> intensity,
   const std::vector<Partition> segments = segmentsBetween(costs, changes);
   double segmentRss = 0;
   for (const Partition& s : segments) segmentRss += costs.rss(s.start, s.end);
-  RefinedPath out;
   const std::vector<std::size_t> group =
       groupLevels(costs, segments, std::sqrt(segmentRss / n), out.levels);
   out.idealPath.resize(static_cast<std::size_t>(frames));

@@ -32,8 +32,10 @@ struct RefinedPath {
 };
 
 // Refines the partitions of a fit (after neighbour merging) with its transition stretches (in any
-// order; they may overlap).  Throws std::invalid_argument for no partition with a non-NaN frame,
-// for partitions out of order or outside the trace, or for a stretch outside the trace.
+// order; they may overlap).  Partitions without a non-NaN frame (none at all, too) leave the
+// whole trace as one starting segment; a trace of NaN only gives NaN levels and no change point.
+// Throws std::invalid_argument for partitions out of order or outside the trace, or for a
+// stretch outside the trace.
 RefinedPath refineTransitions(std::span<const double> intensity,
                               std::span<const Partition> partitions,
                               std::span<const Stretch> stretches);

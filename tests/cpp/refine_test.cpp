@@ -78,13 +78,31 @@ TEST(RefineTransitions, AGapMayHoldTwoStepsThroughALevelOfItsOwn) {
 
 TEST(RefineTransitions, RefusesMalformedInput) {
   const std::vector<double> y(50, 1.0);
-  EXPECT_THROW(refineTransitions(y, Parts{}, Stretches{}), std::invalid_argument);
   EXPECT_THROW(refineTransitions(y, Parts{{0, 60, 0}}, Stretches{}), std::invalid_argument);
   EXPECT_THROW(refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{40, 60}}), std::invalid_argument);
   // A flat trace stays one level.
   const RefinedPath flat = refineTransitions(y, Parts{{0, 50, 0}}, Stretches{{10, 20}});
   EXPECT_TRUE(flat.changePoints.empty());
   EXPECT_EQ(flat.levels, std::vector<double>{1.0});
+}
+
+TEST(RefineTransitions, AFitWithoutAFramedPartitionStartsFromOneSegment) {
+  // No partition (nothing accepted), or one of NaN frames only: the stretches still find a step.
+  std::vector<double> y(40, 1.0);
+  std::fill(y.begin() + 20, y.end(), 5.0);
+  for (const Parts& parts : {Parts{}, Parts{{0, 2, 0}}}) {
+    std::vector<double> trace = y;
+    trace[0] = trace[1] = std::nan("");
+    const RefinedPath path = refineTransitions(trace, parts, Stretches{{10, 30}});
+    EXPECT_EQ(path.changePoints, (Changes{20}));
+    ASSERT_EQ(path.levels.size(), 2U);
+    EXPECT_NEAR(path.levels[0], 1.0, 1e-12);
+    EXPECT_NEAR(path.levels[1], 5.0, 1e-12);
+  }
+  const RefinedPath none = refineTransitions(std::vector<double>(5, std::nan("")), Parts{}, {});
+  EXPECT_TRUE(none.changePoints.empty() && none.levels.empty());
+  EXPECT_TRUE(std::all_of(none.idealPath.begin(), none.idealPath.end(),
+                          [](double v) { return std::isnan(v); }));
 }
 
 }  // namespace

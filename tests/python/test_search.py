@@ -4,6 +4,7 @@ import pandas as pd
 import pytest
 
 from lumetra import lumetraTrace as module
+from lumetra.batchcore import REJECTED_SCORE
 from lumetra.lumetraTrace import lumetraTrace
 
 NAMES = ["halfWinLen", "rratio", "thrate", "filterWidth"]
@@ -119,3 +120,25 @@ def test_search_leaves_its_best_setting_in_opt_res(trace):
         assert low <= best[name] <= high
     # the reported score is the fit of the reported setting
     assert result.residual[0] == trace._fitness(result.params)
+
+
+def test_search_of_a_short_trace_fits_only_the_windows_that_fit(fits, trace):
+    """A trace shorter than a setting's window is not fitted at that setting: the search takes it
+    as rejected (fitTrajectory itself still fails on it), and refinement copes with a fit that
+    accepted nothing."""
+    trace.CH1mBGND1 = trace.CH1mBGND1[:30]
+    trace.frames = trace.frames[:30]
+    params = lmfit.Parameters()
+    for name, value in zip(NAMES, (14.6, 0.2, 0.2, 9)):
+        params.add(name, value)
+    assert trace._fitness(params) == REJECTED_SCORE and not fits
+    params["halfWinLen"].set(value=14.4)
+    assert trace._fitness(params) is fits and fits[0][0][0] == 14
+
+    del trace.fitTrajectory
+    with pytest.raises(ValueError):
+        trace.fitTrajectory(15, 0.2, 0.2, 9)
+    trace.fitTrajectory(14, 10.0, 0.2, 0)  # nothing accepted: no partition
+    assert trace.partitions == []
+    trace.refineTransitions()
+    assert len(trace.idealPath) == 30 and not np.isnan(trace.idealPath).any()

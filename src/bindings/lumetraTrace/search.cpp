@@ -35,8 +35,13 @@ py::object fitness(py::object self, py::object params) {
   const std::string criterion = checkedCriterion(self.attr("criterion"));
   py::dict par = params.attr("valuesdict")();
   py::object round = builtin("round");
-  py::object score = self.attr("fitTrajectory")(round(par["halfWinLen"]), par["rratio"],
-                                                par["thrate"], round(par["filterWidth"]));
+  py::object halfWinLen = round(par["halfWinLen"]);
+  // A setting whose window is longer than the trace has no window position to fit: the search
+  // takes it as a rejected fit, so it explores only the windows that fit.
+  py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
+  if (windowsLen > py::int_(py::len(self.attr("CH1mBGND1")))) return rejectedScore();
+  py::object score = self.attr("fitTrajectory")(halfWinLen, par["rratio"], par["thrate"],
+                                                round(par["filterWidth"]));
   if (criterion == lumetra::kCriteria[0] || score.equal(rejectedScore())) return score;
   try {
     return allFramesScore(self.attr("partitions"), self.attr("CH1mBGND1"));
