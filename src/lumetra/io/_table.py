@@ -11,9 +11,10 @@ from lumetra.io._trace import TraceFormatError
 
 def decode(data):
     """A text file's content. Bytes that are not UTF-8 are read as Latin-1 (one character each),
-    so a stray byte shows up as a non-numeric cell instead of a decoding error."""
+    so a stray byte shows up as a non-numeric cell instead of a decoding error; a UTF-8
+    byte-order mark is dropped."""
     try:
-        return data.decode("utf-8")
+        return data.decode("utf-8-sig")
     except UnicodeDecodeError:
         return data.decode("latin-1")
 
