@@ -10,14 +10,15 @@ import pytest
 from lumetra import io
 from lumetra.io._trace import make_trace
 
-KINSOFT = pathlib.Path("/work/shared/data/kinsoft-training-L1/traces")
+# The shared data folder lies beside the repository (the work tree or CI's clone).
+KINSOFT = pathlib.Path(__file__).resolve().parents[3] / "shared/data/kinsoft-training-L1/traces"
 
 
 @pytest.fixture(scope="module")
 def kinsoft_traces():
     files = sorted(KINSOFT.glob("trace_*.txt"))
     if len(files) != 100:
-        pytest.skip("the kinSoft training set is not at hand")
+        pytest.skip(f"the kinSoft training set is not at {KINSOFT}")
     return [(io.read_traces(f)[0], np.loadtxt(f, skiprows=1, delimiter="\t")[:, 4]) for f in files]
 
 
@@ -74,14 +75,14 @@ def test_kinsoft_traces_end_before_bleaching(kinsoft_traces):
     assert bleached == []
 
 
-def bleached_after(trace, frames, dye, rng, offsets=(0.0, 0.0, 0.0), noise=800.0):
-    """The trace followed by `frames` frames after `dye` bleached, background `offsets`."""
+def bleached_after(trace, frames, dye, rng, noise=800.0):
+    """The trace followed by `frames` frames after `dye` bleached (at the kinSoft noise)."""
     after = {n: rng.normal(0, noise, frames) for n in ("donor", "acceptor", "acceptor_direct")}
     if dye == "acceptor":  # the donor, no longer quenched, takes the whole emission
         after["donor"] += np.mean(trace.donor + trace.acceptor)
     else:
         after["acceptor_direct"] += np.mean(trace.acceptor_direct)
-    channels = {n: np.r_[getattr(trace, n), after[n]] + b for n, b in zip(after, offsets)}
+    channels = {n: np.r_[getattr(trace, n), after[n]] for n in after}
     time = np.arange(len(trace) + frames) * trace.frame_time
     return make_trace("sim.txt", "kinsoft", time, **channels)
 
