@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "arrays.hpp"
 #include "constants.hpp"
 #include "idealise.hpp"
 #include "kinetic_simulate.hpp"
@@ -20,21 +21,12 @@
 #include "simulate.hpp"
 
 namespace py = pybind11;
+using lumetra::bindings::Doubles;
+using lumetra::bindings::Integers;
+using lumetra::bindings::toArray;
+using lumetra::bindings::view;
 
 namespace {
-
-using Doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using Integers = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-std::span<const double> view(const Doubles& a) {
-  if (a.ndim() != 1) throw std::invalid_argument("expected a one-dimensional array");
-  return {a.data(), static_cast<std::size_t>(a.size())};
-}
-
-template <typename T>
-py::array_t<T> toArray(const std::vector<T>& values) {
-  return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
-}
 
 std::vector<lumetra::Partition> toPartitions(const Integers& starts, const Integers& ends) {
   if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {

@@ -1,0 +1,122 @@
+"""The in-memory trace every reader returns, and the checks every reader applies."""
+
+from dataclasses import dataclass
+from typing import Optional
+
+import numpy as np
+
+CHANNELS = ("donor", "acceptor", "acceptor_direct", "intensity")
+
+
+class TraceFormatError(ValueError):
+    """A trace file whose content does not fit its format. The message names the file and,
+    where it applies, the line (text files) or the byte offset or record (binary files)."""
+
+    def __init__(self, source, message, line=None, where=None):
+        self.source = str(source)
+        self.line = line
+        place = f", line {line}" if line is not None else ""
+        place += f", {where}" if where is not None else ""
+        super().__init__(f"{self.source}{place}: {message}")
+
+
+@dataclass(frozen=True, eq=False)
+class Trace:
+    """One molecule's trace.
+
+    Two-colour traces hold `donor` (I_DD: donor emission under donor excitation), `acceptor`
+    (I_DA: acceptor emission under donor excitation) and, with alternating excitation,
+    `acceptor_direct` (I_AA: acceptor emission under acceptor excitation). Single-channel
+    traces hold `intensity` only. Every channel is a float64 array of len(time) values.
+
+    `time` is the file's time axis, in seconds where the format gives a unit (kinSoft,
+    SPARTAN); for a file without one it counts frames from 0 and `frame_time` is None,
+    otherwise `frame_time` is the median step of `time`. `index` is the
+    trace's 0-based position in its file, `trace_id` its name there (the file's own label where
+    it has one), `format` the name of the format it was read as.
+    """
+
+    time: np.ndarray
+    donor: Optional[np.ndarray] = None
+    acceptor: Optional[np.ndarray] = None
+    acceptor_direct: Optional[np.ndarray] = None
+    intensity: Optional[np.ndarray] = None
+    source: str = ""
+    frame_time: Optional[float] = None
+    trace_id: str = ""
+    index: int = 0
+    format: str = ""
+
+    @property
+    def two_colour(self):
+        return self.intensity is None
+
+    def __len__(self):
+        return len(self.time)
+
+
+def frame_time_of(time):
+    """Median step of a time axis (None for fewer than two frames)."""
+    return float(np.median(np.diff(time))) if len(time) > 1 else None
+
+
+def make_trace(source, fmt, time, *, line_of=None, where=None, **fields):
+    """A checked Trace. `time` None means the file has no time axis. `line_of(i)` gives the
+    file line of frame i for messages; `where` names the record in multi-trace files."""
+    channels = {name: fields.pop(name, None) for name in CHANNELS}
+    present = {
+        k: np.ascontiguousarray(v, dtype=float) for k, v in channels.items() if v is not None
+    }
+    if not present:
+        raise TraceFormatError(source, "no intensity channel", where=where)
+    lengths = {k: len(v) for k, v in present.items()}
+    if time is not None:
+        lengths = {"time": len(time), **lengths}
+    if len(set(lengths.values())) > 1:
+        listed = ", ".join(f"{k} {n}" for k, n in lengths.items())
+        raise TraceFormatError(source, f"channels of different lengths ({listed})", where=where)
+    frames = next(iter(lengths.values()))
+    if frames == 0:
+        raise TraceFormatError(source, "no frames", where=where)
+    for name, values in present.items():
+        check_channel(source, name, values, where)
+    if time is None:
+        time, frame_time = np.arange(frames, dtype=float), None
+    else:
+        time = np.ascontiguousarray(time, dtype=float)
+        check_time(source, time, line_of, where)
+        frame_time = frame_time_of(time)
+    return Trace(
+        time=time, source=str(source), format=fmt, frame_time=frame_time, **present, **fields
+    )
+
+
+def check_channel(source, name, values, where=None):
+    """An intensity channel must carry signal: not zero throughout, not negative on average
+    (single frames below zero are noise of background-corrected data). NaN frames are left out
+    of both tests."""
+    finite = values[~np.isnan(values)]
+    if finite.size == 0 or not np.any(finite):
+        raise TraceFormatError(
+            source, f"channel '{name}' is zero (or empty) in every frame", where=where
+        )
+    mean = float(np.mean(finite))
+    if mean < 0:
+        raise TraceFormatError(
+            source, f"channel '{name}' is negative (mean {mean:.6g})", where=where
+        )
+
+
+def check_time(source, time, line_of=None, where=None):
+    """The time axis must be finite and strictly increasing."""
+    bad = np.flatnonzero(~(np.diff(time) > 0))
+    if bad.size:
+        i = int(bad[0]) + 1
+        raise TraceFormatError(
+            source,
+            f"time axis does not increase: {float(time[i - 1])!r} then {float(time[i])!r}",
+            line=line_of(i) if line_of else None,
+            where=where,
+        )
+    if not np.all(np.isfinite(time)):
+        raise TraceFormatError(source, "time axis is not finite", where=where)

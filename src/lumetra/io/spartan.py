@@ -1,0 +1,193 @@
+"""SPARTAN's binary .traces files (many traces in one file).
+
+Layout from SPARTAN's own reader and writer, loadTraces.m and saveTraces.m (format versions 3
+to 5; the version history is in loadTraces.m), in the byte order MATLAB writes natively on the
+machines SPARTAN runs on, little-endian:
+
+====== ================ ========================================================================
+offset type             content
+====== ================ ========================================================================
+0      uint32           0 (versions 1 and 2 began with the frame count; they are not read)
+4      char[4]          ``TRCS``, the signature
+8      uint16           format version: 3, 4 or 5
+10     uint8            type of the trace data, a 0-based index into (char, uint8, uint16,
+                        uint32, uint64, int8, int16, int32, int64, single, double): 9 = single
+11     uint8            number of channels C
+12     uint32           number of traces N
+16     uint32           number of frames T
+20     uint32, char[L]  versions 4 and 5: L, then the channel names joined by char(31), e.g.
+                        ``donor``, ``acceptor``, ``fret`` and, with alternating excitation,
+                        ``acceptorDirect``; version 3 has no names: donor, acceptor, fret
+..     T values         the time axis
+..     C x N x T values each channel, a MATLAB N-by-T matrix written column by column: frame 1
+                        of every trace, then frame 2, ...
+..                      metadata: in version 5 one typed record (below), which may hold
+                        ``traceMetadata``, a struct array with a string field ``ids``
+====== ================ ========================================================================
+
+A version-5 metadata record: uint8 type code (the list above, then 11 logical, 12 cell,
+13 struct), uint32 byte length of the rest, uint8 number of dimensions, uint32 each dimension,
+then the content: primitives as the elements (column-major); a cell, one record per element; a
+struct, uint8 field count and per field uint8 name length, the name, uint8 flags (bit 1:
+packed) and either one record holding every element's value (strings joined by char(31)) or
+one record per element. Older metadata pages are skipped.
+
+SPARTAN fills the time axis in milliseconds (gettraces.m; simulate.m writes
+``sampling*1000*(0:traceLen-1)``), and with frame numbers 1..T when the movie had no timing;
+the reader gives seconds, or frames counted from 0 for such an axis. The ``ids`` metadata,
+where present, gives the trace ids.
+"""
+
+import numpy as np
+
+from lumetra.io._trace import TraceFormatError, make_trace
+
+FORMAT = "spartan"
+SIGNATURE = b"TRCS"
+HEAD = b"\0\0\0\0" + SIGNATURE  # the first 8 bytes of every file of version 3 or later
+VERSIONS = (3, 4, 5)
+TYPES = ("u1", "u1", "<u2", "<u4", "<u8", "i1", "<i2", "<i4", "<i8", "<f4", "<f8", "?")
+CELL, STRUCT = 12, 13
+SEPARATOR = "\x1f"
+VERSION_3_CHANNELS = ("donor", "acceptor", "fret")
+CHANNELS = {"donor": "donor", "acceptor": "acceptor", "acceptorDirect": "acceptor_direct"}
+MS_PER_S = 1000.0
+
+
+def is_spartan(data):
+    return data[: len(HEAD)] == HEAD
+
+
+class _Reader:
+    """Bounds-checked little-endian reads from the file's bytes."""
+
+    def __init__(self, source, data):
+        self.source, self.data, self.offset = source, data, 0
+
+    def fail(self, message, offset=None):
+        offset = self.offset if offset is None else offset
+        raise TraceFormatError(self.source, message, where=f"byte {offset}")
+
+    def array(self, dtype, count, what):
+        dtype = np.dtype(dtype)
+        end = self.offset + dtype.itemsize * count
+        if end > len(self.data):
+            self.fail(f"file ends inside {what}: {end} bytes needed, {len(self.data)} present")
+        values = np.frombuffer(self.data, dtype=dtype, count=count, offset=self.offset)
+        self.offset = end
+        return values
+
+    def scalar(self, dtype, what):
+        return int(self.array(dtype, 1, what)[0])
+
+    def text(self, length, what):
+        return self.array("u1", length, what).tobytes().decode("latin-1")
+
+
+def read(source, data, frame_time=None):
+    r = _Reader(source, data)
+    if len(data) < 20 or not is_spartan(data):
+        raise TraceFormatError(
+            source,
+            "not a SPARTAN .traces file of format version 3 or later: it begins "
+            f"{bytes(data[: len(HEAD)])!r}, not {HEAD!r}",
+            where="byte 0",
+        )
+    r.offset = 8
+    version = r.scalar("<u2", "the header")
+    if version not in VERSIONS:
+        r.fail(f"format version {version}; versions {VERSIONS} are read", 8)
+    type_code = r.scalar("u1", "the header")
+    if type_code == 0 or type_code >= len(TYPES) - 1:
+        r.fail(f"trace data type {type_code} is not a number type", 10)
+    channel_count = r.scalar("u1", "the header")
+    traces = r.scalar("<u4", "the header")
+    frames = r.scalar("<u4", "the header")
+    if version == 3:
+        names = list(VERSION_3_CHANNELS)
+    else:
+        names = r.text(r.scalar("<u4", "the channel names"), "the channel names").split(SEPARATOR)
+    if len(names) != channel_count:
+        r.fail(f"{len(names)} channel names {names} for {channel_count} channels", 20)
+    for needed in ("donor", "acceptor"):
+        if needed not in names:
+            r.fail(f"no '{needed}' channel among {names}", 20)
+    dtype = TYPES[type_code]
+    time = r.array(dtype, frames, "the time axis").astype(float)
+    blocks = {}
+    for name in names:
+        block = r.array(dtype, traces * frames, f"channel '{name}'")
+        blocks[name] = block.reshape(frames, traces).T.astype(float)
+    ids = _trace_ids(r, traces) if version == 5 and r.offset < len(data) else None
+
+    if frames and np.array_equal(time, np.arange(1, frames + 1)):
+        time = None if frame_time is None else np.arange(frames) * float(frame_time)
+    else:
+        time = time / MS_PER_S
+    return [
+        make_trace(
+            source,
+            FORMAT,
+            time,
+            where=f"trace {n + 1}",
+            trace_id=ids[n] if ids else str(n + 1),
+            index=n,
+            **{CHANNELS[name]: blocks[name][n] for name in names if name in CHANNELS},
+        )
+        for n in range(traces)
+    ]
+
+
+def _trace_ids(r, traces):
+    """traceMetadata.ids of the metadata record, when it holds one string per trace."""
+    root = _record(r)
+    meta = root[0].get("traceMetadata") if isinstance(root, list) and root else None
+    if isinstance(meta, list) and len(meta) == traces:
+        ids = [m.get("ids") for m in meta]
+        if all(isinstance(i, str) for i in ids):
+            return ids
+    return None
+
+
+def _record(r):
+    start = r.offset
+    code = r.scalar("u1", "a metadata record")
+    length = r.scalar("<u4", "a metadata record")
+    end = r.offset + length
+    if end > len(r.data):
+        r.fail(f"metadata record of {length} bytes runs past the end of the file", start)
+    dims = r.array("<u4", r.scalar("u1", "a metadata record"), "a metadata record")
+    count = int(np.prod(dims, dtype=np.int64))
+    if code == CELL:
+        value = [_record(r) for _ in range(count)]
+    elif code == STRUCT:
+        value = [{} for _ in range(count)]
+        for _ in range(r.scalar("u1", "a metadata struct")):
+            name = r.text(r.scalar("u1", "a metadata field"), "a metadata field")
+            if r.scalar("u1", "a metadata field") & 1:
+                _unpack(r, _record(r), value, name, start)
+            else:
+                for element in value:
+                    element[name] = _record(r)
+    elif code < len(TYPES):
+        value = r.array(TYPES[code], count, "metadata")
+        value = value.tobytes().decode("latin-1") if code == 0 else value.reshape(dims, order="F")
+    else:
+        r.fail(f"unknown metadata type {code}", start)
+    if r.offset != end:
+        r.fail(f"metadata record holds {r.offset - start} bytes, its header says {length}", start)
+    return value
+
+
+def _unpack(r, packed, elements, name, start):
+    """Spreads a packed struct field over the struct's elements."""
+    if isinstance(packed, str):
+        parts = packed.split(SEPARATOR)
+    elif isinstance(packed, np.ndarray) and packed.ndim and packed.shape[-1] == len(elements):
+        parts = [packed[..., i] for i in range(len(elements))]
+    else:
+        parts = [packed] if len(elements) == 1 else []
+    if len(parts) != len(elements):
+        r.fail(f"packed field '{name}' has {len(parts)} values for {len(elements)}", start)
+    for element, part in zip(elements, parts):
+        element[name] = part

@@ -1,0 +1,197 @@
+"""Content that does not fit its format: one clear TraceFormatError naming the file, the line or
+record, and the value at fault."""
+
+import struct
+
+import numpy as np
+import pytest
+
+from lumetra import io
+from lumetra.io._trace import make_trace
+
+KINSOFT = "%t (s)\tIdd (a.u.)\tIda (a.u.)\tIaa (a.u.)\tFRET E\n"
+GOOD_ROWS = ["0.0\t300\t700\t1000\t0.7", "0.1\t310\t690\t990\t0.69", "0.2\t305\t695\t1010\t0.695"]
+
+
+def kinsoft(*rows):
+    return KINSOFT + "\n".join(rows) + "\n"
+
+
+def spartan(names=("donor", "acceptor"), version=5, frames=3, traces=1, cut=0):
+    joined = "\x1f".join(names).encode()
+    data = struct.pack("<I4sHBBII", 0, b"TRCS", version, 9, len(names), traces, frames)
+    data += struct.pack("<I", len(joined)) + joined
+    data += np.ones(frames + len(names) * traces * frames, dtype="<f4").tobytes()
+    return data[: len(data) - cut]
+
+
+CASES = [
+    # (file name, content, format, expected message after the file name)
+    (
+        "k.txt",
+        "%t\tIdd\tIda\n0\t1\t2\n",
+        "kinsoft",
+        "line 1: header '%t\\tIdd\\tIda' is not the kinSoft",
+    ),
+    (
+        "k.txt",
+        kinsoft(GOOD_ROWS[0], "0.1\t310\t690\t990"),
+        "auto",
+        "line 3: ragged row: 4 cells, expected 5",
+    ),
+    (
+        "k.txt",
+        kinsoft(GOOD_ROWS[0], "0.1\tabc\t690\t990\t0.69"),
+        "auto",
+        "line 3: non-numeric cell 'abc' in column 2",
+    ),
+    (
+        "k.txt",
+        kinsoft(GOOD_ROWS[0], "0.1\t310\t\t990\t0.69"),
+        "auto",
+        "line 3: empty cell in column 3",
+    ),
+    (
+        "k.txt",
+        kinsoft(GOOD_ROWS[0], "0.1\t310\tnan\t990\t0.69"),
+        "auto",
+        "line 3: non-finite value 'nan' in column 3",
+    ),
+    (
+        "k.txt",
+        kinsoft(*GOOD_ROWS, "0.1\t300\t700\t1000\t0.7"),
+        "auto",
+        "line 5: time axis does not increase: 0.2 then 0.1",
+    ),
+    (
+        "k.txt",
+        kinsoft(*(r.replace("\t3", "\t-3") for r in GOOD_ROWS)),
+        "auto",
+        "channel 'donor' is negative (mean -305)",
+    ),
+    (
+        "k.txt",
+        kinsoft("0\t300\t0\t1000\t0", "1\t310\t0\t990\t0"),
+        "auto",
+        "channel 'acceptor' is zero",
+    ),
+    ("k.txt", KINSOFT, "auto", "no data rows"),
+    ("h.dat", "0 1 2 3\n1 1 2 3\n", "hammy", "4 columns; HaMMy files have 3"),
+    (
+        "h.dat",
+        "0 1 2 1 1 2 9\n",
+        "hammy",
+        "line 1: one line of 7 numbers: not (time, donor, acceptor) triples",
+    ),
+    (
+        "s.dat",
+        "1 5 5\n1 6 6\n2 5 5\n1 7 7\n",
+        "auto",
+        "line 4: label 1 starts a second block (the first began at line 1)",
+    ),
+    (
+        "u.dat",
+        "1 1 2 3\n5 5 6 6\n",
+        "ebfret-unstacked",
+        "line 1: label row: columns 3 and 4 hold 2 and 3",
+    ),
+    (
+        "u.dat",
+        "1 1 2\n5 5 6\n",
+        "ebfret-unstacked",
+        "2 rows of 3 columns; unstacked ebFRET files have a label row",
+    ),
+    (
+        "a.traces",
+        spartan(cut=4),
+        "auto",
+        "byte 62: file ends inside channel 'acceptor': 74 bytes needed, 70 present",
+    ),
+    (
+        "a.traces",
+        spartan(names=("fret", "acceptor")),
+        "auto",
+        "byte 20: no 'donor' channel among ['fret', 'acceptor']",
+    ),
+    (
+        "a.traces",
+        spartan(version=7),
+        "auto",
+        "byte 8: format version 7; versions (3, 4, 5) are read",
+    ),
+    (
+        "a.traces",
+        b"\x89PNG\r\n\x1a\n\0\0\0\rIHDR",
+        "auto",
+        "binary content (a NUL byte at offset 8) that is not a SPARTAN",
+    ),
+    (
+        "a.traces",
+        kinsoft(*GOOD_ROWS),
+        "spartan",
+        "byte 0: not a SPARTAN .traces file of format version 3 or later",
+    ),
+    (
+        "k.txt",
+        spartan(),
+        "kinsoft",
+        "SPARTAN .traces content (a NUL byte at offset 0) in a kinsoft file",
+    ),
+    (
+        "d.txt",
+        "t\tIdd\tIda\n0\t1\t2\n",
+        "delimited:donor=Idd,acceptor=Iaa",
+        "line 1: acceptor: no column 'Iaa' in the header",
+    ),
+    (
+        "d.txt",
+        "0,1,2\n1,1\n",
+        "delimited:time=0,donor=1,acceptor=2",
+        "line 2: ragged row: 2 cells, expected 3",
+    ),
+    (
+        "x.txt",
+        "time\tdonor\tacceptor\n0\t1\t2\n",
+        "auto",
+        "line 1: header 'time\\tdonor\\tacceptor': not a layout whose format can be told",
+    ),
+    (
+        "x.txt",
+        "0 1\n1 2\n",
+        "auto",
+        "line 1: numbers in 2 columns: not a layout whose format can be told",
+    ),
+    (
+        "c.txt",
+        "Frame/10\tCH1-BGND1\n0\t5\n1\tx\n",
+        "auto",
+        "line 3: non-numeric cell 'x' in column 'CH1-BGND1'",
+    ),
+    (
+        "c.txt",
+        "Frame/10\tCH1\n0\t5\n",
+        "single-channel",
+        "line 1: no column 'CH1-BGND1' in the header",
+    ),
+]
+
+
+@pytest.mark.parametrize("name, content, fmt, expected", CASES)
+def test_bad_input_names_file_place_and_value(tmp_path, name, content, fmt, expected):
+    path = tmp_path / name
+    if isinstance(content, bytes):
+        path.write_bytes(content)
+    else:
+        path.write_text(content)
+    fmt, _, columns = fmt.partition(":")
+    with pytest.raises(io.TraceFormatError) as error:
+        io.read_traces(path, format=fmt, columns=columns or None)
+    place = ", " if expected.startswith(("line ", "byte ")) else ": "
+    assert str(error.value).startswith(f"{path}{place}{expected}"), str(error.value)
+
+
+def test_channels_of_different_lengths():
+    with pytest.raises(
+        io.TraceFormatError, match=r"different lengths \(time 3, donor 3, acceptor 2\)"
+    ):
+        make_trace("m.txt", "hammy", [0, 1, 2], donor=[1, 2, 3], acceptor=[1, 2])
