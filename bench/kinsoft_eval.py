@@ -1,0 +1,93 @@
+"""Scores a `lumetra fit` output folder of the kinSoft level-1 traces against their truth.
+
+    .venv/bin/python bench/kinsoft_eval.py results/ [--truth PATH] [--tolerance 2]
+
+Per trace, the idealised levels of traces/NAME.csv are put into states by the nearest level of
+kinetics.csv (states as the batch grouped them); a transition is a frame whose state differs
+from the frame before. It counts as found when a true change frame (`change_frames`, the first
+frame whose majority is the new state) lies within the tolerance, each true one matched once.
+Prints precision, recall, F1, the levels and the rates of kinetics.csv next to the true ones.
+"""
+
+import argparse
+import json
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+DEFAULT_TRUTH = Path(__file__).resolve().parents[2] / "shared/data/kinsoft-training-L1/truth.json"
+
+
+def source_of(path):
+    with open(path) as f:
+        for line in f:
+            if not line.startswith("#"):
+                break
+            key, _, value = line[1:].partition(":")
+            if key.strip() == "source":
+                return Path(value.strip()).name
+    raise ValueError(f"{path}: no '# source:' line")
+
+
+def matched(found, truth, tolerance):
+    """How many found frames lie within the tolerance of a true frame, each used once."""
+    truth = sorted(truth)
+    used = [False] * len(truth)
+    hits = 0
+    for frame in sorted(found):
+        lo = np.searchsorted(truth, frame - tolerance)
+        for k in range(lo, len(truth)):
+            if truth[k] > frame + tolerance:
+                break
+            if not used[k]:
+                used[k] = True
+                hits += 1
+                break
+    return hits
+
+
+def evaluate(results, truth_path, tolerance):
+    truth = json.loads(Path(truth_path).read_text())["traces"]
+    kinetics = pd.read_csv(Path(results) / "kinetics.csv", comment="#")
+    levels = np.sort(kinetics["level"].to_numpy(float))
+    found_total = true_total = hits = 0
+    for path in sorted((Path(results) / "traces").glob("*.csv")):
+        name = source_of(path)
+        level = pd.read_csv(path, comment="#")["level"].to_numpy(float)
+        state = np.abs(level[:, None] - levels[None, :]).argmin(axis=1)
+        found = np.flatnonzero(np.diff(state)) + 1
+        changes = truth[name]["change_frames"]
+        found_total += found.size
+        true_total += len(changes)
+        hits += matched(found.tolist(), changes, tolerance)
+    precision = hits / max(found_total, 1)
+    recall = hits / max(true_total, 1)
+    f1 = 2 * precision * recall / max(precision + recall, 1e-300)
+    return {
+        "found": found_total,
+        "true": true_total,
+        "precision": precision,
+        "recall": recall,
+        "f1": f1,
+        "kinetics": kinetics,
+    }
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("results", help="output folder of lumetra fit")
+    parser.add_argument("--truth", default=str(DEFAULT_TRUTH))
+    parser.add_argument("--tolerance", type=int, default=2, help="frames either side")
+    args = parser.parse_args()
+    score = evaluate(args.results, args.truth, args.tolerance)
+    print(
+        f"transitions: {score['found']} found, {score['true']} true; precision "
+        f"{score['precision']:.3f}, recall {score['recall']:.3f}, F1 {score['f1']:.3f}"
+    )
+    print("true: levels E 0.30 and 0.70; exit rates 1.0 /s (0.30) and 0.666 /s (0.70)")
+    print(score["kinetics"].to_string(index=False))
+
+
+if __name__ == "__main__":
+    main()

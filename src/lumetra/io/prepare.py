@@ -1,0 +1,143 @@
+"""From a trace file of any format to the trace objects the step fit works on.
+
+    options = SignalOptions(signal="fret", gamma=1.1)
+    for prepared in prepare_file("trace_1.txt", options):
+        trace = prepared.trace_object()          # a lumetraTrace, loaded as loadData loads
+
+A two-colour trace becomes one signal (FRET efficiency by default, lumetra.io.fret) and is cut
+at its first photobleaching (lumetra.io.bleaching) unless `cut` is off. Files in the package's
+own single-channel format are loaded by `lumetraTrace.loadData` from the file itself, exactly as
+before, and never cut: a level near zero of a background-corrected intensity may be a state.
+"""
+
+from __future__ import annotations
+
+import io
+from dataclasses import asdict, dataclass
+from pathlib import Path
+from typing import Any, Union
+
+import numpy as np
+
+from lumetra.io import single_channel
+from lumetra.io._trace import Trace
+from lumetra.io.bleaching import first_bleach
+from lumetra.io.fret import signal
+from lumetra.io.reading import read_traces
+
+Background = Union[None, str, dict]
+
+
+@dataclass(frozen=True)
+class SignalOptions:
+    """How the traces of a file are read and turned into the signal to idealise.
+
+    format: a format name or "auto"; columns: the delimited format's column spec; signal:
+    "fret", "acceptor", "donor" or "total" (None: "fret" for two-colour traces); gamma,
+    leakage (alpha), direct (delta), background: the corrections of lumetra.io.fret; cut: cut
+    two-colour traces at their first photobleaching; frame_time: seconds per frame for files
+    without a time axis."""
+
+    format: str = "auto"
+    columns: str | None = None
+    signal: str | None = None
+    gamma: float = 1.0
+    leakage: float = 0.0
+    direct: float = 0.0
+    background: Background = None
+    cut: bool = True
+    frame_time: float | None = None
+
+    def record(self) -> dict[str, Any]:
+        """The options as plain values, for the outputs' records."""
+        return asdict(self)
+
+
+@dataclass(frozen=True, eq=False)
+class PreparedTrace:
+    """One trace ready for the fit. `name` is unique per file (the file's stem, with the trace's
+    index for files of several traces); `frames` the length before any cut, `cut_frame` the
+    first bleached frame (None: not cut); `time` and `values` what the fit sees (None for a
+    single-channel file, which the trace object reads itself)."""
+
+    source: str
+    name: str
+    index: int
+    format: str
+    signal: str
+    frames: int
+    cut_frame: int | None
+    time: np.ndarray | None = None
+    values: np.ndarray | None = None
+
+    @property
+    def fitted_frames(self) -> int:
+        return self.frames if self.cut_frame is None else self.cut_frame
+
+    def trace_object(self) -> Any:
+        """A lumetraTrace holding this trace, loaded by loadData (so its level guess is the
+        one loadData makes); fileName is the source file, with the trace's index for files of
+        several traces."""
+        from lumetra.lumetraTrace import lumetraTrace
+
+        trace = lumetraTrace()
+        if self.values is None:
+            trace.loadData(self.source)
+            return trace
+        trace.loadData(io.StringIO(single_channel_text(self.time, self.values)))
+        trace.fileName = self.source if self.name == Path(self.source).stem else self.label
+        return trace
+
+    @property
+    def label(self) -> str:
+        return f"{self.source}#{self.index}"
+
+
+def single_channel_text(time: Any, values: Any) -> str:
+    """The text of a single-channel trace file; numbers written so they read back exactly."""
+    rows = "".join(f"{t!r}\t{v!r}\n" for t, v in zip(map(float, time), map(float, values)))
+    return f"{single_channel.TIME}\t{single_channel.INTENSITY}\n{rows}"
+
+
+def prepare_trace(trace: Trace, options: SignalOptions, name: str) -> PreparedTrace:
+    """The signal of one Trace, cut at its first photobleaching when the options say so."""
+    kind = options.signal or ("fret" if trace.two_colour else "total")
+    values = signal(
+        trace,
+        kind,
+        gamma=options.gamma,
+        leakage=options.leakage,
+        direct=options.direct,
+        background=options.background,
+    )
+    cut = first_bleach(trace).frame if options.cut and trace.two_colour else None
+    end = len(trace) if cut is None else cut
+    return PreparedTrace(
+        source=trace.source,
+        name=name,
+        index=trace.index,
+        format=trace.format,
+        signal=kind,
+        frames=len(trace),
+        cut_frame=cut,
+        time=trace.time[:end],
+        values=values[:end],
+    )
+
+
+def _plain_single_channel(options: SignalOptions) -> bool:
+    return options.signal in (None, "total") and options.background is None
+
+
+def prepare_file(path: str | Path, options: SignalOptions) -> list[PreparedTrace]:
+    """Every trace of one file (TraceFormatError for a file that does not fit its format)."""
+    path = str(path)
+    traces = read_traces(path, options.format, options.columns, options.frame_time)
+    stem = Path(path).stem
+    if len(traces) == 1 and traces[0].format == single_channel.FORMAT:
+        if _plain_single_channel(options):
+            only = traces[0]
+            return [PreparedTrace(path, stem, 0, only.format, "total", len(only), None)]
+    if len(traces) == 1:
+        return [prepare_trace(traces[0], options, stem)]
+    return [prepare_trace(t, options, f"{stem}_{t.index}") for t in traces]

@@ -1,0 +1,56 @@
+"""Reading the traces of a file in any of the formats, told from the content or given."""
+
+from lumetra.io import delimited, ebfret, hammy, kinsoft, single_channel, spartan
+from lumetra.io._detect import NUL, detect
+from lumetra.io._table import decode
+from lumetra.io._trace import TraceFormatError
+
+TEXT_READERS = {
+    kinsoft.FORMAT: kinsoft.read,
+    hammy.FORMAT: hammy.read,
+    ebfret.STACKED: ebfret.read_stacked,
+    ebfret.UNSTACKED: ebfret.read_unstacked,
+    single_channel.FORMAT: single_channel.read,
+}
+FORMATS = (*TEXT_READERS, spartan.FORMAT, delimited.FORMAT)
+
+
+def _content(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def detect_format(path):
+    """The name of the format the file's content is in (see lumetra.io._detect for the rules);
+    TraceFormatError when it cannot be told."""
+    return detect(str(path), _content(path))
+
+
+def read_traces(path, format="auto", columns=None, frame_time=None):
+    """The traces of one file, as a list of Trace.
+
+    format: a name of FORMATS, or "auto" to tell it from the content ("delimited" when
+    `columns` is given). columns: the column spec of the delimited format, e.g.
+    "time=0,donor=1,acceptor=2" or {"donor": "Idd", "acceptor": "Ida"}. frame_time: seconds
+    per frame for files without a time axis (ebFRET; SPARTAN files that count frames;
+    delimited files without a time column); otherwise ignored."""
+    source, data = str(path), _content(path)
+    text = None if spartan.is_spartan(data) or NUL in data else decode(data)
+    if format == "auto":
+        format = delimited.FORMAT if columns is not None else detect(source, data, text)
+    if format not in FORMATS:
+        raise ValueError(f"unknown trace format {format!r}; one of {', '.join(FORMATS)}")
+    if format == spartan.FORMAT:
+        return spartan.read(source, data, frame_time)
+    if text is None:
+        what = "SPARTAN .traces content" if spartan.is_spartan(data) else "binary content"
+        raise TraceFormatError(
+            source, f"{what} (a NUL byte at offset {data.index(NUL)}) in a {format} file"
+        )
+    if format == delimited.FORMAT:
+        if columns is None:
+            raise ValueError(
+                "the delimited format needs columns=, e.g. 'time=0,donor=1,acceptor=2'"
+            )
+        return delimited.read(source, text, columns, frame_time)
+    return TEXT_READERS[format](source, text, frame_time)
