@@ -1,0 +1,295 @@
+#include "hmm.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numeric>
+#include <stdexcept>
+#include <thread>
+
+namespace lumetra {
+
+namespace {
+
+constexpr double kLogRootTwoPi = 0.91893853320467274178;  // log(sqrt(2 pi))
+// Below this occupancy (in frames) a state counts as empty.
+constexpr double kEmpty = 1e-9;
+// Fewer frames than this per thread are not worth a thread.
+constexpr std::size_t kFramesPerThread = 20000;
+
+void checkModel(const HmmModel& m) {
+  const std::size_t k = m.states();
+  if (k == 0 || m.spreads.size() != k || m.start.size() != k || m.transition.size() != k * k) {
+    throw std::invalid_argument("hmm: model sizes do not match its number of states");
+  }
+  auto isDistribution = [](std::span<const double> p) {
+    double sum = 0;
+    for (double v : p) {
+      if (!(v >= 0)) return false;
+      sum += v;
+    }
+    return std::abs(sum - 1) < 1e-6;
+  };
+  if (!isDistribution(m.start)) throw std::invalid_argument("hmm: start is not a distribution");
+  for (std::size_t i = 0; i < k; ++i) {
+    if (!isDistribution(std::span(m.transition).subspan(i * k, k))) {
+      throw std::invalid_argument("hmm: a transition row is not a distribution");
+    }
+    if (!(m.spreads[i] > 0) || !std::isfinite(m.means[i])) {
+      throw std::invalid_argument("hmm: spreads must be > 0 and means finite");
+    }
+  }
+}
+
+void checkTraces(TraceSpans traces) {
+  if (traces.empty()) throw std::invalid_argument("hmm: no trace");
+  bool anyFrame = false;
+  for (const auto& trace : traces) {
+    if (trace.empty()) throw std::invalid_argument("hmm: a trace without frames");
+    anyFrame = anyFrame ||
+               std::any_of(trace.begin(), trace.end(), [](double x) { return !std::isnan(x); });
+  }
+  if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
+}
+
+// Emission weights of one frame relative to the most likely state (all 1 for NaN); returns the
+// log of the factor taken out.
+double emissions(double x, const HmmModel& m, std::span<double> out) {
+  const std::size_t k = m.states();
+  if (std::isnan(x)) {
+    std::fill(out.begin(), out.end(), 1.0);
+    return 0;
+  }
+  double top = -std::numeric_limits<double>::infinity();
+  for (std::size_t s = 0; s < k; ++s) {
+    const double z = (x - m.means[s]) / m.spreads[s];
+    out[s] = -0.5 * z * z - std::log(m.spreads[s]) - kLogRootTwoPi;
+    top = std::max(top, out[s]);
+  }
+  for (std::size_t s = 0; s < k; ++s) out[s] = std::exp(out[s] - top);
+  return top;
+}
+
+// Sufficient statistics of the E-step.
+struct Tally {
+  explicit Tally(std::size_t k) : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k) {}
+  std::vector<double> start, transitions, occupancy, sumX, sumXX;
+  double logLikelihood = 0;
+
+  void add(const Tally& other) {
+    auto plus = [](std::vector<double>& a, const std::vector<double>& b) {
+      for (std::size_t i = 0; i < a.size(); ++i) a[i] += b[i];
+    };
+    plus(start, other.start);
+    plus(transitions, other.transitions);
+    plus(occupancy, other.occupancy);
+    plus(sumX, other.sumX);
+    plus(sumXX, other.sumXX);
+    logLikelihood += other.logLikelihood;
+  }
+};
+
+// Forward-backward over one trace, added to the tally (only the log-likelihood when `full` is
+// false).
+void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally, bool full) {
+  const std::size_t k = m.states();
+  const std::size_t n = x.size();
+  std::vector<double> b(n * k), alpha(n * k), scale(n);
+  for (std::size_t t = 0; t < n; ++t) {
+    tally.logLikelihood += emissions(x[t], m, std::span(b).subspan(t * k, k));
+  }
+  for (std::size_t t = 0; t < n; ++t) {
+    double sum = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      double prior = 0;
+      if (t == 0) {
+        prior = m.start[j];
+      } else {
+        for (std::size_t i = 0; i < k; ++i)
+          prior += alpha[(t - 1) * k + i] * m.transition[i * k + j];
+      }
+      alpha[t * k + j] = prior * b[t * k + j];
+      sum += alpha[t * k + j];
+    }
+    // A frame no state can emit under the transitions still leaves every state open.
+    if (!(sum > 0)) {
+      for (std::size_t j = 0; j < k; ++j) alpha[t * k + j] = 1.0 / static_cast<double>(k);
+      sum = std::numeric_limits<double>::min();
+    } else {
+      for (std::size_t j = 0; j < k; ++j) alpha[t * k + j] /= sum;
+    }
+    scale[t] = sum;
+    tally.logLikelihood += std::log(sum);
+  }
+  if (!full) return;
+  std::vector<double> beta(k, 1.0), next(k);
+  for (std::size_t t = n; t-- > 0;) {
+    const std::span<const double> a = std::span(alpha).subspan(t * k, k);
+    for (std::size_t s = 0; s < k; ++s) {
+      const double gamma = a[s] * beta[s];
+      if (t == 0) tally.start[s] += gamma;
+      if (!std::isnan(x[t])) {
+        tally.occupancy[s] += gamma;
+        tally.sumX[s] += gamma * x[t];
+        tally.sumXX[s] += gamma * x[t] * x[t];
+      }
+    }
+    if (t == 0) break;
+    // xi between frames t - 1 and t, and beta of frame t - 1.
+    const std::span<const double> before = std::span(alpha).subspan((t - 1) * k, k);
+    for (std::size_t j = 0; j < k; ++j) next[j] = b[t * k + j] * beta[j] / scale[t];
+    for (std::size_t i = 0; i < k; ++i) {
+      double sum = 0;
+      for (std::size_t j = 0; j < k; ++j) {
+        const double w = m.transition[i * k + j] * next[j];
+        tally.transitions[i * k + j] += before[i] * w;
+        sum += w;
+      }
+      beta[i] = sum;
+    }
+  }
+}
+
+// The E-step over all traces, split over threads by frames.
+Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full) {
+  std::size_t frames = 0;
+  for (const auto& trace : traces) frames += trace.size();
+  unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());
+  count = static_cast<unsigned>(std::clamp<std::size_t>(
+      frames / kFramesPerThread, 1, std::min<std::size_t>(count, traces.size())));
+  std::vector<Tally> tallies(count, Tally(m.states()));
+  auto work = [&](unsigned part) {
+    for (std::size_t i = part; i < traces.size(); i += count) {
+      forwardBackward(traces[i], m, tallies[part], full);
+    }
+  };
+  std::vector<std::thread> pool;
+  for (unsigned part = 1; part < count; ++part) pool.emplace_back(work, part);
+  work(0);
+  for (std::thread& thread : pool) thread.join();
+  for (unsigned part = 1; part < count; ++part) tallies[0].add(tallies[part]);
+  return std::move(tallies[0]);
+}
+
+double dataSpread(TraceSpans traces) {
+  double sum = 0, sumSq = 0, n = 0;
+  for (const auto& trace : traces) {
+    for (double x : trace) {
+      if (std::isnan(x)) continue;
+      sum += x;
+      sumSq += x * x;
+      n += 1;
+    }
+  }
+  const double mean = sum / n;
+  return std::sqrt(std::max(sumSq / n - mean * mean, 0.0));
+}
+
+// The M-step; states without occupancy keep what they had and are listed.
+HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& options, double floor,
+                      std::vector<std::size_t>& empty) {
+  const std::size_t k = old.states();
+  HmmModel m = old;
+  empty.clear();
+  const double traces = std::accumulate(t.start.begin(), t.start.end(), 0.0);
+  for (std::size_t s = 0; s < k; ++s) m.start[s] = t.start[s] / traces;
+  for (std::size_t i = 0; i < k; ++i) {
+    const auto row = std::span(t.transitions).subspan(i * k, k);
+    const double sum = std::accumulate(row.begin(), row.end(), 0.0);
+    if (!(sum > kEmpty)) continue;
+    for (std::size_t j = 0; j < k; ++j) m.transition[i * k + j] = row[j] / sum;
+  }
+  double pooled = 0, occupied = 0;
+  for (std::size_t s = 0; s < k; ++s) {
+    if (!(t.occupancy[s] > kEmpty)) {
+      empty.push_back(s);
+      continue;
+    }
+    m.means[s] = t.sumX[s] / t.occupancy[s];
+    const double squares = std::max(
+        t.sumXX[s] - 2 * m.means[s] * t.sumX[s] + m.means[s] * m.means[s] * t.occupancy[s], 0.0);
+    pooled += squares;
+    occupied += t.occupancy[s];
+    m.spreads[s] = std::max(std::sqrt(squares / t.occupancy[s]), floor);
+  }
+  if (options.sharedSpread) {
+    const double shared = std::max(std::sqrt(pooled / occupied), floor);
+    std::fill(m.spreads.begin(), m.spreads.end(), shared);
+  }
+  return m;
+}
+
+}  // namespace
+
+HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& options) {
+  checkModel(initial);
+  checkTraces(traces);
+  HmmFit fit;
+  fit.model = initial;
+  for (const auto& trace : traces) {
+    fit.frames += static_cast<std::size_t>(
+        std::count_if(trace.begin(), trace.end(), [](double x) { return !std::isnan(x); }));
+  }
+  const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
+  double previous = -std::numeric_limits<double>::infinity();
+  for (fit.iterations = 0; fit.iterations < options.maxIterations; ++fit.iterations) {
+    const Tally tally = expectation(traces, fit.model, options.threads, true);
+    fit.logLikelihood = tally.logLikelihood;
+    if (tally.logLikelihood - previous < options.tolerance * static_cast<double>(fit.frames)) {
+      fit.converged = true;
+      break;
+    }
+    previous = tally.logLikelihood;
+    fit.model = maximisation(tally, fit.model, options, floor, fit.emptyStates);
+  }
+  if (!fit.converged) fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads);
+  return fit;
+}
+
+double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads) {
+  checkModel(model);
+  checkTraces(traces);
+  return expectation(traces, model, threads, false).logLikelihood;
+}
+
+std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model) {
+  checkModel(model);
+  const std::size_t k = model.states();
+  const std::size_t n = trace.size();
+  std::vector<std::size_t> path(n);
+  if (n == 0) return path;
+  auto safeLog = [](double p) {
+    return p > 0 ? std::log(p) : -std::numeric_limits<double>::infinity();
+  };
+  std::vector<double> logP(k * k), b(k), score(k), next(k);
+  for (std::size_t i = 0; i < k * k; ++i) logP[i] = safeLog(model.transition[i]);
+  std::vector<std::size_t> from(n * k);
+  auto logEmissions = [&](double x) {
+    emissions(x, model, b);
+    for (double& v : b) v = safeLog(v);
+  };
+  logEmissions(trace[0]);
+  for (std::size_t s = 0; s < k; ++s) score[s] = safeLog(model.start[s]) + b[s];
+  for (std::size_t t = 1; t < n; ++t) {
+    logEmissions(trace[t]);
+    for (std::size_t j = 0; j < k; ++j) {
+      std::size_t best = 0;
+      for (std::size_t i = 1; i < k; ++i) {
+        if (score[i] + logP[i * k + j] > score[best] + logP[best * k + j]) best = i;
+      }
+      from[t * k + j] = best;
+      next[j] = score[best] + logP[best * k + j] + b[j];
+    }
+    score.swap(next);
+  }
+  path[n - 1] =
+      static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
+  for (std::size_t t = n - 1; t > 0; --t) path[t - 1] = from[t * k + path[t]];
+  return path;
+}
+
+std::size_t hmmParameterCount(std::size_t states, bool sharedSpread) {
+  return (states - 1) + states * (states - 1) + states + (sharedSpread ? 1 : states);
+}
+
+}  // namespace lumetra

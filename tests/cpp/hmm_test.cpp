@@ -1,0 +1,125 @@
+#include "hmm.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <stdexcept>
+#include <vector>
+
+#include "random.hpp"
+
+namespace lumetra {
+namespace {
+
+const HmmModel kTwoStates{{0.3, 0.7}, {0.08, 0.08}, {0.5, 0.5}, {0.9, 0.1, 0.07, 0.93}};
+
+struct Simulated {
+  std::vector<std::vector<double>> traces;
+  std::vector<std::vector<std::size_t>> states;
+};
+
+double normal(Random& random) {
+  double z0 = 0, z1 = 0;
+  random.normalPair(z0, z1);
+  return z0;
+}
+
+Simulated simulate(const HmmModel& m, std::size_t count, std::size_t frames, std::uint64_t seed) {
+  Random random(seed);
+  Simulated out;
+  const std::size_t k = m.states();
+  auto draw = [&](std::span<const double> p) {
+    double u = random.uniform();
+    for (std::size_t s = 0; s + 1 < k; ++s) {
+      if ((u -= p[s]) < 0) return s;
+    }
+    return k - 1;
+  };
+  for (std::size_t n = 0; n < count; ++n) {
+    std::vector<double> x(frames);
+    std::vector<std::size_t> s(frames);
+    for (std::size_t t = 0; t < frames; ++t) {
+      s[t] = t == 0 ? draw(m.start) : draw(std::span(m.transition).subspan(s[t - 1] * k, k));
+      x[t] = m.means[s[t]] + m.spreads[s[t]] * normal(random);
+    }
+    out.traces.push_back(std::move(x));
+    out.states.push_back(std::move(s));
+  }
+  return out;
+}
+
+std::vector<std::span<const double>> spans(const std::vector<std::vector<double>>& traces) {
+  return {traces.begin(), traces.end()};
+}
+
+HmmModel rough() { return {{0.2, 0.9}, {0.2, 0.2}, {0.5, 0.5}, {0.5, 0.5, 0.5, 0.5}}; }
+
+TEST(Hmm, RecoversTheSharedModelOfManyTraces) {
+  const Simulated data = simulate(kTwoStates, 60, 500, 11);
+  const auto traces = spans(data.traces);
+  const HmmFit fit = fitHmm(traces, rough());
+  ASSERT_TRUE(fit.converged);
+  EXPECT_TRUE(fit.emptyStates.empty());
+  EXPECT_EQ(fit.frames, 30000U);
+  for (std::size_t s = 0; s < 2; ++s) {
+    EXPECT_NEAR(fit.model.means[s], kTwoStates.means[s], 0.005);
+    EXPECT_NEAR(fit.model.spreads[s], 0.08, 0.003);
+  }
+  for (std::size_t i = 0; i < 4; ++i)
+    EXPECT_NEAR(fit.model.transition[i], kTwoStates.transition[i], 0.01);
+  EXPECT_NEAR(fit.logLikelihood, hmmLogLikelihood(traces, fit.model), 1e-6);
+  EXPECT_GT(fit.logLikelihood, hmmLogLikelihood(traces, kTwoStates) - 10);
+  // Threads only share the work.
+  HmmOptions one;
+  one.threads = 1;
+  HmmOptions two;
+  two.threads = 2;
+  EXPECT_NEAR(fitHmm(traces, rough(), one).logLikelihood,
+              fitHmm(traces, rough(), two).logLikelihood, 1e-6);
+}
+
+TEST(Hmm, ViterbiFollowsWellSeparatedStatesAndNaNFramesAreSkipped) {
+  HmmModel sharp = kTwoStates;
+  sharp.spreads = {0.02, 0.02};
+  Simulated data = simulate(sharp, 3, 400, 5);
+  EXPECT_EQ(viterbiPath(data.traces[0], sharp), data.states[0]);
+  // NaN frames: the chain goes on through them, the fit ignores them.
+  for (std::size_t t = 100; t < 110; ++t) data.traces[1][t] = std::nan("");
+  const HmmFit fit = fitHmm(spans(data.traces), rough());
+  EXPECT_EQ(fit.frames, 1190U);
+  EXPECT_NEAR(fit.model.means[0], 0.3, 0.01);
+  EXPECT_EQ(viterbiPath(data.traces[1], fit.model).size(), 400U);
+}
+
+TEST(Hmm, AStateWithoutFramesIsReportedAndKept) {
+  const Simulated data = simulate(kTwoStates, 10, 300, 3);
+  const HmmModel three{{0.3, 0.7, 50.0},
+                       {0.08, 0.08, 0.08},
+                       {0.4, 0.4, 0.2},
+                       {0.8, 0.1, 0.1, 0.1, 0.8, 0.1, 0.1, 0.1, 0.8}};
+  const HmmFit fit = fitHmm(spans(data.traces), three);
+  EXPECT_EQ(fit.emptyStates, std::vector<std::size_t>{2});
+  EXPECT_EQ(fit.model.means[2], 50.0);
+  for (double p : fit.model.transition) EXPECT_TRUE(std::isfinite(p));
+  EXPECT_TRUE(std::isfinite(fit.logLikelihood));
+}
+
+TEST(Hmm, RefusesMalformedInput) {
+  const std::vector<double> x(10, 0.5);
+  const std::vector<std::span<const double>> one = {x};
+  HmmModel bad = kTwoStates;
+  bad.transition = {0.9, 0.2, 0.1, 0.9};
+  EXPECT_THROW(fitHmm(one, bad), std::invalid_argument);
+  bad = kTwoStates;
+  bad.spreads = {0.1};
+  EXPECT_THROW(fitHmm(one, bad), std::invalid_argument);
+  EXPECT_THROW(fitHmm({}, kTwoStates), std::invalid_argument);
+  const std::vector<double> nan(5, std::nan(""));
+  const std::vector<std::span<const double>> empty = {nan};
+  EXPECT_THROW(fitHmm(empty, kTwoStates), std::invalid_argument);
+  EXPECT_EQ(hmmParameterCount(2, true), 6U);
+  EXPECT_EQ(hmmParameterCount(3, false), 14U);
+}
+
+}  // namespace
+}  // namespace lumetra
