@@ -120,7 +120,7 @@ def dwell_figure(
     from plotly.subplots import make_subplots
 
     levels = list(dwells)
-    rows = {row.level: row for row in table.itertuples()}
+    rows: dict[Any, Any] = {row.level: row for row in table.itertuples()}
     figure = make_subplots(
         rows=1,
         cols=max(1, len(levels)),

@@ -47,7 +47,8 @@ def search_parameters(
     """The four parameters found by optimizeFitness within `search` ({parameter: (min, max,
     step)}, optimizeFitness's defaults for the others), scored by `criterion`."""
     trace.optimizeFitness(**search_arguments(search), criterion=check_criterion(criterion))
-    return normalise_params(trace.optRes.params.valuesdict())
+    best: dict[str, float] = trace.optRes.params.valuesdict()
+    return normalise_params(best)
 
 
 def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> float:
@@ -55,7 +56,8 @@ def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> flo
     the fit over every frame. Raises FitRejected when the fit is rejected."""
     from lumetra.lumetraTrace import bic
 
-    score = trace.fitTrajectory(*(params[name] for name in PARAMETER_NAMES))
+    half_window, rratio, thrate, filter_width = (params[name] for name in PARAMETER_NAMES)
+    score = trace.fitTrajectory(half_window, rratio, thrate, filter_width)
     if score == REJECTED_SCORE:
         raise FitRejected(
             f"fit rejected with {params}: {len(trace.partitions)} segment(s), "

@@ -27,7 +27,7 @@ import pandas as pd
 
 from lumetra import __version__, batchcore
 from lumetra.batch import atomic
-from lumetra.batch.kinetics import dwell_kinetics, plot_dwell_times
+from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
 from lumetra.batch.types import PARAMETER_NAMES, BatchResult, FileFit, FloatArray, Params
 
 
@@ -77,7 +77,8 @@ def level_weights(segments: pd.DataFrame) -> FloatArray:
     floor = np.median(spread)
     if not floor > 0:
         return frames
-    return frames / np.maximum(spread, floor) ** 2
+    weights: FloatArray = frames / np.maximum(spread, floor) ** 2
+    return weights
 
 
 def padded(values: FloatArray, length: int) -> FloatArray:
@@ -147,7 +148,8 @@ class OutputWriter:
             ignore_index=True,
         )
         paths = [fit.levels[fit.frame_segment] for fit in fits]
-        kinetics, dwells = None, {}
+        kinetics: pd.DataFrame | None = None
+        dwells: Dwells = {}
         if states and len(fits):
             distinct = np.unique(segments["level"].dropna()).size
             if distinct < states or segments["level"].isna().any():

@@ -84,7 +84,9 @@ def run(args: argparse.Namespace) -> int:
     if not files:
         warn("fit", "no trace files found")
         return 2
-    search = {name: tuple(float(v) for v in bounds) for name, *bounds in args.search or []}
+    search = {
+        name: (float(low), float(high), float(step)) for name, low, high, step in args.search or []
+    }
     try:
         normalise_params(args.fixed)
         search_arguments(search)
