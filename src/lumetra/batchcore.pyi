@@ -8,6 +8,13 @@ import numpy.typing as npt
 _Floats = npt.NDArray[np.float64]
 _Integers = npt.NDArray[np.int64]
 
+REJECTED_SCORE: int  # the score of a rejected fit
+CRITERIA: tuple[str, ...]  # scores of the parameter search
+PARAMETER_NAMES: tuple[str, ...]  # the four fit parameters, in fitTrajectory's order
+SEARCH_DEFAULTS: dict[str, tuple[float, float, float]]  # (min, max, step) by parameter
+SEARCH_KEYWORDS: dict[str, str]  # optimizeFitness keyword of each parameter's bounds
+FIT_ATTRIBUTES: tuple[str, ...]  # what a fit writes on the trace, in order
+
 def summarise_segments(
     intensity: npt.ArrayLike, starts: npt.ArrayLike, ends: npt.ArrayLike
 ) -> tuple[_Floats, _Floats]: ...

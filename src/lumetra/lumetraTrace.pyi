@@ -61,12 +61,13 @@ class lumetraTrace:
         keepPairs: bool = False,
     ) -> float: ...
     def _fitness(self, params: Any) -> float: ...
+    # Defaults: batchcore.SEARCH_DEFAULTS
     def optimizeFitness(
         self,
-        sHalfWin: Sequence[float] = (5, 21, 1),
-        sRR: Sequence[float] = (-1, 3.1, 0.01),
-        sThR: Sequence[float] = (0, 1.1, 0.1),
-        sFilterW: Sequence[float] = (1, 21, 1),
+        sHalfWin: Sequence[float] = ...,
+        sRR: Sequence[float] = ...,
+        sThR: Sequence[float] = ...,
+        sFilterW: Sequence[float] = ...,
         criterion: str = "xic",
     ) -> None: ...
     def refineTransitions(self) -> None: ...

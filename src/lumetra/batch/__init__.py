@@ -25,8 +25,6 @@ Modules, each importing only those before it: types, atomic, kinetics, one_file,
 from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit
 from lumetra.batch.run import expand_inputs, fit_traces, run_fits
 from lumetra.batch.types import (
-    CRITERIA,
-    PARAMETER_NAMES,
     BatchResult,
     FileFit,
     FitRejected,
@@ -34,6 +32,7 @@ from lumetra.batch.types import (
     normalise_params,
     search_arguments,
 )
+from lumetra.batchcore import CRITERIA, PARAMETER_NAMES
 
 __all__ = [
     "CRITERIA",

@@ -16,8 +16,6 @@ import numpy as np
 from lumetra import batchcore
 from lumetra.batch.atomic import sha256_of
 from lumetra.batch.types import (
-    PARAMETER_NAMES,
-    REJECTED_SCORE,
     FileFit,
     FitRejected,
     FloatArray,
@@ -56,9 +54,9 @@ def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> flo
     the fit over every frame. Raises FitRejected when the fit is rejected."""
     from lumetra.lumetraTrace import bic
 
-    half_window, rratio, thrate, filter_width = (params[name] for name in PARAMETER_NAMES)
+    half_window, rratio, thrate, filter_width = (params[n] for n in batchcore.PARAMETER_NAMES)
     score = trace.fitTrajectory(half_window, rratio, thrate, filter_width)
-    if score == REJECTED_SCORE:
+    if score == batchcore.REJECTED_SCORE:
         raise FitRejected(
             f"fit rejected with {params}: {len(trace.partitions)} segment(s), "
             f"at least {trace.stateNum} needed"

@@ -28,7 +28,8 @@ import pandas as pd
 from lumetra import __version__, batchcore
 from lumetra.batch import atomic
 from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
-from lumetra.batch.types import PARAMETER_NAMES, BatchResult, FileFit, FloatArray, Params
+from lumetra.batch.types import BatchResult, FileFit, FloatArray, Params
+from lumetra.batchcore import PARAMETER_NAMES
 
 
 def unique_names(files: Sequence[str]) -> dict[str, str]:

@@ -12,16 +12,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-# Interim: these come from lumetra.batchcore once the core exports them.
-REJECTED_SCORE = 9999999999
-PARAMETER_NAMES = ("halfWinLen", "rratio", "thrate", "filterWidth")
-CRITERIA = ("xic", "bic")
-SEARCH_KEYWORDS = {
-    "halfWinLen": "sHalfWin",
-    "rratio": "sRR",
-    "thrate": "sThR",
-    "filterWidth": "sFilterW",
-}
+from lumetra.batchcore import CRITERIA, PARAMETER_NAMES, SEARCH_KEYWORDS
 
 FloatArray = npt.NDArray[np.float64]
 IntArray = npt.NDArray[np.int64]
@@ -33,7 +24,7 @@ SearchBounds = Mapping[str, tuple[float, float, float]]
 
 
 class FitRejected(RuntimeError):
-    """The step fit found fewer segments than the trace needs (its score is REJECTED_SCORE)."""
+    """The step fit found fewer segments than the trace needs (score batchcore.REJECTED_SCORE)."""
 
 
 @dataclass

@@ -14,7 +14,8 @@ import time
 from typing import TYPE_CHECKING
 
 from lumetra.batch import FitRejected, load_trace, search_parameters, step_fit
-from lumetra.batch.types import PARAMETER_NAMES, Params
+from lumetra.batch.types import Params
+from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.cli.options import add_fixed, failure
 
 if TYPE_CHECKING:
