@@ -45,6 +45,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.simulation import simulate_traces
 
 TOLERANCE = 2  # frames
@@ -166,7 +167,7 @@ def losses(path, params, true, matched_refined):
 
     trace = lumetraTrace()
     trace.loadData(path)
-    trace.fitTrajectory(*(params[k] for k in ("halfWinLen", "rratio", "thrate", "filterWidth")))
+    trace.fitTrajectory(*(params[k] for k in PARAMETER_NAMES))
     half = params["halfWinLen"]
     frames = lambda p: (p[0] + half - TOLERANCE, p[1] + half + TOLERANCE)  # noqa: E731
     kept = {tuple(p[:2]) for p in trace.newPairs}

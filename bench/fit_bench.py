@@ -17,6 +17,7 @@ import numpy as np
 from lmfit import Minimizer, Parameters
 
 from lumetra import dataStatsCalac
+from lumetra.batchcore import SEARCH_DEFAULTS
 from lumetra.lumetraTrace import lumetraTrace
 
 
@@ -61,10 +62,7 @@ def trivial_search():
         ("thrate", 0.2, True),
         ("filterWidth", 9, True),
     )
-    for name, (lo, hi, step) in zip(
-        ["halfWinLen", "rratio", "thrate", "filterWidth"],
-        [(5, 21, 1), (-1, 3.1, 0.01), (0, 1.1, 0.1), (1, 21, 1)],
-    ):
+    for name, (lo, hi, step) in SEARCH_DEFAULTS.items():
         params[name].set(min=lo, max=hi, brute_step=step)
     start = time.perf_counter()
     Minimizer(objective, params, nan_policy="omit", max_nfev=2000).minimize(

@@ -25,6 +25,7 @@ clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*/*.[ch]pp tests/c
   fuzz/*.[ch]pp
 ruff check src tests bench
 ruff format --check src tests bench
+python -m mypy --strict src/lumetra
 python -m pytest tests/python
 
 # The Python tests once more, against an extension built with AddressSanitizer+UBSan. ASan's

@@ -1,2 +1,10 @@
+"""Step-trajectory fitting and transition analysis of single-molecule FRET intensity traces."""
+
+from importlib.metadata import version
+
 from lumetra.bootstrap import bootstrap_submodules
+
+# Before any other module of the package is imported: they all load from one shared library.
 bootstrap_submodules()
+
+__version__: str = version("lumetra")

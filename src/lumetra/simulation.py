@@ -12,13 +12,20 @@ sim/truth_dwells.csv (every visit: file, state, level, start, duration, censored
 sim/truth.json (the settings and the package version).
 """
 
+from __future__ import annotations
+
+from collections.abc import Sequence
+from pathlib import Path
+
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
-from lumetra import _outputs, batchcore
+from lumetra import __version__, batchcore
+from lumetra.batch import atomic
 
 
-def rate_matrix(levels, rates):
+def rate_matrix(levels: Sequence[float], rates: npt.ArrayLike) -> npt.NDArray[np.float64]:
     """rates as a square matrix with one row per level; accepts a matrix or, for two states,
     the pair (rate 0 -> 1, rate 1 -> 0)."""
     n = len(levels)
@@ -30,7 +37,9 @@ def rate_matrix(levels, rates):
     return matrix
 
 
-def noise_sigma(levels, noise=None, snr=None):
+def noise_sigma(
+    levels: Sequence[float], noise: float | None = None, snr: float | None = None
+) -> float:
     """Gaussian sigma: given directly, or as the smallest gap between levels over `snr`."""
     if snr is not None:
         if noise is not None:
@@ -42,23 +51,21 @@ def noise_sigma(levels, noise=None, snr=None):
 
 
 def simulate_traces(
-    out_dir,
-    count,
-    levels,
-    rates,
-    frame_time,
-    frames,
-    noise=None,
-    snr=None,
-    shot_noise=False,
-    bleach_rate=0.0,
-    bleached_level=0.0,
-    seed=0,
-):
+    out_dir: atomic.PathArg,
+    count: int,
+    levels: Sequence[float],
+    rates: npt.ArrayLike,
+    frame_time: float,
+    frames: int,
+    noise: float | None = None,
+    snr: float | None = None,
+    shot_noise: bool = False,
+    bleach_rate: float = 0.0,
+    bleached_level: float = 0.0,
+    seed: int = 0,
+) -> list[str]:
     """Writes `count` simulated traces and their truth to out_dir; returns the list of trace
     files. The same arguments always give the same files."""
-    from pathlib import Path
-
     out = Path(out_dir)
     levels = [float(v) for v in levels]
     matrix = rate_matrix(levels, rates)
@@ -80,7 +87,7 @@ def simulate_traces(
             seed=int(trace_seed),
         )
         path = out / f"{name}.txt"
-        _outputs.write_text(path, batchcore.format_trace(t["time"], t["intensity"], t["ideal"]))
+        atomic.write_text(path, batchcore.format_trace(t["time"], t["intensity"], t["ideal"]))
         truth = pd.DataFrame(
             {
                 "frame": np.arange(frames),
@@ -89,15 +96,15 @@ def simulate_traces(
                 "ideal": t["ideal"],
             }
         )
-        _outputs.write_csv(out / "truth" / f"{name}.csv", truth)
+        atomic.write_csv(out / "truth" / f"{name}.csv", truth)
         dwells = pd.DataFrame(t["dwells"])
         dwells.insert(0, "file", path.name)
         dwells.insert(2, "level", np.asarray(levels)[dwells["state"].to_numpy()])
         visits.append(dwells)
         files.append(str(path))
-    _outputs.write_csv(out / "truth_dwells.csv", pd.concat(visits, ignore_index=True))
+    atomic.write_csv(out / "truth_dwells.csv", pd.concat(visits, ignore_index=True))
     settings = {
-        "lumetra": _outputs.package_version(),
+        "lumetra": __version__,
         "count": count,
         "levels": levels,
         "rates_per_second": matrix.tolist(),
@@ -110,5 +117,5 @@ def simulate_traces(
         "bleached_level": bleached_level,
         "seed": seed,
     }
-    _outputs.write_json(out / "truth.json", settings)
+    atomic.write_json(out / "truth.json", settings)
     return files

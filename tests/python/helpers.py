@@ -2,6 +2,8 @@
 
 import warnings
 
+from lumetra.batchcore import FIT_ATTRIBUTES
+
 
 def outcome(function, *args):
     """The result of a call, or the type of the exception it raised."""
@@ -14,19 +16,4 @@ def outcome(function, *args):
 
 
 # The attributes a fit writes, in the order it writes them.
-FIT_RESULTS = [
-    "dataVar",
-    "dataNS",
-    "thresholdVar",
-    "pairs",
-    "newPairs",
-    "thresholdNS",
-    "pairs3",
-    "integralDy",
-    "thresholdBoolRR",
-    "thresholdBoolNS",
-    "rr",
-    "fr",
-    "partitions",
-    "moments",
-]
+FIT_RESULTS = list(FIT_ATTRIBUTES)

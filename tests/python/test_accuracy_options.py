@@ -12,6 +12,7 @@ import pytest
 
 from lumetra.__main__ import main
 from lumetra.batch import fit_traces
+from lumetra.batchcore import REJECTED_SCORE
 from lumetra.lumetraTrace import bic, lumetraTrace
 from lumetra.simulation import simulate_traces
 
@@ -62,7 +63,7 @@ def test_bic_fitness_scores_the_fit_without_touching_its_partitions():
     trace.finalPartitions()
     assert bic(trace.partitions, trace.CH1mBGND1) == score
     # A rejected fit keeps its rejection score.
-    assert trace._fitness(parameters({**SETTING, "rratio": 100})) == 9999999999
+    assert trace._fitness(parameters({**SETTING, "rratio": 100})) == REJECTED_SCORE
 
 
 def test_an_unknown_criterion_is_refused_before_any_evaluation():

@@ -13,9 +13,10 @@ import pytest
 
 from lumetra import dataStatsCalac as stats
 from lumetra import lumetraTrace as module
+from lumetra.batchcore import REJECTED_SCORE
 from lumetra.lumetraTrace import lumetraTrace
 
-REJECTED = 9999999999
+REJECTED = REJECTED_SCORE
 FIT = (9, 0.177, 0.2, 0)
 HEADER = "Frame/10\tCH1-BGND1\n"
 

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-from lumetra import _explore
+from lumetra.cli import explore as _explore
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "traces"
 
@@ -23,7 +23,7 @@ def stored_directory(tmp_path):
 
 def test_bundled_traces_are_installed_with_the_package():
     bundled = _explore.bundled_traces_dir()
-    assert bundled.is_relative_to(Path(_explore.__file__).parent)
+    assert bundled.is_relative_to(Path(_explore.__file__).parents[1])  # the package directory
     names = sorted(p.name for p in bundled.iterdir())
     assert names == sorted(p.name for p in EXAMPLES.glob("*.txt"))
 

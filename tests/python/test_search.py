@@ -4,16 +4,11 @@ import pandas as pd
 import pytest
 
 from lumetra import lumetraTrace as module
-from lumetra.batchcore import REJECTED_SCORE
+from lumetra.batchcore import PARAMETER_NAMES, REJECTED_SCORE, SEARCH_DEFAULTS, SEARCH_KEYWORDS
 from lumetra.lumetraTrace import lumetraTrace
 
-NAMES = ["halfWinLen", "rratio", "thrate", "filterWidth"]
-DEFAULT_BOUNDS = {
-    "halfWinLen": (5, 21, 1),
-    "rratio": (-1, 3.1, 0.01),
-    "thrate": (0, 1.1, 0.1),
-    "filterWidth": (1, 21, 1),
-}
+NAMES = list(PARAMETER_NAMES)
+DEFAULT_BOUNDS = SEARCH_DEFAULTS
 
 
 @pytest.fixture
@@ -102,7 +97,7 @@ def test_search_sets_up_four_bounded_parameters(trace, fits, minimizer, args, kw
     assert fits == []
 
 
-@pytest.mark.parametrize("argument", ["sHalfWin", "sRR", "sThR", "sFilterW"])
+@pytest.mark.parametrize("argument", SEARCH_KEYWORDS.values())
 def test_bounds_of_two_items_fail_before_any_evaluation(trace, fits, minimizer, argument):
     with pytest.raises(IndexError):
         trace.optimizeFitness(**{argument: (0, 10)})
@@ -142,3 +137,15 @@ def test_search_of_a_short_trace_fits_only_the_windows_that_fit(fits, trace):
     assert trace.partitions == []
     trace.refineTransitions()
     assert len(trace.idealPath) == 30 and not np.isnan(trace.idealPath).any()
+
+
+def test_the_shared_constants_keep_their_documented_values():
+    """Written once in the core; a change there would change every search and rejected score."""
+    assert REJECTED_SCORE == 9999999999
+    assert SEARCH_DEFAULTS == {
+        "halfWinLen": (5, 21, 1),
+        "rratio": (-1, 3.1, 0.01),
+        "thrate": (0, 1.1, 0.1),
+        "filterWidth": (1, 21, 1),
+    }
+    assert [type(v) for v in SEARCH_DEFAULTS["rratio"]] == [int, float, float]

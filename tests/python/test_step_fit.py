@@ -11,9 +11,10 @@ from helpers import FIT_RESULTS
 
 from lumetra import dataStatsCalac
 from lumetra import lumetraTrace as module
+from lumetra.batchcore import REJECTED_SCORE
 from lumetra.lumetraTrace import lumetraTrace
 
-REJECTED = 9999999999
+REJECTED = REJECTED_SCORE
 STATISTICS = [
     "dataStatsVar",
     "dataDerivation",

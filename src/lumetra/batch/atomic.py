@@ -5,25 +5,22 @@ with os.replace, which is atomic on one file system: an interrupted run leaves e
 file or the new one, never a torn one.
 """
 
+from __future__ import annotations
+
 import hashlib
 import json
 import os
 import tempfile
+from collections.abc import Mapping, Sequence
 from pathlib import Path
+from typing import Any, Callable, Union
 
-import lumetra
+import pandas as pd
 
-
-def package_version():
-    from importlib.metadata import PackageNotFoundError, version
-
-    try:
-        return version("lumetra")
-    except PackageNotFoundError:
-        return getattr(lumetra, "__version__", "unknown")
+PathArg = Union[str, "os.PathLike[str]"]
 
 
-def sha256_of(path):
+def sha256_of(path: PathArg) -> str:
     digest = hashlib.sha256()
     with open(path, "rb") as f:
         for block in iter(lambda: f.read(1 << 20), b""):
@@ -31,7 +28,7 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def atomic_write(path, write):
+def atomic_write(path: PathArg, write: Callable[[str], object]) -> Path:
     """Calls write(temporary_path), then moves the temporary file to `path`."""
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
@@ -49,21 +46,23 @@ def atomic_write(path, write):
     return path
 
 
-def write_text(path, text):
-    def write(tmp):
+def write_text(path: PathArg, text: str) -> Path:
+    def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8") as f:
             f.write(text)
 
     return atomic_write(path, write)
 
 
-def write_csv(path, frame, header=None):
+def write_csv(
+    path: PathArg, frame: pd.DataFrame, header: Mapping[str, object] | None = None
+) -> Path:
     """A CSV file; `header` (a dict) goes first as '# key: value' lines."""
     lines = "".join(f"# {key}: {value}\n" for key, value in (header or {}).items())
     return write_text(path, lines + frame.to_csv(index=False, lineterminator="\n"))
 
 
-def write_parquet(path, frame, metadata):
+def write_parquet(path: PathArg, frame: pd.DataFrame, metadata: Mapping[str, Any]) -> Path:
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -74,15 +73,14 @@ def write_parquet(path, frame, metadata):
     )
 
 
-def write_json(path, data):
+def write_json(path: PathArg, data: object) -> Path:
     return write_text(path, json.dumps(data, indent=2, default=str) + "\n")
 
 
-def write_excel(path, sheets):
+def write_excel(path: PathArg, sheets: Sequence[tuple[str, pd.DataFrame]]) -> Path:
     """An .xlsx workbook with one sheet per (name, DataFrame) item, in order."""
-    import pandas as pd
 
-    def write(tmp):
+    def write(tmp: str) -> None:
         with pd.ExcelWriter(tmp, engine="openpyxl") as writer:
             for name, frame in sheets:
                 frame.to_excel(writer, sheet_name=name, index=False)

@@ -8,14 +8,21 @@ States are numbered from 0 in the order of --levels; --rate FROM TO K sets the r
 (s^-1) from one state to another, unset ones are 0. See lumetra.simulation for the files.
 """
 
+from __future__ import annotations
+
+import argparse
+
 import numpy as np
 
+from lumetra.cli.options import failure
+from lumetra.simulation import simulate_traces
 
-def levels_list(text):
+
+def levels_list(text: str) -> list[float]:
     return [float(v) for v in text.split(",")]
 
 
-def add_arguments(parser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("out", help="output directory")
     parser.add_argument("--count", type=int, default=1, help="number of traces (default 1)")
     parser.add_argument("--levels", type=levels_list, required=True, help="L0,L1[,L2[,L3]]")
@@ -38,20 +45,18 @@ def add_arguments(parser):
     parser.add_argument("--seed", type=int, default=0)
 
 
-def run(args):
-    from lumetra.simulation import simulate_traces
-
+def run(args: argparse.Namespace) -> int:
     n = len(args.levels)
     if not 2 <= n <= 4:
-        raise SystemExit("lumetra simulate: --levels needs 2 to 4 values")
+        raise failure("simulate", "--levels needs 2 to 4 values")
     rates = np.zeros((n, n))
     for source, target, value in args.rate:
         i, j = int(source), int(target)
         if not (0 <= i < n and 0 <= j < n) or i == j:
-            raise SystemExit(f"lumetra simulate: --rate {source} {target}: no such transition")
+            raise failure("simulate", f"--rate {source} {target}: no such transition")
         rates[i, j] = float(value)
     if args.count < 1 or args.frames < 1:
-        raise SystemExit("lumetra simulate: --count and --frames must be at least 1")
+        raise failure("simulate", "--count and --frames must be at least 1")
     try:
         files = simulate_traces(
             args.out,
@@ -68,6 +73,6 @@ def run(args):
             seed=args.seed,
         )
     except ValueError as error:
-        raise SystemExit(f"lumetra simulate: {error}") from None
+        raise failure("simulate", str(error)) from None
     print(f"{len(files)} trace(s) -> {args.out}")
     return 0

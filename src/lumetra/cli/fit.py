@@ -9,33 +9,45 @@ Exit status: 0 when every file was fitted, 1 when some failed (see failures.csv)
 input file was found.
 """
 
+from __future__ import annotations
+
+import argparse
 import sys
+from concurrent.futures import Executor
+from typing import TYPE_CHECKING
+
+from lumetra.batch import (
+    CRITERIA,
+    PARAMETER_NAMES,
+    expand_inputs,
+    fit_traces,
+    normalise_params,
+    search_arguments,
+)
+from lumetra.cli.options import add_fixed, failure, warn
+
+if TYPE_CHECKING:
+    from distributed import Client
 
 
-def add_arguments(parser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("inputs", nargs="+", help="trace files, directories (*.txt) or globs")
     parser.add_argument("--out", required=True, help="output directory")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--jobs", type=int, help="worker processes (default: all cores)")
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on this Dask scheduler")
-    parser.add_argument(
-        "--fixed",
-        nargs=4,
-        type=float,
-        metavar=("HALFWIN", "RRATIO", "THRATE", "FILTERWIDTH"),
-        help="fit every file with these parameters instead of searching them",
-    )
+    add_fixed(parser, "fit every file with these parameters instead of searching them")
     parser.add_argument(
         "--search",
         nargs=4,
         action="append",
         metavar=("NAME", "MIN", "MAX", "STEP"),
-        help="bounds of the parameter search for one parameter (halfWinLen, rratio, thrate, "
-        "filterWidth); repeat for several",
+        help=f"bounds of the parameter search for one parameter ({', '.join(PARAMETER_NAMES)}); "
+        "repeat for several",
     )
     parser.add_argument(
         "--criterion",
-        choices=("xic", "bic"),
+        choices=CRITERIA,
         default="xic",
         help="score of the parameter search: xic, or bic over every frame",
     )
@@ -61,28 +73,29 @@ def add_arguments(parser):
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
 
 
-def run(args):
-    from lumetra.batch import expand_inputs, fit_traces, normalise_params, search_arguments
-
+def run(args: argparse.Namespace) -> int:
     if args.jobs is not None and args.jobs < 1:
-        raise SystemExit("lumetra fit: --jobs must be at least 1")
+        raise failure("fit", "--jobs must be at least 1")
     try:
         files = expand_inputs(args.inputs)
     except FileNotFoundError as error:
-        print(f"lumetra fit: {error}", file=sys.stderr)
+        warn("fit", str(error))
         return 2
     if not files:
-        print("lumetra fit: no trace files found", file=sys.stderr)
+        warn("fit", "no trace files found")
         return 2
-    search = {name: tuple(float(v) for v in bounds) for name, *bounds in args.search or []}
+    search = {
+        name: (float(low), float(high), float(step)) for name, low, high, step in args.search or []
+    }
     try:
         normalise_params(args.fixed)
         search_arguments(search)
     except ValueError as error:
-        raise SystemExit(f"lumetra fit: {error}") from None
-    client = executor = None
+        raise failure("fit", str(error)) from None
+    client: Client | None = None
+    executor: Executor | None = None
     if args.scheduler:
-        from distributed import Client
+        from distributed import Client  # only for a cluster: a heavy import
 
         client = Client(args.scheduler)
         executor = client.get_executor()

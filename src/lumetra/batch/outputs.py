@@ -14,29 +14,37 @@ columns, as '# key: value' lines heading the per-file CSVs (pandas.read_csv(...,
 comment="#")), and in the Parquet metadata.
 """
 
+from __future__ import annotations
+
 import time
 from collections import Counter
+from collections.abc import Sequence
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-from lumetra import _outputs
-from lumetra.batch import PARAMETER_NAMES, BatchResult
+from lumetra import __version__, batchcore
+from lumetra.batch import atomic
+from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
+from lumetra.batch.types import BatchResult, FileFit, FloatArray, Params
+from lumetra.batchcore import PARAMETER_NAMES
 
 
-def unique_names(files):
+def unique_names(files: Sequence[str]) -> dict[str, str]:
     """A file-name stem per file; stems that repeat get _2, _3, ... in input order."""
     stems = [Path(f).stem for f in files]
     repeated = {s for s, n in Counter(stems).items() if n > 1}
-    seen, names = Counter(), {}
+    seen: Counter[str] = Counter()
+    names: dict[str, str] = {}
     for path, stem in zip(files, stems):
         seen[stem] += 1
         names[path] = f"{stem}_{seen[stem]}" if stem in repeated and seen[stem] > 1 else stem
     return names
 
 
-def segment_rows(fit, name, version):
+def segment_rows(fit: FileFit, name: str, version: str) -> pd.DataFrame:
     frames = len(fit.time)
     last = fit.ends - 1
     table = pd.DataFrame(
@@ -60,7 +68,7 @@ def segment_rows(fit, name, version):
     return table
 
 
-def level_weights(segments):
+def level_weights(segments: pd.DataFrame) -> FloatArray:
     """Weight of each segment's mean when levels are grouped into states: its precision,
     frames / spread^2. A segment that spans a missed transition has a wide spread and counts
     little; spreads below the median are raised to it, so that short, quiet segments do not
@@ -70,29 +78,30 @@ def level_weights(segments):
     floor = np.median(spread)
     if not floor > 0:
         return frames
-    return frames / np.maximum(spread, floor) ** 2
+    weights: FloatArray = frames / np.maximum(spread, floor) ** 2
+    return weights
 
 
-def padded(values, length):
+def padded(values: FloatArray, length: int) -> FloatArray:
     """values extended to `length` by repeating the last one (no new transitions)."""
     return np.concatenate([values, np.full(length - len(values), values[-1])])
 
 
 class OutputWriter:
-    def __init__(self, out_dir, files, params):
+    def __init__(self, out_dir: atomic.PathArg, files: list[str], params: Params | None):
         self.out = Path(out_dir)
         (self.out / "traces").mkdir(parents=True, exist_ok=True)
         self.files = files
         self.names = unique_names(files)
         self.params = params
-        self.version = _outputs.package_version()
+        self.version = __version__
         self.started = time.time()
-        self.options = {}  # opt-in fit options, recorded in the manifest
+        self.options: dict[str, Any] = {}  # opt-in fit options, recorded in the manifest
 
-    def trace_path(self, path):
+    def trace_path(self, path: str) -> Path:
         return self.out / "traces" / f"{self.names[path]}.csv"
 
-    def write_trace(self, fit):
+    def write_trace(self, fit: FileFit) -> None:
         header = {
             "lumetra": self.version,
             "source": fit.path,
@@ -109,13 +118,13 @@ class OutputWriter:
                 "level": fit.levels[fit.frame_segment],
             }
         )
-        _outputs.write_csv(self.trace_path(fit.path), frame, header)
+        atomic.write_csv(self.trace_path(fit.path), frame, header)
 
-    def failure_table(self, failures):
+    def failure_table(self, failures: dict[str, str]) -> pd.DataFrame:
         rows = []
         for path, error in failures.items():
             try:
-                checksum = _outputs.sha256_of(path)
+                checksum = atomic.sha256_of(path)
             except OSError:
                 checksum = ""
             rows.append({"file": path, "sha256": checksum, "error": error})
@@ -124,18 +133,24 @@ class OutputWriter:
         table["lumetra_version"] = self.version
         return table
 
-    def finish(self, fits, failures, states, double, shortest, spreadsheet):
-        from lumetra import batchcore
-        from lumetra.kinetics import dwell_kinetics, plot_dwell_times
-
-        notes = []
+    def finish(
+        self,
+        fits: list[FileFit],
+        failures: dict[str, str],
+        states: int,
+        double: bool,
+        shortest: float,
+        spreadsheet: bool,
+    ) -> BatchResult:
+        notes: list[str] = []
         segments = pd.concat(
             [segment_rows(fit, self.names[fit.path], self.version) for fit in fits]
             or [pd.DataFrame(columns=["file", "level"])],
             ignore_index=True,
         )
         paths = [fit.levels[fit.frame_segment] for fit in fits]
-        kinetics, dwells = None, {}
+        kinetics: pd.DataFrame | None = None
+        dwells: Dwells = {}
         if states and len(fits):
             distinct = np.unique(segments["level"].dropna()).size
             if distinct < states or segments["level"].isna().any():
@@ -162,19 +177,19 @@ class OutputWriter:
 
         provenance = self.provenance(fits, failures, states, double, shortest)
         written = []
-        written.append(_outputs.write_csv(self.out / "segments.csv", segments))
-        written.append(_outputs.write_parquet(self.out / "segments.parquet", segments, provenance))
+        written.append(atomic.write_csv(self.out / "segments.csv", segments))
+        written.append(atomic.write_parquet(self.out / "segments.parquet", segments, provenance))
         failure_table = self.failure_table(failures)
-        written.append(_outputs.write_csv(self.out / "failures.csv", failure_table))
+        written.append(atomic.write_csv(self.out / "failures.csv", failure_table))
         if spreadsheet and fits:
             sheet, files, note = self.spreadsheet(fits, paths)
             if note:
                 notes.append(note)
             written.append(
-                _outputs.write_excel(self.out / "ideal.xlsx", [("ideal", sheet), ("files", files)])
+                atomic.write_excel(self.out / "ideal.xlsx", [("ideal", sheet), ("files", files)])
             )
         if kinetics is not None:
-            written.append(_outputs.write_csv(self.out / "kinetics.csv", kinetics))
+            written.append(atomic.write_csv(self.out / "kinetics.csv", kinetics))
             title = f"Dwell times: {len(fits)} traces, lumetra {self.version}"
             written.append(
                 plot_dwell_times(dwells, kinetics, self.out / "dwell_times.html", shortest, title)
@@ -183,10 +198,17 @@ class OutputWriter:
         provenance["outputs"] = [str(p.relative_to(self.out)) for p in written] + [
             str(self.trace_path(fit.path).relative_to(self.out)) for fit in fits
         ]
-        _outputs.write_json(self.out / "manifest.json", provenance)
+        atomic.write_json(self.out / "manifest.json", provenance)
         return BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
 
-    def provenance(self, fits, failures, states, double, shortest):
+    def provenance(
+        self,
+        fits: list[FileFit],
+        failures: dict[str, str],
+        states: int,
+        double: bool,
+        shortest: float,
+    ) -> dict[str, Any]:
         return {
             "lumetra": self.version,
             "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.started)),
@@ -202,7 +224,9 @@ class OutputWriter:
             "failed": len(failures),
         } | self.options
 
-    def spreadsheet(self, fits, paths):
+    def spreadsheet(
+        self, fits: list[FileFit], paths: list[FloatArray]
+    ) -> tuple[pd.DataFrame, pd.DataFrame, str | None]:
         """The 'ideal' and 'files' sheets. Traces share the time axis of the longest one;
         shorter ones hold their last level to its end, which adds no transition."""
         longest = max(fits, key=lambda f: len(f.time))

@@ -10,6 +10,9 @@ lands there too. Every browser session gets its own explorer; all of them fit on
 object, so two sessions showing different files reload each other's trace.
 """
 
+from __future__ import annotations
+
+import argparse
 import importlib.resources
 import logging
 import os
@@ -18,37 +21,48 @@ import socket
 import sys
 import webbrowser
 from pathlib import Path
+from typing import TYPE_CHECKING
+
+from lumetra.cli.options import failure
+
+if TYPE_CHECKING:
+    # Only now: the dashboard module reads the settings file of the working directory when it
+    # is imported.
+    import panel as pn
+
+    from lumetra.nsLumetraPlotly import fretExplorer
 
 SETTINGS_FILE = "explorerDir.pickle"
 SIDEBAR_WIDTH = 330
 FIGURE_HEIGHT = 950  # the height the dashboard gives its figure
 
 
-def bundled_traces_dir():
+def bundled_traces_dir() -> Path:
     """The example traces installed with the package."""
     return Path(str(importlib.resources.files("lumetra") / "examples" / "traces"))
 
 
-def state_dir():
+def state_dir() -> Path:
     """Where the dashboard's settings file and log live."""
     base = os.environ.get("XDG_STATE_HOME") or Path.home() / ".local" / "state"
     return Path(base) / "lumetra" / "explorer"
 
 
-def trace_files(data_dir):
+def trace_files(data_dir: str | os.PathLike[str]) -> list[Path]:
     """Regular files of the directory, sorted; trace files (*.txt) first."""
     files = sorted(p for p in Path(data_dir).iterdir() if p.is_file())
     return [p for p in files if p.suffix == ".txt"] + [p for p in files if p.suffix != ".txt"]
 
 
-def free_port(address):
+def free_port(address: str) -> int:
     """A port that nothing listens on now (the websocket origins must name the port)."""
     with socket.socket(socket.AF_INET6 if ":" in address else socket.AF_INET) as probe:
         probe.bind((address, 0))
-        return probe.getsockname()[1]
+        port: int = probe.getsockname()[1]
+        return port
 
 
-def write_settings(data_dir, directory):
+def write_settings(data_dir: str | os.PathLike[str], directory: Path) -> Path:
     """Writes the settings file for `data_dir` into `directory` and returns its path.
 
     The dashboard lists its files with the pattern directory + "*", so the stored path is
@@ -61,16 +75,16 @@ def write_settings(data_dir, directory):
     return path
 
 
-def quiet_libraries():
+def quiet_libraries() -> None:
     """Keeps the server's libraries to warnings: the statistics module sets the root logger to
     DEBUG, which would fill the console and debug.log with their chatter."""
     for name in ("asyncio", "bokeh", "markdown_it", "tornado"):
         logging.getLogger(name).setLevel(logging.WARNING)
 
 
-def build_page(explorer_class, first_file):
+def build_page(explorer_class: type[fretExplorer], first_file: Path) -> pn.Column:
     """The page of one browser session: parameters and segments beside the figure."""
-    import panel as pn
+    import panel as pn  # a heavy import, only for serving
 
     explorer = explorer_class(str(first_file))
     controls = pn.Param(
@@ -106,7 +120,7 @@ def build_page(explorer_class, first_file):
     )
 
 
-def add_arguments(parser):
+def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "directory",
         nargs="?",
@@ -122,16 +136,18 @@ def add_arguments(parser):
     )
 
 
-def run(args):
+def run(args: argparse.Namespace) -> int:
     data_dir = Path(args.directory).resolve() if args.directory else bundled_traces_dir()
     if not data_dir.is_dir():
-        raise SystemExit(f"lumetra explore: {data_dir} is not a directory")
+        raise failure("explore", f"{data_dir} is not a directory")
     files = trace_files(data_dir)
     if not files:
-        raise SystemExit(f"lumetra explore: no files in {data_dir}")
+        raise failure("explore", f"no files in {data_dir}")
 
     settings = write_settings(data_dir, state_dir())
     os.chdir(settings.parent)
+    # Only now: the dashboard module reads the settings file of the working directory when it
+    # is imported.
     import panel as pn
 
     from lumetra.nsLumetraPlotly import fretExplorer

@@ -1,0 +1,53 @@
+"""Fit many trace files at once, on local cores or on a Dask cluster.
+
+    from lumetra.batch import fit_traces
+
+    result = fit_traces(["data/*.txt"], "results/", jobs=2)
+    result.segments, result.failures, result.kinetics
+
+For every trace file: load it, search the four fit parameters (or take the given ones), fit,
+merge indistinguishable neighbours (one_file). The outputs (outputs.OutputWriter) are one
+segment table for the batch, one idealised trace per file, the spreadsheet that
+`lumetraTrace.transitionStatistics` reads, the failures, and the kinetics of the levels
+(kinetics); every file is written atomically (atomic).
+
+The idealised trace holds, on every frame, the level of the segment the frame belongs to. The
+frames of a transition stretch between two segments are split at its middle: the first half
+keeps the level before, the rest takes the level after (lumetra.batchcore.frame_segments).
+
+Two options go beyond that: criterion="bic" searches the parameters by the BIC of each fit over
+every frame (optimizeFitness(criterion="bic")), and refine=True takes the segments and levels
+from refineTransitions, which places one or two change points inside every transition stretch.
+
+Modules, each importing only those before it: types, atomic, kinetics, one_file, outputs, run.
+"""
+
+from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit
+from lumetra.batch.run import expand_inputs, fit_traces, run_fits
+from lumetra.batch.types import (
+    BatchResult,
+    FileFit,
+    FitRejected,
+    check_criterion,
+    normalise_params,
+    search_arguments,
+)
+from lumetra.batchcore import CRITERIA, PARAMETER_NAMES
+
+__all__ = [
+    "CRITERIA",
+    "PARAMETER_NAMES",
+    "BatchResult",
+    "FileFit",
+    "FitRejected",
+    "check_criterion",
+    "expand_inputs",
+    "fit_file",
+    "fit_traces",
+    "load_trace",
+    "normalise_params",
+    "run_fits",
+    "search_arguments",
+    "search_parameters",
+    "step_fit",
+]

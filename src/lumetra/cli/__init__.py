@@ -1,0 +1,38 @@
+"""Command line of lumetra.
+
+    python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
+    python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
+    python -m lumetra fit DIR_OR_GLOB [...] --out DIR [--jobs N | --scheduler ADDRESS]
+    python -m lumetra simulate OUT_DIR --levels L0,L1 --rate 0 1 K01 --rate 1 0 K10 ...
+
+Each subcommand lives in its own module and offers `add_arguments(parser)` and `run(args)`;
+the first line of its docstring is its help.
+"""
+
+from __future__ import annotations
+
+import argparse
+from collections.abc import Sequence
+
+from lumetra.cli import explore, fit, simulate, summary
+from lumetra.cli.options import Subcommand
+
+SUBCOMMANDS: dict[str, Subcommand] = {
+    "summary": summary,
+    "explore": explore,
+    "fit": fit,
+    "simulate": simulate,
+}
+
+
+def first_line(text: str | None) -> str:
+    return (text or "").splitlines()[0]
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(prog="lumetra", description=first_line(__doc__))
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    for name, module in SUBCOMMANDS.items():
+        module.add_arguments(commands.add_parser(name, help=first_line(module.__doc__)))
+    args = parser.parse_args(argv)
+    return SUBCOMMANDS[args.command].run(args)
