@@ -3,7 +3,7 @@
 import os
 from collections import OrderedDict
 from collections.abc import Sequence
-from typing import Any
+from typing import Any, TextIO
 
 import numpy as np
 import numpy.typing as npt
@@ -51,7 +51,7 @@ class lumetraTrace:
     trans0: list[Any]
     trans1: list[Any]
 
-    def loadData(self, filename: str | os.PathLike[str]) -> None: ...
+    def loadData(self, filename: str | os.PathLike[str] | TextIO) -> None: ...
     def fitTrajectory(
         self,
         halfWinLen: float,

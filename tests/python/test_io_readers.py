@@ -101,12 +101,14 @@ def spartan_file(channels, time, ids=None, version=5, type_code=9):
     return out
 
 
+def record(code, dims, content):
+    """One version-5 metadata record: type code, byte length, dimensions, content."""
+    head = struct.pack("<B", len(dims)) + struct.pack(f"<{len(dims)}I", *dims)
+    return struct.pack("<BI", code, len(head) + len(content)) + head + content
+
+
 def metadata_record(ids):
     """struct traceMetadata (1 x N) with a packed string field ids, inside a root struct."""
-
-    def record(code, dims, content):
-        head = struct.pack("<B", len(dims)) + struct.pack(f"<{len(dims)}I", *dims)
-        return struct.pack("<BI", code, len(head) + len(content)) + head + content
 
     def field(name, packed, value):
         return struct.pack("<B", len(name)) + name.encode() + struct.pack("<B", packed) + value
@@ -131,6 +133,10 @@ def test_spartan_traces_with_ids_and_alternating_excitation(tmp_path):
     np.testing.assert_array_equal(first.donor, DONOR)  # float32-exact values
     np.testing.assert_array_equal(second.acceptor, DONOR)
     np.testing.assert_array_equal(second.acceptor_direct, ACCEPTOR)
+
+    # Metadata of another shape (a cell holding text) is no source of ids.
+    odd = spartan_file(channels, time_ms) + record(12, [1, 1], record(0, [1, 1], b"x"))
+    assert [t.trace_id for t in io.read_traces(write(tmp_path, "c.traces", odd))] == ["1", "2"]
 
     # Version 3: no channel names (donor, acceptor, fret), frame numbers for time, no ids.
     legacy = spartan_file(

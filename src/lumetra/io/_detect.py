@@ -18,6 +18,8 @@ Rules, in order:
    - anything else is refused.
 """
 
+from __future__ import annotations
+
 from itertools import islice
 
 from lumetra.io import ebfret, hammy, kinsoft, single_channel, spartan
@@ -27,14 +29,14 @@ from lumetra.io._trace import TraceFormatError
 NUL = b"\0"
 
 
-def _numbers(line):
+def _numbers(line: str) -> list[float] | None:
     try:
         return [float(cell) for cell in line.split()]
     except ValueError:
         return None
 
 
-def _undetected(source, what, line=None):
+def _undetected(source: str, what: str, line: int | None = None) -> TraceFormatError:
     return TraceFormatError(
         source,
         f"{what}: not a layout whose format can be told; give format= (or columns= to read it "
@@ -43,7 +45,7 @@ def _undetected(source, what, line=None):
     )
 
 
-def detect(source, data, text=None):
+def detect(source: str, data: bytes, text: str | None = None) -> str:
     """The format name of a file's content (bytes; `text`, its decoded text, if at hand)."""
     if spartan.is_spartan(data):
         return spartan.FORMAT

@@ -1,15 +1,18 @@
 """Numeric text tables: numpy parses them; when it refuses one, the table is walked line by line
 to name the first line and cell at fault."""
 
+from __future__ import annotations
+
 import io
 import warnings
+from collections.abc import Iterator, Sequence
 
 import numpy as np
 
-from lumetra.io._trace import TraceFormatError
+from lumetra.io._trace import Floats, LineOf, TraceFormatError
 
 
-def decode(data):
+def decode(data: bytes) -> str:
     """A text file's content. Bytes that are not UTF-8 are read as Latin-1 (one character each),
     so a stray byte shows up as a non-numeric cell instead of a decoding error; a UTF-8
     byte-order mark is dropped."""
@@ -19,12 +22,12 @@ def decode(data):
         return data.decode("latin-1")
 
 
-def split(line, delimiter):
+def split(line: str, delimiter: str | None) -> list[str]:
     """The cells of one line: split at `delimiter`, or at runs of whitespace for None."""
     return line.split(delimiter) if delimiter is not None else line.split()
 
 
-def data_lines(text, skip):
+def data_lines(text: str, skip: int) -> Iterator[tuple[int, str]]:
     """(line number, line) of each non-blank line after the first `skip` lines; lines end at
     "\n" (a "\r" before it is dropped), as numpy's parser splits them."""
     start, number = 0, 0
@@ -38,18 +41,26 @@ def data_lines(text, skip):
         start = end + 1
 
 
-def line_numbers(text, skip):
+def line_numbers(text: str, skip: int) -> list[int]:
     """The file line of each data row."""
     return [number for number, _ in data_lines(text, skip)]
 
 
-def line_of_row(text, skip):
+def line_of_row(text: str, skip: int) -> LineOf:
     """A function from data row to file line, for messages; the lines are counted only when it
     is called."""
     return lambda row: line_numbers(text, skip)[row]
 
 
-def numeric_table(source, text, *, delimiter=None, skip=0, columns=None, usecols=None):
+def numeric_table(
+    source: object,
+    text: str,
+    *,
+    delimiter: str | None = None,
+    skip: int = 0,
+    columns: int | None = None,
+    usecols: Sequence[int] | None = None,
+) -> Floats:
     """The rows after the first `skip` lines as a float64 array (rows, columns); blank lines are
     left out. Every row must have the same number of cells (`columns`, when given), each a
     finite number; with `usecols`, only those columns are read and need to be numbers."""
@@ -75,7 +86,14 @@ def numeric_table(source, text, *, delimiter=None, skip=0, columns=None, usecols
     return values
 
 
-def locate_bad_cell(source, text, delimiter, skip, columns=None, usecols=None):
+def locate_bad_cell(
+    source: object,
+    text: str,
+    delimiter: str | None,
+    skip: int,
+    columns: int | None = None,
+    usecols: Sequence[int] | None = None,
+) -> None:
     """Raises TraceFormatError for the first ragged row, or empty, non-numeric or non-finite
     cell (of `usecols` only, when given); returns when it finds none."""
     for number, line in data_lines(text, skip):

@@ -1,9 +1,16 @@
 """The in-memory trace every reader returns, and the checks every reader applies."""
 
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Optional
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
+
+Floats = npt.NDArray[np.float64]
+LineOf = Callable[[int], int]  # data row (frame) -> file line
 
 CHANNELS = ("donor", "acceptor", "acceptor_direct", "intensity")
 
@@ -12,7 +19,9 @@ class TraceFormatError(ValueError):
     """A trace file whose content does not fit its format. The message names the file and,
     where it applies, the line (text files) or the byte offset or record (binary files)."""
 
-    def __init__(self, source, message, line=None, where=None):
+    def __init__(
+        self, source: object, message: str, line: int | None = None, where: str | None = None
+    ) -> None:
         self.source = str(source)
         self.line = line
         place = f", line {line}" if line is not None else ""
@@ -36,34 +45,55 @@ class Trace:
     it has one), `format` the name of the format it was read as.
     """
 
-    time: np.ndarray
-    donor: Optional[np.ndarray] = None
-    acceptor: Optional[np.ndarray] = None
-    acceptor_direct: Optional[np.ndarray] = None
-    intensity: Optional[np.ndarray] = None
+    time: Floats
+    donor: Floats | None = None
+    acceptor: Floats | None = None
+    acceptor_direct: Floats | None = None
+    intensity: Floats | None = None
     source: str = ""
-    frame_time: Optional[float] = None
+    frame_time: float | None = None
     trace_id: str = ""
     index: int = 0
     format: str = ""
 
     @property
-    def two_colour(self):
+    def two_colour(self) -> bool:
         return self.intensity is None
 
-    def __len__(self):
+    def __len__(self) -> int:
         return len(self.time)
 
 
-def frame_time_of(time):
+def two_colour_channels(trace: Trace) -> tuple[Floats, Floats]:
+    """The donor and acceptor channels of a two-colour trace; ValueError for a trace built
+    without one of them."""
+    if trace.donor is None or trace.acceptor is None:
+        raise ValueError(f"{trace.source}: a two-colour trace needs donor and acceptor channels")
+    return trace.donor, trace.acceptor
+
+
+def frame_time_of(time: Floats) -> float | None:
     """Median step of a time axis (None for fewer than two frames)."""
     return float(np.median(np.diff(time))) if len(time) > 1 else None
 
 
-def make_trace(source, fmt, time, *, line_of=None, where=None, **fields):
+def make_trace(
+    source: object,
+    fmt: str,
+    time: Sequence[float] | npt.NDArray[np.floating[Any]] | None,
+    *,
+    line_of: LineOf | None = None,
+    where: str | None = None,
+    donor: npt.ArrayLike | None = None,
+    acceptor: npt.ArrayLike | None = None,
+    acceptor_direct: npt.ArrayLike | None = None,
+    intensity: npt.ArrayLike | None = None,
+    trace_id: str = "",
+    index: int = 0,
+) -> Trace:
     """A checked Trace. `time` None means the file has no time axis. `line_of(i)` gives the
     file line of frame i for messages; `where` names the record in multi-trace files."""
-    channels = {name: fields.pop(name, None) for name in CHANNELS}
+    channels = dict(zip(CHANNELS, (donor, acceptor, acceptor_direct, intensity)))
     present = {
         k: np.ascontiguousarray(v, dtype=float) for k, v in channels.items() if v is not None
     }
@@ -80,18 +110,25 @@ def make_trace(source, fmt, time, *, line_of=None, where=None, **fields):
         raise TraceFormatError(source, "no frames", where=where)
     for name, values in present.items():
         check_channel(source, name, values, where)
+    axis: Floats
     if time is None:
-        time, frame_time = np.arange(frames, dtype=float), None
+        axis, frame_time = np.arange(frames, dtype=float), None
     else:
-        time = np.ascontiguousarray(time, dtype=float)
-        check_time(source, time, line_of, where)
-        frame_time = frame_time_of(time)
+        axis = np.ascontiguousarray(time, dtype=float)
+        check_time(source, axis, line_of, where)
+        frame_time = frame_time_of(axis)
     return Trace(
-        time=time, source=str(source), format=fmt, frame_time=frame_time, **present, **fields
+        time=axis,
+        source=str(source),
+        format=fmt,
+        frame_time=frame_time,
+        trace_id=trace_id,
+        index=index,
+        **present,
     )
 
 
-def check_channel(source, name, values, where=None):
+def check_channel(source: object, name: str, values: Floats, where: str | None = None) -> None:
     """An intensity channel must carry signal: not zero throughout, not negative on average
     (single frames below zero are noise of background-corrected data). NaN frames are left out
     of both tests."""
@@ -107,7 +144,9 @@ def check_channel(source, name, values, where=None):
         )
 
 
-def check_time(source, time, line_of=None, where=None):
+def check_time(
+    source: object, time: Floats, line_of: LineOf | None = None, where: str | None = None
+) -> None:
     """The time axis must be finite and strictly increasing."""
     bad = np.flatnonzero(~(np.diff(time) > 0))
     if bad.size:

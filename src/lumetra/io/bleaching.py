@@ -10,8 +10,19 @@ acceptor's in the acceptor-excitation channel; without that channel only the don
 Settings left out take the core's defaults.
 """
 
+from __future__ import annotations
+
+from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Optional
+from typing import TYPE_CHECKING
+
+from lumetra.io._trace import Trace, two_colour_channels
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
+    from typing_extensions import Unpack
+
+    from lumetra.traceio import _BleachSettings, _BleachStep
 
 
 @dataclass(frozen=True)
@@ -20,13 +31,15 @@ class Bleaching:
     [0, frame)), None when neither dye bleaches; `dye` is "donor", "acceptor" or None;
     `donor_frame` and `acceptor_frame` are where each dye's channel reaches background."""
 
-    frame: Optional[int]
-    dye: Optional[str]
-    donor_frame: Optional[int]
-    acceptor_frame: Optional[int]
+    frame: int | None
+    dye: str | None
+    donor_frame: int | None
+    acceptor_frame: int | None
 
 
-def bleach_step(values, background=0.0, **settings):
+def bleach_step(
+    values: npt.ArrayLike, background: float = 0.0, **settings: Unpack[_BleachSettings]
+) -> _BleachStep:
     """The lasting step of one signal to `background`: a dict with frame (None when not
     bleached), score, level_before, level_after and noise."""
     from lumetra import traceio
@@ -34,7 +47,11 @@ def bleach_step(values, background=0.0, **settings):
     return traceio.bleach_step(values, background, **settings)
 
 
-def first_bleach(trace, background=None, **settings):
+def first_bleach(
+    trace: Trace,
+    background: Mapping[str, float] | None = None,
+    **settings: Unpack[_BleachSettings],
+) -> Bleaching:
     """The first bleaching of either dye of a two-colour Trace. `background` maps channel names
     (donor, acceptor, acceptor_direct) to the level each falls to; missing ones are 0."""
     from lumetra import traceio
@@ -42,9 +59,10 @@ def first_bleach(trace, background=None, **settings):
     if not trace.two_colour:
         raise ValueError(f"{trace.source}: a single-channel trace; use bleach_step(intensity)")
     background = dict(background or {})
+    donor, acceptor = two_colour_channels(trace)
     result = traceio.first_bleach(
-        trace.donor,
-        trace.acceptor,
+        donor,
+        acceptor,
         trace.acceptor_direct,
         total_background=background.get("donor", 0.0) + background.get("acceptor", 0.0),
         direct_background=background.get("acceptor_direct", 0.0),

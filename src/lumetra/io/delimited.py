@@ -15,19 +15,26 @@ hold numbers; every row must have as many cells as the first. The trace id is th
 without its extension.
 """
 
+from __future__ import annotations
+
+from collections.abc import Mapping
 from pathlib import Path
+from typing import Any, Union
 
 import numpy as np
+import numpy.typing as npt
 
 from lumetra.io._table import data_lines, line_of_row, numeric_table, split
-from lumetra.io._trace import TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace
 
 FORMAT = "delimited"
 ROLES = ("time", "donor", "acceptor", "acceptor_direct", "intensity")
 DELIMITERS = ("\t", ",", ";")
 
+Column = Union[int, str]  # a 0-based position or a header name
 
-def parse_columns(columns):
+
+def parse_columns(columns: str | Mapping[str, Column]) -> dict[str, Column]:
     """The column spec as {role: position or name}; raises ValueError for a malformed one."""
     if isinstance(columns, str):
         pairs = [item.split("=", 1) for item in columns.split(",") if item.strip()]
@@ -48,11 +55,11 @@ def parse_columns(columns):
     return spec
 
 
-def sniff_delimiter(line):
+def sniff_delimiter(line: str) -> str | None:
     return next((d for d in DELIMITERS if d in line), None)
 
 
-def _is_number(cell):
+def _is_number(cell: str) -> bool:
     try:
         float(cell)
     except ValueError:
@@ -60,7 +67,9 @@ def _is_number(cell):
     return True
 
 
-def read(source, text, columns, frame_time=None):
+def read(
+    source: str, text: str, columns: str | Mapping[str, Column], frame_time: float | None = None
+) -> list[Trace]:
     try:
         spec = parse_columns(columns)
     except ValueError as error:
@@ -93,8 +102,8 @@ def read(source, text, columns, frame_time=None):
     values = numeric_table(
         source, text, delimiter=delimiter, skip=skip, columns=len(cells), usecols=used
     )
-    column = {role: values[:, used.index(p)] for role, p in positions.items()}
-    time = column.pop("time", None)
+    channels = {role: values[:, used.index(p)] for role, p in positions.items()}
+    time: npt.NDArray[np.floating[Any]] | None = channels.pop("time", None)
     if time is None and frame_time is not None:
         time = np.arange(len(values)) * float(frame_time)
     return [
@@ -103,7 +112,10 @@ def read(source, text, columns, frame_time=None):
             FORMAT,
             time,
             line_of=line_of_row(text, skip),
+            donor=channels.get("donor"),
+            acceptor=channels.get("acceptor"),
+            acceptor_direct=channels.get("acceptor_direct"),
+            intensity=channels.get("intensity"),
             trace_id=Path(source).stem,
-            **column,
         )
     ]

@@ -16,24 +16,29 @@ The label (written as an integer when it is one) is the trace id. The files carr
 time counts frames unless the caller gives the frame time.
 """
 
+from __future__ import annotations
+
+from typing import Any
+
 import numpy as np
+import numpy.typing as npt
 
 from lumetra.io._table import line_numbers, numeric_table
-from lumetra.io._trace import TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace
 
 STACKED = "ebfret-stacked"
 UNSTACKED = "ebfret-unstacked"
 
 
-def label_text(value):
+def label_text(value: float) -> str:
     return str(int(value)) if float(value).is_integer() else repr(float(value))
 
 
-def _time(frames, frame_time):
+def _time(frames: int, frame_time: float | None) -> npt.NDArray[np.floating[Any]] | None:
     return None if frame_time is None else np.arange(frames) * float(frame_time)
 
 
-def read_stacked(source, text, frame_time=None):
+def read_stacked(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
     values = numeric_table(source, text)
     if values.shape[1] != 3:
         raise TraceFormatError(
@@ -41,7 +46,7 @@ def read_stacked(source, text, frame_time=None):
         )
     labels = values[:, 0]
     starts = np.flatnonzero(np.r_[True, labels[1:] != labels[:-1]])
-    seen = {}
+    seen: dict[float, np.intp] = {}  # label -> row of its first frame
     for start in starts:
         label = labels[start]
         if label in seen:
@@ -70,7 +75,7 @@ def read_stacked(source, text, frame_time=None):
     return traces
 
 
-def read_unstacked(source, text, frame_time=None):
+def read_unstacked(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
     values = numeric_table(source, text)
     rows, columns = values.shape
     first_line = line_numbers(text, 0)[0]

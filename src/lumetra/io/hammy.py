@@ -14,16 +14,18 @@ three numbers is taken as consecutive (time, donor, acceptor) triples. The trace
 name without its extension.
 """
 
+from __future__ import annotations
+
 from pathlib import Path
 
 from lumetra.io._table import line_numbers, line_of_row, numeric_table
-from lumetra.io._trace import TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace
 
 FORMAT = "hammy"
 COLUMNS = 3
 
 
-def read(source, text, frame_time=None):
+def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
     values = numeric_table(source, text)
     line_of = None
     if values.shape[0] == 1 and values.shape[1] > COLUMNS:

@@ -14,23 +14,25 @@ The E column is not kept: lumetra.io.fret_efficiency recomputes it, with correct
 The trace id is the file name without its extension.
 """
 
+from __future__ import annotations
+
 from pathlib import Path
 
 from lumetra.io._table import data_lines, line_of_row, numeric_table
-from lumetra.io._trace import TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace
 
 FORMAT = "kinsoft"
 HEADER = ("%t (s)", "Idd (a.u.)", "Ida (a.u.)", "Iaa (a.u.)", "FRET E")
 DELIMITER = "\t"
 
 
-def header_matches(line):
+def header_matches(line: str) -> bool:
     """True for the kinSoft header, whatever the spacing inside and around its names."""
     names = [" ".join(cell.split()) for cell in line.split(DELIMITER)]
     return names == list(HEADER)
 
 
-def read(source, text, frame_time=None):
+def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
     number, first = next(data_lines(text, 0), (1, ""))
     if not header_matches(first):
         raise TraceFormatError(

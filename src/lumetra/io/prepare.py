@@ -13,19 +13,19 @@ before, and never cut: a level near zero of a background-corrected intensity may
 from __future__ import annotations
 
 import io
+from collections.abc import Iterable
 from dataclasses import asdict, dataclass
 from pathlib import Path
-from typing import Any, Union
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, SupportsFloat
 
 from lumetra.io import single_channel
-from lumetra.io._trace import Trace
+from lumetra.io._trace import Floats, Trace
 from lumetra.io.bleaching import first_bleach
-from lumetra.io.fret import signal
+from lumetra.io.fret import Background, signal
 from lumetra.io.reading import read_traces
 
-Background = Union[None, str, dict]
+if TYPE_CHECKING:
+    from lumetra.lumetraTrace import lumetraTrace
 
 
 @dataclass(frozen=True)
@@ -67,14 +67,14 @@ class PreparedTrace:
     signal: str
     frames: int
     cut_frame: int | None
-    time: np.ndarray | None = None
-    values: np.ndarray | None = None
+    time: Floats | None = None
+    values: Floats | None = None
 
     @property
     def fitted_frames(self) -> int:
         return self.frames if self.cut_frame is None else self.cut_frame
 
-    def trace_object(self) -> Any:
+    def trace_object(self) -> lumetraTrace:
         """A lumetraTrace holding this trace, loaded by loadData (so its level guess is the
         one loadData makes); fileName is the source file, with the trace's index for files of
         several traces."""
@@ -84,6 +84,8 @@ class PreparedTrace:
         if self.values is None:
             trace.loadData(self.source)
             return trace
+        if self.time is None:
+            raise ValueError(f"{self.label}: values without their time axis")
         trace.loadData(io.StringIO(single_channel_text(self.time, self.values)))
         trace.fileName = self.source if self.name == Path(self.source).stem else self.label
         return trace
@@ -93,7 +95,7 @@ class PreparedTrace:
         return f"{self.source}#{self.index}"
 
 
-def single_channel_text(time: Any, values: Any) -> str:
+def single_channel_text(time: Iterable[SupportsFloat], values: Iterable[SupportsFloat]) -> str:
     """The text of a single-channel trace file; numbers written so they read back exactly."""
     rows = "".join(f"{t!r}\t{v!r}\n" for t, v in zip(map(float, time), map(float, values)))
     return f"{single_channel.TIME}\t{single_channel.INTENSITY}\n{rows}"

@@ -1,9 +1,15 @@
 """Reading the traces of a file in any of the formats, told from the content or given."""
 
+from __future__ import annotations
+
+import os
+from collections.abc import Mapping
+
 from lumetra.io import delimited, ebfret, hammy, kinsoft, single_channel, spartan
 from lumetra.io._detect import NUL, detect
 from lumetra.io._table import decode
-from lumetra.io._trace import TraceFormatError
+from lumetra.io._trace import Trace, TraceFormatError
+from lumetra.io.delimited import Column
 
 TEXT_READERS = {
     kinsoft.FORMAT: kinsoft.read,
@@ -15,18 +21,23 @@ TEXT_READERS = {
 FORMATS = (*TEXT_READERS, spartan.FORMAT, delimited.FORMAT)
 
 
-def _content(path):
+def _content(path: str | os.PathLike[str]) -> bytes:
     with open(path, "rb") as f:
         return f.read()
 
 
-def detect_format(path):
+def detect_format(path: str | os.PathLike[str]) -> str:
     """The name of the format the file's content is in (see lumetra.io._detect for the rules);
     TraceFormatError when it cannot be told."""
     return detect(str(path), _content(path))
 
 
-def read_traces(path, format="auto", columns=None, frame_time=None):
+def read_traces(
+    path: str | os.PathLike[str],
+    format: str = "auto",
+    columns: str | Mapping[str, Column] | None = None,
+    frame_time: float | None = None,
+) -> list[Trace]:
     """The traces of one file, as a list of Trace.
 
     format: a name of FORMATS, or "auto" to tell it from the content ("delimited" when

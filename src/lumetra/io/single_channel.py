@@ -8,6 +8,8 @@ intensity cells are NaN, as loadData leaves them. The intensity becomes the trac
 `intensity`; the trace id is the file name without its extension.
 """
 
+from __future__ import annotations
+
 import io
 from pathlib import Path
 
@@ -15,18 +17,18 @@ import numpy as np
 import pandas as pd
 
 from lumetra.io._table import line_numbers, line_of_row
-from lumetra.io._trace import TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace
 
 FORMAT = "single-channel"
 TIME, INTENSITY = "Frame/10", "CH1-BGND1"
 
 
-def header_matches(line):
+def header_matches(line: str) -> bool:
     names = line.rstrip("\r\n").split("\t")
     return TIME in names and INTENSITY in names
 
 
-def read(source, text, frame_time=None):
+def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
     try:
         table = pd.read_table(io.StringIO(text))
     except (ValueError, pd.errors.EmptyDataError) as error:

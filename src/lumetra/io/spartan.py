@@ -38,9 +38,15 @@ the reader gives seconds, or frames counted from 0 for such an axis. The ``ids``
 where present, gives the trace ids.
 """
 
-import numpy as np
+from __future__ import annotations
 
-from lumetra.io._trace import TraceFormatError, make_trace
+from collections.abc import Sequence
+from typing import Any, NoReturn, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from lumetra.io._trace import Trace, TraceFormatError, make_trace
 
 FORMAT = "spartan"
 SIGNATURE = b"TRCS"
@@ -53,38 +59,42 @@ VERSION_3_CHANNELS = ("donor", "acceptor", "fret")
 CHANNELS = {"donor": "donor", "acceptor": "acceptor", "acceptorDirect": "acceptor_direct"}
 MS_PER_S = 1000.0
 
+# A version-5 metadata record: text (char), an array (other primitives), a list of records
+# (cell) or a list of {field name: record} (struct).
+Metadata = Union[str, npt.NDArray[Any], list["Metadata"], list[dict[str, "Metadata"]]]
 
-def is_spartan(data):
+
+def is_spartan(data: bytes) -> bool:
     return data[: len(HEAD)] == HEAD
 
 
 class _Reader:
     """Bounds-checked little-endian reads from the file's bytes."""
 
-    def __init__(self, source, data):
+    def __init__(self, source: str, data: bytes) -> None:
         self.source, self.data, self.offset = source, data, 0
 
-    def fail(self, message, offset=None):
+    def fail(self, message: str, offset: int | None = None) -> NoReturn:
         offset = self.offset if offset is None else offset
         raise TraceFormatError(self.source, message, where=f"byte {offset}")
 
-    def array(self, dtype, count, what):
-        dtype = np.dtype(dtype)
-        end = self.offset + dtype.itemsize * count
+    def array(self, dtype: str, count: int, what: str) -> npt.NDArray[Any]:
+        kind = np.dtype(dtype)
+        end = self.offset + kind.itemsize * count
         if end > len(self.data):
             self.fail(f"file ends inside {what}: {end} bytes needed, {len(self.data)} present")
-        values = np.frombuffer(self.data, dtype=dtype, count=count, offset=self.offset)
+        values = np.frombuffer(self.data, dtype=kind, count=count, offset=self.offset)
         self.offset = end
         return values
 
-    def scalar(self, dtype, what):
+    def scalar(self, dtype: str, what: str) -> int:
         return int(self.array(dtype, 1, what)[0])
 
-    def text(self, length, what):
+    def text(self, length: int, what: str) -> str:
         return self.array("u1", length, what).tobytes().decode("latin-1")
 
 
-def read(source, data, frame_time=None):
+def read(source: str, data: bytes, frame_time: float | None = None) -> list[Trace]:
     r = _Reader(source, data)
     if len(data) < 20 or not is_spartan(data):
         raise TraceFormatError(
@@ -120,15 +130,16 @@ def read(source, data, frame_time=None):
         blocks[name] = block.reshape(frames, traces).T.astype(float)
     ids = _trace_ids(r, traces) if version == 5 and r.offset < len(data) else None
 
+    seconds: npt.NDArray[np.floating[Any]] | None
     if frames and np.array_equal(time, np.arange(1, frames + 1)):
-        time = None if frame_time is None else np.arange(frames) * float(frame_time)
+        seconds = None if frame_time is None else np.arange(frames) * float(frame_time)
     else:
-        time = time / MS_PER_S
+        seconds = time / MS_PER_S
     return [
         make_trace(
             source,
             FORMAT,
-            time,
+            seconds,
             where=f"trace {n + 1}",
             trace_id=ids[n] if ids else str(n + 1),
             index=n,
@@ -138,18 +149,19 @@ def read(source, data, frame_time=None):
     ]
 
 
-def _trace_ids(r, traces):
+def _trace_ids(r: _Reader, traces: int) -> list[str] | None:
     """traceMetadata.ids of the metadata record, when it holds one string per trace."""
     root = _record(r)
-    meta = root[0].get("traceMetadata") if isinstance(root, list) and root else None
+    first = root[0] if isinstance(root, list) and root else None
+    meta = first.get("traceMetadata") if isinstance(first, dict) else None
     if isinstance(meta, list) and len(meta) == traces:
-        ids = [m.get("ids") for m in meta]
-        if all(isinstance(i, str) for i in ids):
+        ids = [i for m in meta if isinstance(m, dict) and isinstance(i := m.get("ids"), str)]
+        if len(ids) == traces:
             return ids
     return None
 
 
-def _record(r):
+def _record(r: _Reader) -> Metadata:
     start = r.offset
     code = r.scalar("u1", "a metadata record")
     length = r.scalar("<u4", "a metadata record")
@@ -158,20 +170,26 @@ def _record(r):
         r.fail(f"metadata record of {length} bytes runs past the end of the file", start)
     dims = r.array("<u4", r.scalar("u1", "a metadata record"), "a metadata record")
     count = int(np.prod(dims, dtype=np.int64))
+    value: Metadata
     if code == CELL:
         value = [_record(r) for _ in range(count)]
     elif code == STRUCT:
-        value = [{} for _ in range(count)]
+        elements: list[dict[str, Metadata]] = [{} for _ in range(count)]
         for _ in range(r.scalar("u1", "a metadata struct")):
             name = r.text(r.scalar("u1", "a metadata field"), "a metadata field")
             if r.scalar("u1", "a metadata field") & 1:
-                _unpack(r, _record(r), value, name, start)
+                _unpack(r, _record(r), elements, name, start)
             else:
-                for element in value:
+                for element in elements:
                     element[name] = _record(r)
+        value = elements
     elif code < len(TYPES):
-        value = r.array(TYPES[code], count, "metadata")
-        value = value.tobytes().decode("latin-1") if code == 0 else value.reshape(dims, order="F")
+        primitives = r.array(TYPES[code], count, "metadata")
+        value = (
+            primitives.tobytes().decode("latin-1")
+            if code == 0
+            else primitives.reshape(dims, order="F")
+        )
     else:
         r.fail(f"unknown metadata type {code}", start)
     if r.offset != end:
@@ -179,8 +197,11 @@ def _record(r):
     return value
 
 
-def _unpack(r, packed, elements, name, start):
+def _unpack(
+    r: _Reader, packed: Metadata, elements: list[dict[str, Metadata]], name: str, start: int
+) -> None:
     """Spreads a packed struct field over the struct's elements."""
+    parts: Sequence[Metadata]
     if isinstance(packed, str):
         parts = packed.split(SEPARATOR)
     elif isinstance(packed, np.ndarray) and packed.ndim and packed.shape[-1] == len(elements):

@@ -6,16 +6,32 @@ the same float64, so a file read back holds exactly the values written (kinSoft'
 excepted, which the format gives to three decimals).
 """
 
-from lumetra._outputs import write_text
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable
+from pathlib import Path
+from typing import TYPE_CHECKING, SupportsFloat
+
+from lumetra.batch.atomic import write_text
 from lumetra.io import kinsoft, single_channel
-from lumetra.io.fret import signal
+from lumetra.io._trace import Trace, two_colour_channels
+from lumetra.io.fret import Corrections, signal
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 
-def _rows(*columns):
+def _rows(*columns: Iterable[SupportsFloat]) -> str:
     return "".join("\t".join(map(repr, map(float, row))) + "\n" for row in zip(*columns))
 
 
-def write_single_channel(path, trace, kind=None, **corrections):
+def write_single_channel(
+    path: str | os.PathLike[str],
+    trace: Trace,
+    kind: str | None = None,
+    **corrections: Unpack[Corrections],
+) -> Path:
     """A trace file lumetraTrace.loadData reads: ``Frame/10`` = the time axis, ``CH1-BGND1`` =
     signal(trace, kind, **corrections), tab-separated. Returns the path."""
     values = signal(trace, kind, **corrections)
@@ -23,7 +39,7 @@ def write_single_channel(path, trace, kind=None, **corrections):
     return write_text(path, header + _rows(trace.time, values))
 
 
-def write_kinsoft(path, trace):
+def write_kinsoft(path: str | os.PathLike[str], trace: Trace) -> Path:
     """A kinSoft ASCII file of a two-colour trace with the acceptor-excitation channel: time,
     Idd, Ida, Iaa and E = Ida / (Idd + Ida) to three decimals. Returns the path."""
     if not trace.two_colour or trace.acceptor_direct is None:
@@ -31,12 +47,11 @@ def write_kinsoft(path, trace):
             f"{trace.source}: the kinSoft format needs donor, acceptor and acceptor-excitation "
             "channels"
         )
+    donor, acceptor = two_colour_channels(trace)
     efficiency = signal(trace, "fret")
     header = kinsoft.DELIMITER.join(kinsoft.HEADER) + "\n"
     lines = [
         "\t".join((repr(float(t)), repr(float(d)), repr(float(a)), repr(float(aa)), f"{e:+.3f}"))
-        for t, d, a, aa, e in zip(
-            trace.time, trace.donor, trace.acceptor, trace.acceptor_direct, efficiency
-        )
+        for t, d, a, aa, e in zip(trace.time, donor, acceptor, trace.acceptor_direct, efficiency)
     ]
     return write_text(path, header + "\n".join(lines) + "\n")
