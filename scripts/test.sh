@@ -18,7 +18,7 @@ cmake --preset python-werror -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
   -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
 cmake --build --preset python-werror
 
-clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp \
+clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp \
   fuzz/*.[ch]pp
 ruff check src tests bench
 ruff format --check src tests bench

@@ -1,8 +1,8 @@
 // lumetra.bootstrap: the import hook that loads every submodule of the package from the
 // one shared library that holds this module.
-#include <memory>
-
 #include "module.hpp"
+
+#include <memory>
 
 namespace py = pybind11;
 using lumetra::bindings::asMethod;

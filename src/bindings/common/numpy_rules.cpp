@@ -1,7 +1,13 @@
-#include "series.hpp"
+#include "numpy_rules.hpp"
 
 #include <pybind11/numpy.h>
 
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "convert.hpp"
+#include "python.hpp"
 #include "reductions.hpp"
 
 namespace lumetra::bindings {
@@ -57,33 +63,40 @@ py::object positionalSlice(py::handle seq, py::handle start, py::handle stop) {
   return py::reinterpret_borrow<py::object>(seq)[slice];
 }
 
-DoubleView::DoubleView(py::handle sequence) {
-  if (PyList_Check(sequence.ptr())) {
-    copy_ = toDoubles(sequence);
-    values_ = copy_;
-    return;
+void FloatingErrors::noteDivision(double numerator, double denominator) {
+  if (denominator == 0) {
+    if (numerator == 0) {
+      invalid_ = true;
+    } else if (std::isfinite(numerator)) {
+      divide_ = true;
+    }
+  } else if (std::isinf(numerator) && std::isinf(denominator)) {
+    invalid_ = true;
+  } else if (std::isfinite(numerator) && std::isfinite(denominator) &&
+             std::isinf(numerator / denominator)) {
+    overflow_ = true;
   }
-  owner_ = py::module_::import("numpy").attr("asarray")(sequence, "float64");
-  py::buffer_info info = py::reinterpret_borrow<py::buffer>(owner_).request();
-  if (info.ndim != 1) throw py::type_error("expected a one-dimensional sequence of numbers");
-  const auto n = static_cast<std::size_t>(info.shape[0]);
-  if (info.strides[0] == static_cast<py::ssize_t>(sizeof(double))) {
-    values_ = {static_cast<const double*>(info.ptr), n};
-    return;
-  }
-  copy_ = toDoubles(owner_);
-  values_ = copy_;
 }
 
-std::vector<lumetra::Partition> toPartitions(py::handle partitions) {
-  std::vector<lumetra::Partition> out;
-  std::ptrdiff_t seq = 0;
-  for (py::handle entry : partitions) {
-    const Py_ssize_t start = clippedIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(0)]);
-    const Py_ssize_t end = clippedIndex(py::reinterpret_borrow<py::object>(entry)[py::int_(1)]);
-    out.push_back({start, end, seq++});
+void FloatingErrors::report(const char* operation) const {
+  if (!divide_ && !overflow_ && !invalid_) return;
+  py::dict modes = py::module_::import("numpy").attr("geterr")();
+  const std::pair<bool, const char*> kinds[] = {
+      {divide_, "divide"}, {overflow_, "over"}, {invalid_, "invalid"}};
+  for (const auto& [happened, kind] : kinds) {
+    if (!happened) continue;
+    const auto mode = modes[kind].cast<std::string>();
+    if (mode == "ignore") continue;
+    const std::string what = std::string(kind) == "divide" ? "divide by zero"
+                             : std::string(kind) == "over" ? "overflow"
+                                                           : "invalid value";
+    const std::string message = what + " encountered in " + operation;
+    if (mode == "raise") {
+      PyErr_SetString(PyExc_FloatingPointError, message.c_str());
+      throw py::error_already_set();
+    }
+    warn(PyExc_RuntimeWarning, message.c_str());
   }
-  return out;
 }
 
 }  // namespace lumetra::bindings

@@ -1,12 +1,13 @@
 // lumetra.nsLumetraPlotly: the explorer dashboard. Its class fretExplorer shows one trace
 // file with every stage of the step fit drawn over it, refits on every change of its tuning
 // parameters and keeps the fitted segments of every build in a results table.
+#include "module.hpp"
+
 #include <memory>
 #include <optional>
 
 #include "explorer_figure.hpp"
 #include "explorer_parts.hpp"
-#include "module.hpp"
 
 namespace py = pybind11;
 namespace lb = lumetra::bindings;

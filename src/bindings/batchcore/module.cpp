@@ -1,5 +1,7 @@
 // lumetra.batchcore: the numeric work of batch fitting, kinetics and simulation, on numpy
 // arrays.
+#include "module.hpp"
+
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
@@ -11,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "constants.hpp"
 #include "idealise.hpp"
 #include "kinetic_simulate.hpp"
 #include "kinetics.hpp"
-#include "module.hpp"
 #include "simulate.hpp"
 
 namespace py = pybind11;
@@ -58,7 +60,10 @@ py::dict rateDict(const lumetra::RateFit& fit) {
 }  // namespace
 
 LUMETRA_MODULE(batchcore, m) {
-  m.doc() = "Segments, idealised traces, dwell-time kinetics and kinetic simulation.";
+  m.doc() =
+      "Segments, idealised traces, dwell-time kinetics and kinetic simulation, and the "
+      "constants shared with the Python code.";
+  lumetra::bindings::batch::addConstants(m);
 
   m.def(
       "summarise_segments",

@@ -2,13 +2,13 @@
 
 #include <string>
 
+#include "python.hpp"
+
 namespace lumetra::bindings::figure {
 
 using namespace py::literals;
 
 namespace {
-
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 py::dict spanLabelFont() { return py::dict("family"_a = "Times New Roman", "size"_a = 15); }
 

@@ -1,10 +1,11 @@
 // nonstationarity: the native component that measures how far one window of a trace is
 // from stationary.
-#include "nonstationarity.hpp"
+#include "module.hpp"
 
 #include <pybind11/pybind11.h>
 
-#include "module.hpp"
+#include "convert.hpp"
+#include "nonstationarity.hpp"
 #include "nonstationarity_api.hpp"
 
 namespace py = pybind11;

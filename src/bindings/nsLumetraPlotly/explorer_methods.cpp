@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "explorer_parts.hpp"
+#include "python.hpp"
 
 namespace lumetra::bindings::explorer {
 

@@ -6,7 +6,9 @@
 
 #include "explorer_figure.hpp"
 #include "explorer_parts.hpp"
-#include "series.hpp"
+#include "numpy_rules.hpp"
+#include "python.hpp"
+#include "route.hpp"
 
 namespace lumetra::bindings::explorer {
 
@@ -19,15 +21,8 @@ using figure::LabelCorner;
 namespace {
 
 PyObject* ownLevelDrawing = nullptr;  // the class's plotMultiLevelFRET (kept for the process)
-lb::Originals plotlyOriginals;
-
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
-py::object item(py::handle sequence, py::handle key) {
-  return py::reinterpret_borrow<py::object>(sequence)[key];
-}
-
-py::object item(py::handle sequence, int index) { return item(sequence, py::int_(index)); }
+// The figure's traces are built in one call while go.Scatter is plotly's own.
+lb::Route scatterRoute{"plotSubPlots", {{"go", {"Scatter"}}}};
 
 // The traces of one figure, added together at the end.
 struct Traces {
@@ -49,8 +44,7 @@ struct Traces {
 class ScatterMaker {
  public:
   explicit ScatterMaker(const py::module_& m)
-      : scatter_(m.attr("go").attr("Scatter")),
-        plain_(plotlyOriginals.unchanged(m, "go", {"Scatter"})) {}
+      : scatter_(m.attr("go").attr("Scatter")), plain_(scatterRoute.intact()) {}
   py::object operator()(py::handle x, py::handle y, const char* name = nullptr) const {
     py::dict args("x"_a = x, "y"_a = y);
     if (name != nullptr) args["name"] = name;
@@ -170,7 +164,7 @@ py::object makeFigure(const py::module_& m, py::handle title) {
 
 }  // namespace
 
-void rememberPlotly(const py::module_& m) { plotlyOriginals.remember(m, "go", {"Scatter"}); }
+void rememberPlotly(const py::module_& m) { scatterRoute.bind(m); }
 
 bool ownsLevelDrawing(py::handle self) {
   py::object bound = self.attr("plotMultiLevelFRET");
