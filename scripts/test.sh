@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Every test suite: the C++ unit tests (plain and under AddressSanitizer+UBSan), the
-# Python tests (plain and against an instrumented extension), the style checks, the memory
-# check of repeated fits, and a short run of each fuzz harness.
+# Python tests (plain and against an instrumented extension), the style checks and clang-tidy,
+# the memory check of repeated fits, and a short run of each fuzz harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -20,6 +20,7 @@ cmake --build --preset python-werror
 
 clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp \
   fuzz/*.[ch]pp
+scripts/tidy.sh
 ruff check src tests bench
 ruff format --check src tests bench
 python -m pytest tests/python
