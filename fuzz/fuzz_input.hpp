@@ -5,6 +5,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -25,24 +26,23 @@ inline void check(bool holds) {
 }
 
 inline double takeSample(FuzzedDataProvider& in) {
-  static constexpr double kSpecial[] = {0.0,
-                                        -0.0,
-                                        1.0,
-                                        -1.0,
-                                        Limits::denorm_min(),
-                                        Limits::min(),
-                                        Limits::epsilon(),
-                                        Limits::max(),
-                                        Limits::lowest(),
-                                        1e300,
-                                        -1e-300,
-                                        9007199254740993.0};
+  static constexpr std::array kSpecial = {0.0,
+                                          -0.0,
+                                          1.0,
+                                          -1.0,
+                                          Limits::denorm_min(),
+                                          Limits::min(),
+                                          Limits::epsilon(),
+                                          Limits::max(),
+                                          Limits::lowest(),
+                                          1e300,
+                                          -1e-300,
+                                          9007199254740993.0};
   const auto kind = in.ConsumeIntegral<std::uint8_t>();
   if (kind < 6) return Limits::quiet_NaN();
   if (kind < 10) return Limits::infinity();
   if (kind < 14) return -Limits::infinity();
-  if (kind < 28)
-    return kSpecial[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kSpecial) - 1)];
+  if (kind < 28) return kSpecial[in.ConsumeIntegralInRange<std::size_t>(0, kSpecial.size() - 1)];
   if (kind < 40) return std::bit_cast<double>(in.ConsumeIntegral<std::uint64_t>());
   // Ordinary values: a level and some noise in eighths, often repeated.
   return static_cast<double>(in.ConsumeIntegral<std::int16_t>()) / 8.0;
@@ -57,11 +57,11 @@ inline std::vector<double> takeSeries(FuzzedDataProvider& in, std::size_t maxLen
 // A trace that steps between a few levels, with small noise and an occasional odd sample.
 inline std::vector<double> takeSteppedTrace(FuzzedDataProvider& in, std::size_t maxLength) {
   std::vector<double> out;
-  const std::size_t length = in.ConsumeIntegralInRange<std::size_t>(0, maxLength);
+  const auto length = in.ConsumeIntegralInRange<std::size_t>(0, maxLength);
   out.reserve(length);
   while (out.size() < length && in.remaining_bytes() > 0) {
-    const double level = static_cast<double>(in.ConsumeIntegral<std::int16_t>());
-    const std::size_t dwell = in.ConsumeIntegralInRange<std::size_t>(1, 256);
+    const auto level = static_cast<double>(in.ConsumeIntegral<std::int16_t>());
+    const auto dwell = in.ConsumeIntegralInRange<std::size_t>(1, 256);
     for (std::size_t k = 0; k < dwell && out.size() < length; ++k) {
       const auto noise = in.ConsumeIntegral<std::int8_t>();
       out.push_back(noise == std::numeric_limits<std::int8_t>::min() ? takeSample(in)

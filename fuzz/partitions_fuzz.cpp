@@ -15,7 +15,7 @@ namespace {
 // Pairs found by genPairs in the windowed series of a trace of `dataLen` frames give ordered
 // partitions inside the trace, each reaching past the one before.
 void fromFoundPairs(FuzzedDataProvider& in) {
-  const Index halfWinLen = in.ConsumeIntegralInRange<Index>(1, 64);
+  const auto halfWinLen = in.ConsumeIntegralInRange<Index>(1, 64);
   const std::vector<double> series = takeSeries(in, 2048);
   const auto dataLen = static_cast<Index>(series.size()) + 2 * halfWinLen;
   const std::vector<Pair> pairs = genPairs(series, takeSample(in));

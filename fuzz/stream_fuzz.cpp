@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Index windowsLen = takeIndex(in);
   const Index start = takeIndex(in);
   const Index end = takeIndex(in);
-  const std::size_t outLength = in.ConsumeIntegralInRange<std::size_t>(0, 600);
+  const auto outLength = in.ConsumeIntegralInRange<std::size_t>(0, 600);
   std::vector<double> samples =
       in.ConsumeBool() ? takeSteppedTrace(in, 2048) : takeSeries(in, 1024);
 

@@ -23,9 +23,8 @@ if ! installed "libclang-rt-$clang_major-dev"; then
 fi
 
 [ -x .venv/bin/cmake ] && export PATH="$PWD/.venv/bin:$PATH"
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-  -DLUMETRA_FUZZ=ON -DLUMETRA_WERROR=ON >/dev/null
-cmake --build build/fuzz
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz
 
 seconds=${FUZZ_SECONDS:-60}
 harnesses=("$@")

@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
-# Installs what the project needs: Debian packages for the C++ tests and benchmarks and the
-# headless browser of the dashboard test, a virtual environment in .venv with the Python
-# dependencies, and the package itself.
+# Installs what the project needs: Debian packages for the C++ tests, benchmarks and style
+# checks (clang-tidy configures with clang) and the headless browser of the dashboard test, a
+# virtual environment in .venv with the Python dependencies, and the package itself.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-debian_packages=(libgtest-dev libbenchmark-dev clang-format chromium chromium-driver)
+debian_packages=(libgtest-dev libbenchmark-dev clang-format clang clang-tidy chromium chromium-driver)
 missing=()
 for package in "${debian_packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -1,28 +1,26 @@
 #!/usr/bin/env bash
 # Every test suite: the C++ unit tests (plain and under AddressSanitizer+UBSan), the
-# Python tests (plain and against an instrumented extension), the style checks, the memory
-# check of repeated fits, and a short run of each fuzz harness.
+# Python tests (plain and against an instrumented extension), the style checks and clang-tidy,
+# the memory check of repeated fits, and a short run of each fuzz harness.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export PATH="$PWD/.venv/bin:$PATH"
 
-for variant in release asan; do
-  sanitize=OFF
-  [ "$variant" = asan ] && sanitize=ON
-  cmake -S . -B "build/cpp-$variant" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DLUMETRA_TESTS=ON -DLUMETRA_WERROR=ON -DLUMETRA_SANITIZE=$sanitize >/dev/null
-  cmake --build "build/cpp-$variant"
-  ctest --test-dir "build/cpp-$variant" --output-on-failure
+for preset in release asan; do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  ctest --preset "$preset"
 done
 
 # The extension modules too must compile without warnings.
-cmake -S . -B build/python-werror -G Ninja -DLUMETRA_PYTHON=ON -DLUMETRA_WERROR=ON \
-  -DPython_EXECUTABLE="$PWD/.venv/bin/python" -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
-cmake --build build/python-werror
+cmake --preset python-werror -DPython_EXECUTABLE="$PWD/.venv/bin/python" \
+  -Dpybind11_DIR="$(python -m pybind11 --cmakedir)" >/dev/null
+cmake --build --preset python-werror
 
 clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp \
   fuzz/*.[ch]pp
+scripts/tidy.sh
 ruff check src tests bench
 ruff format --check src tests bench
 python -m mypy --strict src/lumetra

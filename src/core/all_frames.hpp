@@ -19,15 +19,15 @@ class RangeCosts {
  public:
   explicit RangeCosts(std::span<const double> intensity);
 
-  std::size_t frames() const noexcept { return count_.size() - 1; }
+  [[nodiscard]] std::size_t frames() const noexcept { return count_.size() - 1; }
   // Non-NaN frames in [from, to).
-  std::size_t count(std::ptrdiff_t from, std::ptrdiff_t to) const;
+  [[nodiscard]] std::size_t count(std::ptrdiff_t from, std::ptrdiff_t to) const;
   // Their mean; NaN when there are none.
-  double mean(std::ptrdiff_t from, std::ptrdiff_t to) const;
+  [[nodiscard]] double mean(std::ptrdiff_t from, std::ptrdiff_t to) const;
   // Sum of squared deviations of [from, to) about its own mean (0 without frames).
-  double rss(std::ptrdiff_t from, std::ptrdiff_t to) const;
+  [[nodiscard]] double rss(std::ptrdiff_t from, std::ptrdiff_t to) const;
   // Sum of squared deviations of [from, to) about a given level.
-  double rssAbout(std::ptrdiff_t from, std::ptrdiff_t to, double level) const;
+  [[nodiscard]] double rssAbout(std::ptrdiff_t from, std::ptrdiff_t to, double level) const;
 
  private:
   void check(std::ptrdiff_t from, std::ptrdiff_t to) const;

@@ -29,9 +29,10 @@ class PeakIndex {
   explicit PeakIndex(std::span<const PeakBounds> peaks);
   explicit PeakIndex(std::span<const Pair> pairs);
 
-  bool contains(std::ptrdiff_t frame) const noexcept;
+  [[nodiscard]] bool contains(std::ptrdiff_t frame) const noexcept;
   // Disjoint, non-adjacent closed intervals in ascending order.
-  const std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>>& intervals() const noexcept;
+  [[nodiscard]] const std::vector<std::pair<std::ptrdiff_t, std::ptrdiff_t>>& intervals()
+      const noexcept;
 
  private:
   void add(double lo, double hi);

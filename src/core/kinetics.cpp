@@ -4,6 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <numeric>
 #include <set>
 #include <stdexcept>
@@ -210,16 +211,17 @@ DoubleExponentialFit fitDoubleExponential(std::span<const double> dwells, double
   std::vector<double> sorted = t;
   std::sort(sorted.begin(), sorted.end());
   const std::size_t half = sorted.size() / 2;
-  const double shortMean = std::accumulate(sorted.begin(), sorted.begin() + half, 0.0) / half;
+  const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(half);
+  const double shortMean = std::accumulate(sorted.begin(), middle, 0.0) / static_cast<double>(half);
   const double longMean =
-      std::accumulate(sorted.begin() + half, sorted.end(), 0.0) / (sorted.size() - half);
+      std::accumulate(middle, sorted.end(), 0.0) / static_cast<double>(sorted.size() - half);
   if (!(longMean > 0)) fail(kName, "every dwell time equals the shortest one counted");
   double a = 0.5;
   double k1 = 1 / std::max(shortMean, longMean * 1e-3);
   double k2 = 1 / longMean;
 
   DoubleExponentialFit out{};
-  double previous = -INFINITY;
+  double previous = -std::numeric_limits<double>::infinity();
   for (out.iterations = 1; out.iterations <= 10000; ++out.iterations) {
     double r1 = 0, r1t = 0, r2t = 0;
     for (double x : t) {

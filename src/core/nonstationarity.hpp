@@ -47,15 +47,15 @@ class NonStationary {
   // Attaches a whole trace and builds everything the per-window scores need (O(n log n) at most).
   void setData(std::vector<double> samples);
 
-  const std::vector<double>& data() const noexcept;
-  std::ptrdiff_t windowsLen() const noexcept;
+  [[nodiscard]] const std::vector<double>& data() const noexcept;
+  [[nodiscard]] std::ptrdiff_t windowsLen() const noexcept;
   // Robust noise level of the attached trace, see robustNoiseSigma().
-  double sigma() const noexcept;
+  [[nodiscard]] double sigma() const noexcept;
 
   // Score of data()[start:end] with Python slice semantics: negative indices count from the end,
   // both are clipped to [0, size], and start >= end is an empty window (score 0).
   // NSLocaltoGlobal costs O(1), the other scores O(window length).
-  double nsFuncRange(NsAlgo algo, std::ptrdiff_t start, std::ptrdiff_t end) const;
+  [[nodiscard]] double nsFuncRange(NsAlgo algo, std::ptrdiff_t start, std::ptrdiff_t end) const;
 
   // out[i] = nsFuncRange(algo, i, i + windowsLen), bit for bit, for every i < out.size().
   void stream(NsAlgo algo, std::ptrdiff_t windowsLen, std::span<double> out) const;
@@ -73,17 +73,17 @@ class NonStationary {
     std::ptrdiff_t b;
   };
 
-  RankRange finiteRanks(std::ptrdiff_t start, std::ptrdiff_t end) const noexcept;
-  bool isFlat(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
-  double rangeSum(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
-  double splitScore(double sumLeft, std::ptrdiff_t nLeft, double sumRight,
-                    std::ptrdiff_t nRight) const noexcept;
-  double dyadicMax(std::ptrdiff_t lo, std::ptrdiff_t hi) const noexcept;
+  [[nodiscard]] RankRange finiteRanks(std::ptrdiff_t start, std::ptrdiff_t end) const noexcept;
+  [[nodiscard]] bool isFlat(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
+  [[nodiscard]] double rangeSum(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
+  [[nodiscard]] double splitScore(double sumLeft, std::ptrdiff_t nLeft, double sumRight,
+                                  std::ptrdiff_t nRight) const noexcept;
+  [[nodiscard]] double dyadicMax(std::ptrdiff_t lo, std::ptrdiff_t hi) const noexcept;
 
-  double localToGlobal(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
-  double leftToRight(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
-  double dichotomy(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
-  double circleLeftToRight(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
+  [[nodiscard]] double localToGlobal(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
+  [[nodiscard]] double leftToRight(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
+  [[nodiscard]] double dichotomy(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
+  [[nodiscard]] double circleLeftToRight(std::ptrdiff_t a, std::ptrdiff_t b) const noexcept;
 
   std::vector<double> data_;
   std::ptrdiff_t windowsLen_ = 0;

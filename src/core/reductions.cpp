@@ -1,5 +1,6 @@
 #include "reductions.hpp"
 
+#include <array>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -19,7 +20,7 @@ double pairwise(const double* x, std::size_t n, const F& f) {
     return res;
   }
   if (n <= kBlock) {
-    double r[8];
+    std::array<double, 8> r;
     for (std::size_t j = 0; j < 8; ++j) r[j] = f(x[j]);
     std::size_t i = 8;
     for (; i < n - (n % 8); i += 8) {
@@ -86,7 +87,7 @@ void windowVariances(std::span<const double> x, std::size_t width, std::span<dou
     for (std::size_t k = tail; k < width; ++k) sum += x[i + k];
     const double m = sum / n;
     const double* w = x.data() + i;
-    double r[8];
+    std::array<double, 8> r;
     for (std::size_t j = 0; j < 8; ++j) {
       const double d = w[j] - m;
       r[j] = d * d;

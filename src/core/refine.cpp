@@ -64,7 +64,7 @@ std::vector<std::size_t> groupLevels(const RangeCosts& costs, std::span<const Pa
     double sum;
     double n;
     std::vector<std::size_t> members;
-    double mean() const { return sum / n; }
+    [[nodiscard]] double mean() const { return sum / n; }
   };
   std::vector<Group> groups;
   for (std::size_t k = 0; k < segments.size(); ++k) {

@@ -1,5 +1,6 @@
 #include "simulate.hpp"
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -52,10 +53,10 @@ void validate(const SimulationSettings& s) {
 
 // Appends the shortest decimal form of v that parses back to the same double.
 void appendNumber(std::string& line, double v) {
-  char buf[64];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+  std::array<char, 64> buf;
+  const auto [end, ec] = std::to_chars(buf.data(), buf.data() + buf.size(), v);
   if (ec != std::errc()) throw std::runtime_error("writeTraceFile: cannot format number");
-  line.append(buf, end);
+  line.append(buf.data(), end);
 }
 
 }  // namespace

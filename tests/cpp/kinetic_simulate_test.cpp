@@ -75,8 +75,8 @@ TEST(KineticSimulateTest, ExposuresAverageTheLevelsTheySee) {
   const KineticTrace t = simulateKinetics(s);
   ASSERT_GT(t.dwells.size(), 20u);
   const TrueDwell& first = t.dwells[0];
-  const std::size_t f = static_cast<std::size_t>(std::floor(first.duration / 0.2));
-  const double inFirst = first.duration - f * 0.2;
+  const auto f = static_cast<std::size_t>(std::floor(first.duration / 0.2));
+  const double inFirst = first.duration - static_cast<double>(f) * 0.2;
   const double expected =
       (inFirst * s.levels[first.state] + (0.2 - inFirst) * s.levels[t.dwells[1].state]) / 0.2;
   EXPECT_NEAR(t.ideal[f], expected, 1e-6);
@@ -126,7 +126,7 @@ TEST(KineticSimulateTest, ShotNoiseIsPoisson) {
 }
 
 TEST(KineticSimulateTest, InvalidSettingsNameTheField) {
-  auto message = [](KineticSettings s) {
+  auto message = [](const KineticSettings& s) {
     try {
       simulateKinetics(s);
     } catch (const std::invalid_argument& e) {

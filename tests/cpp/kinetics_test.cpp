@@ -54,6 +54,7 @@ TEST(ClusterLevelsTest, ManyEqualValuesStillGiveDistinctGroups) {
 TEST(CompleteDwellsTest, LeavesOutTheCensoredEnds) {
   const std::vector<double> levels = {5, 5, 7, 7, 7, 5, 9, 9, 5, 5};
   std::vector<double> time;
+  time.reserve(10);
   for (int i = 0; i < 10; ++i) time.push_back(0.5 * i);
   const auto d = completeDwells(levels, time);
   ASSERT_EQ(d.size(), 3u);

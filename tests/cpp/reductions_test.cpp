@@ -49,6 +49,7 @@ TEST(NanMean, LeavesNaNOut) {
 TEST(Variance, StaysExactForLargeOffsets) {
   // Two-pass variance: an offset of 1e9 must not swamp a spread of 1.
   std::vector<double> values;
+  values.reserve(300);
   for (int i = 0; i < 300; ++i) values.push_back(1e9 + (i % 2 == 0 ? 1.0 : -1.0));
   EXPECT_NEAR(variance(values), 1.0, 1e-6);
   EXPECT_NEAR(nanVariance(values), 1.0, 1e-6);

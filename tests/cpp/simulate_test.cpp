@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
@@ -104,7 +105,7 @@ TEST(SimulateTraceTest, StartAndNextLevelsAreUniform) {
   for (double level : {0, 1, 2}) EXPECT_NEAR(starts[level], 1000, 100);  // sd about 26
 
   const auto runs = visits(settings({0, 1, 2}, {20, 20, 20}, 0, 600'000, 8));
-  double moves[3][3] = {};
+  std::array<std::array<double, 3>, 3> moves{};
   for (std::size_t i = 1; i < runs.size(); ++i) {
     ++moves[static_cast<int>(runs[i - 1].first)][static_cast<int>(runs[i].first)];
   }
@@ -116,7 +117,7 @@ TEST(SimulateTraceTest, StartAndNextLevelsAreUniform) {
 
 TEST(SimulateTraceTest, NoiseIsGaussianWithTheRequestedSigma) {
   const SimulatedTrace t = simulateTrace(settings({200, 600}, {80, 60}, 40, 200'001, 31));
-  const double n = static_cast<double>(t.ideal.size());
+  const auto n = static_cast<double>(t.ideal.size());
   std::vector<double> r(t.ideal.size());
   double mean = 0, var = 0, lag1 = 0, within1 = 0, within2 = 0;
   for (std::size_t i = 0; i < r.size(); ++i) {

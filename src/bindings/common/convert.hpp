@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstddef>
 #include <optional>
 #include <span>
@@ -62,7 +63,7 @@ std::vector<double> toDoubles(py::handle sequence);
 class DoubleView {
  public:
   explicit DoubleView(py::handle sequence);
-  std::span<const double> values() const { return values_; }
+  [[nodiscard]] std::span<const double> values() const { return values_; }
 
  private:
   py::object owner_;  // keeps the viewed array alive
@@ -93,7 +94,7 @@ template <typename Triple>
 py::list tripleList(const std::vector<Triple>& triples) {
   py::list out(triples.size());
   for (std::size_t i = 0; i < triples.size(); ++i) {
-    const std::ptrdiff_t values[3] = {triples[i].start, triples[i].end, triples[i].seq};
+    const std::array<std::ptrdiff_t, 3> values = {triples[i].start, triples[i].end, triples[i].seq};
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), intList(values).release().ptr());
   }
   return out;

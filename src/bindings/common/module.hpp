@@ -4,6 +4,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <array>
 #include <cstdint>
 
 namespace lumetra::bindings {
@@ -34,6 +35,7 @@ py::object makeClass(const char* name, py::tuple bases, py::dict ns, py::handle 
 // Defines a module with multi-phase initialisation: `PyInit_<name>` returns the
 // definition, creation refuses a second interpreter, and the body runs once, on the
 // module object the import system hands over.
+// NOLINTBEGIN(bugprone-macro-parentheses): `variable` names a parameter, it is no expression.
 #define LUMETRA_MODULE(name, variable)                                                        \
   static void lumetraBody_##name(::pybind11::module_& variable);                              \
   static ::lumetra::bindings::ModuleGuard lumetraGuard_##name{#name};                         \
@@ -43,12 +45,13 @@ py::object makeClass(const char* name, py::tuple bases, py::dict ns, py::handle 
   static int lumetraExec_##name(PyObject* module) {                                           \
     return ::lumetra::bindings::execModule(lumetraGuard_##name, module, &lumetraBody_##name); \
   }                                                                                           \
-  static PyModuleDef_Slot lumetraSlots_##name[] = {                                           \
-      {Py_mod_create, reinterpret_cast<void*>(&lumetraCreate_##name)},                        \
-      {Py_mod_exec, reinterpret_cast<void*>(&lumetraExec_##name)},                            \
-      {0, nullptr}};                                                                          \
+  static ::std::array<PyModuleDef_Slot, 3> lumetraSlots_##name = {                            \
+      {{Py_mod_create, reinterpret_cast<void*>(&lumetraCreate_##name)},                       \
+       {Py_mod_exec, reinterpret_cast<void*>(&lumetraExec_##name)},                           \
+       {0, nullptr}}};                                                                        \
   static PyModuleDef lumetraDef_##name = {                                                    \
-      PyModuleDef_HEAD_INIT, #name,   nullptr, 0,      nullptr,                               \
-      lumetraSlots_##name,   nullptr, nullptr, nullptr};                                      \
+      PyModuleDef_HEAD_INIT,      #name,   nullptr, 0,      nullptr,                          \
+      lumetraSlots_##name.data(), nullptr, nullptr, nullptr};                                 \
   PyMODINIT_FUNC PyInit_##name() { return PyModuleDef_Init(&lumetraDef_##name); }             \
   static void lumetraBody_##name(::pybind11::module_& variable)
+// NOLINTEND(bugprone-macro-parentheses)

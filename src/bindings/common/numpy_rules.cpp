@@ -2,6 +2,7 @@
 
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -81,8 +82,8 @@ void FloatingErrors::noteDivision(double numerator, double denominator) {
 void FloatingErrors::report(const char* operation) const {
   if (!divide_ && !overflow_ && !invalid_) return;
   py::dict modes = py::module_::import("numpy").attr("geterr")();
-  const std::pair<bool, const char*> kinds[] = {
-      {divide_, "divide"}, {overflow_, "over"}, {invalid_, "invalid"}};
+  const std::array<std::pair<bool, const char*>, 3> kinds = {
+      {{divide_, "divide"}, {overflow_, "over"}, {invalid_, "invalid"}}};
   for (const auto& [happened, kind] : kinds) {
     if (!happened) continue;
     const auto mode = modes[kind].cast<std::string>();

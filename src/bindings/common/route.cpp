@@ -33,7 +33,7 @@ PyObject* follow(PyObject* module, const std::vector<PyObject*>& path) {
 void Route::bind(py::handle module) {
   module_ = py::object(py::reinterpret_borrow<py::object>(module)).release().ptr();
   std::vector<std::vector<std::string>> paths;
-  auto watch = [&paths](std::vector<std::string> path) {
+  auto watch = [&paths](const std::vector<std::string>& path) {
     if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
   };
   for (const Uses& use : uses_) {

@@ -43,9 +43,9 @@ class Route {
   void bind(py::handle module);
 
   // True while every name, attribute and callee is what bind() saw, and the check holds.
-  bool intact() const;
+  [[nodiscard]] bool intact() const;
 
-  const std::string& function() const { return function_; }
+  [[nodiscard]] const std::string& function() const { return function_; }
 
  private:
   // References kept for the life of the process, like the modules themselves (never released:

@@ -36,7 +36,7 @@ py::list newTriple(py::object start, py::object end, py::object seq) {
 // genPartitions on Python numbers, for bounds the core does not take.
 py::list genPartitionsFormula(py::object pairs, py::object halfWinLen, py::object dataLen) {
   py::list partitions;
-  const Py_ssize_t count = py::len(pairs);
+  const auto count = static_cast<Py_ssize_t>(py::len(pairs));
   py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
   Py_ssize_t idx = 0;
   partitions.append(newTriple(py::int_(0), item(item(pairs, 0), 0) + halfWinLen, py::int_(idx++)));
@@ -49,7 +49,7 @@ py::list genPartitionsFormula(py::object pairs, py::object halfWinLen, py::objec
   if (lastEnd < dataLen - windowsLen) {
     partitions.append(newTriple(lastEnd + halfWinLen, dataLen, py::int_(idx)));
   } else {
-    item(partitions, py::len(partitions) - 1)[py::int_(1)] = dataLen;
+    item(partitions, static_cast<Py_ssize_t>(py::len(partitions)) - 1)[py::int_(1)] = dataLen;
   }
   return partitions;
 }

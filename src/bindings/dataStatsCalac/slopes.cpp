@@ -108,7 +108,7 @@ py::list integralRange(const py::module_& m, py::object x, py::object rangeList,
     py::object i1 = item(rangeList, 1);
     py::int_ leny(py::len(y));
     for (py::handle position : builtin("range")(i0, i1)) {
-      py::object i = py::reinterpret_borrow<py::object>(position);
+      auto i = py::reinterpret_borrow<py::object>(position);
       if (i >= leny) i = leny - py::int_(1);
       py::object step = dx[i + halfWinLen];  // looked up before y[i], as Python does
       integral = integral + step * py::reinterpret_borrow<py::object>(y)[i];
@@ -120,7 +120,7 @@ py::list integralRange(const py::module_& m, py::object x, py::object rangeList,
 }
 
 py::tuple poly1_1div3(const py::module_& m, py::object x, py::object y) {
-  const Py_ssize_t length = py::len(x);
+  const auto length = static_cast<Py_ssize_t>(py::len(x));
   const Py_ssize_t span = length / 3;
   const Py_ssize_t halfspan = length / 2;
   if (span < 2) return py::make_tuple(py::none(), py::none());

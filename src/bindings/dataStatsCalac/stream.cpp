@@ -51,7 +51,7 @@ py::list streamNS(const py::module_& m, py::object stream, py::object windowsLen
   py::object nsm = m.attr("ns").attr("NonStationary")();
   nsm.attr("setupDS")(windowsLen);
   nsm.attr("data") = stream.attr("tolist")();
-  const Py_ssize_t xSize = py::len(stream);
+  const auto xSize = static_cast<Py_ssize_t>(py::len(stream));
   // Any window longer than the trace has no position, however long it is.
   const Py_ssize_t width = clippedIndex(windowsLen);
   Py_ssize_t n = 0;

@@ -33,7 +33,7 @@ py::object meanOf(const py::module_& m, py::object values, const Route& route) {
 
 py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
                       py::object windowsLen) {
-  const Py_ssize_t frameCount = py::len(frames);
+  const auto frameCount = static_cast<Py_ssize_t>(py::len(frames));
   // A window longer than the trace has no position, however long it is.
   const int longer = PyObject_RichCompareBool(windowsLen.ptr(), py::int_(frameCount).ptr(), Py_GT);
   if (longer < 0) throw py::error_already_set();

@@ -60,7 +60,7 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
   py::object thNS = stats.attr("thNS")(ns);
   record.put(FitResult::thresholdNS, thNS);
 
-  const Py_ssize_t n = py::len(newPairs);
+  const auto n = static_cast<Py_ssize_t>(py::len(newPairs));
   py::list pairs3, integralDy, rrList, frList;
   py::list boolRR = allFalse(n);
   py::list boolNS = allFalse(n);

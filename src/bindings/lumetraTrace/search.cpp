@@ -1,5 +1,6 @@
 // The parameter search: the objective _fitness and optimizeFitness, which minimises it by
 // differential evolution through lmfit.
+#include <array>
 #include <stdexcept>
 #include <string>
 
@@ -16,7 +17,7 @@ namespace {
 
 std::string checkedCriterion(py::handle criterion) {
   if (py::isinstance<py::str>(criterion)) {
-    const auto name = criterion.cast<std::string>();
+    auto name = criterion.cast<std::string>();
     for (std::string_view known : lumetra::kCriteria) {
       if (name == known) return name;
     }
@@ -60,7 +61,7 @@ void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin,
         py::make_tuple(py::str(p.name.data(), p.name.size()), integralOrFloat(p.start), true));
   }
   params.attr("add_many")(*starts);
-  const py::object bounds[] = {sHalfWin, sRR, sThR, sFilterW};
+  const std::array<py::object, 4> bounds = {sHalfWin, sRR, sThR, sFilterW};
   for (std::size_t i = 0; i < lumetra::kSearchParameters.size(); ++i) {
     const std::string_view name = lumetra::kSearchParameters[i].name;
     params[py::str(name.data(), name.size())].attr("set")("min"_a = bounds[i][py::int_(0)],

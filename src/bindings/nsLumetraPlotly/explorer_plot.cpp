@@ -98,7 +98,7 @@ void drawPairs(py::handle tf, py::handle frames, py::handle half, Layout& layout
 void drawCandidates(py::handle tf, py::handle frames, py::handle half, Traces& traces,
                     Layout& layout, const AxisRefs& row1, const AxisRefs& row2,
                     const ScatterMaker& scatter) {
-  const Py_ssize_t count = py::len(tf.attr("newPairs"));
+  const auto count = static_cast<Py_ssize_t>(py::len(tf.attr("newPairs")));
   for (Py_ssize_t k = 0; k < count; ++k) {
     const py::int_ inewp(k);
     py::object p0 = item(item(tf.attr("newPairs"), inewp), 0) + half;
