@@ -21,8 +21,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from lumetra import __version__, batchcore
-from lumetra.batch import atomic
+from lumetra import __version__, atomic, batchcore
 
 
 def rate_matrix(levels: Sequence[float], rates: npt.ArrayLike) -> npt.NDArray[np.float64]:

@@ -146,7 +146,7 @@ def test_command_line_refuses_what_it_cannot_run(tmp_path, capsys):
 
 
 def test_atomic_write_keeps_the_old_file_when_writing_fails(tmp_path):
-    from lumetra.batch.atomic import atomic_write, write_text
+    from lumetra.atomic import atomic_write, write_text
 
     target = write_text(tmp_path / "table.csv", "old\n")
 

@@ -9,7 +9,7 @@ For every trace file: load it, search the four fit parameters (or take the given
 merge indistinguishable neighbours (one_file). The outputs (outputs.OutputWriter) are one
 segment table for the batch, one idealised trace per file, the spreadsheet that
 `lumetraTrace.transitionStatistics` reads, the failures, and the kinetics of the levels
-(kinetics); every file is written atomically (atomic).
+(kinetics); every file is written atomically (lumetra.atomic).
 
 The idealised trace holds, on every frame, the level of the segment the frame belongs to. The
 frames of a transition stretch between two segments are split at its middle: the first half
@@ -19,7 +19,7 @@ Two options go beyond that: criterion="bic" searches the parameters by the BIC o
 every frame (optimizeFitness(criterion="bic")), and refine=True takes the segments and levels
 from refineTransitions, which places one or two change points inside every transition stretch.
 
-Modules, each importing only those before it: types, atomic, kinetics, one_file, outputs, run.
+Modules, each importing only those before it: types, kinetics, one_file, outputs, run.
 """
 
 from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit

@@ -23,7 +23,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from lumetra import batchcore
-from lumetra.batch.atomic import PathArg, atomic_write
+from lumetra.atomic import PathArg, atomic_write
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go

@@ -1,5 +1,6 @@
-"""The fit of one trace file: load it, search the four fit parameters (or take the given
-ones), fit, merge indistinguishable neighbours, and summarise the segments.
+"""The fit of one trace file: read it (any format of lumetra.io), search the four fit
+parameters (or take the given ones), fit, merge indistinguishable neighbours, and summarise
+the segments.
 
 lumetra.lumetraTrace is imported inside the functions: importing it points the root logger at
 debug.log in the working directory, which importing the batch (or the command line) must not.
@@ -14,7 +15,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from lumetra import batchcore
-from lumetra.batch.atomic import sha256_of
+from lumetra.atomic import sha256_of
 from lumetra.batch.types import (
     FileFit,
     FitRejected,
@@ -22,10 +23,12 @@ from lumetra.batch.types import (
     IntArray,
     Params,
     SearchBounds,
+    SourceFit,
     check_criterion,
     normalise_params,
     search_arguments,
 )
+from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -75,22 +78,41 @@ def refined_segments(trace: lumetraTrace) -> tuple[IntArray, IntArray, FloatArra
     return starts, ends, np.asarray(trace.idealPath)[starts]
 
 
-def fit_file(
-    path: str | PathLike[str],
+def shortest_trace(params: Params | None, search: SearchBounds | None) -> int:
+    """Frames a trace needs for one window of the fit: 2 halfWinLen + 1, with the smallest
+    halfWinLen the search may try when the parameters are searched."""
+    if params is not None:
+        half = int(params["halfWinLen"])
+    else:
+        bounds = (search or {}).get("halfWinLen", batchcore.SEARCH_DEFAULTS["halfWinLen"])
+        half = max(1, round(bounds[0]))
+    return 2 * half + 1
+
+
+def too_short(prepared: PreparedTrace, needed: int) -> str | None:
+    """Why the trace is skipped, or None when it is long enough (or read by the trace object
+    itself: lumetra's single-channel files fail in the fit as they always have)."""
+    if prepared.values is None:
+        return None  # a file the trace object reads itself: the fit says what it lacks
+    frames = prepared.fitted_frames
+    if frames >= needed:
+        return None
+    where = "" if prepared.cut_frame is None else f" after the cut at frame {prepared.cut_frame}"
+    return f"{frames} frames{where}: the fit needs at least {needed}"
+
+
+def fit_prepared(
+    prepared: PreparedTrace,
+    checksum: str,
     params: Params | None = None,
     search: SearchBounds | None = None,
     criterion: str = "xic",
     refine: bool = False,
+    part: int | None = None,
 ) -> FileFit:
-    """Fits one trace file; raises on any failure (unreadable file, rejected fit, ...).
-    Without params the four parameters are searched, within the bounds of `search`
-    ({parameter: (min, max, step)}, defaults of optimizeFitness for the others), by the
-    score `criterion` ("xic" or "bic", which also gives the reported score). refine: take the
-    segments from refineTransitions."""
+    """Fits one trace of a file (see fit_file); raises on any failure."""
     start = time.perf_counter()
-    name = str(path)
-    checksum = sha256_of(name)
-    trace = load_trace(name)
+    trace = prepared.trace_object()
     if params is None:
         params = search_parameters(trace, search, criterion)
     score = step_fit(trace, params, criterion)
@@ -105,7 +127,7 @@ def fit_file(
         ends = np.array([p[1] for p in partitions], dtype=np.int64)
         levels, spreads = batchcore.summarise_segments(intensity, starts, ends)
     return FileFit(
-        path=name,
+        path=prepared.source,
         sha256=checksum,
         params=params,
         score=float(score),
@@ -117,4 +139,65 @@ def fit_file(
         spreads=spreads,
         frame_segment=batchcore.frame_segments(len(intensity), starts, ends),
         seconds=time.perf_counter() - start,
+        part=part,
+        reading=prepared.reading(),
     )
+
+
+def fit_source(
+    path: str | PathLike[str],
+    params: Params | None = None,
+    search: SearchBounds | None = None,
+    criterion: str = "xic",
+    refine: bool = False,
+    options: SignalOptions | None = None,
+) -> SourceFit:
+    """Fits every trace of one file of any format. A file that cannot be read raises; a trace
+    too short for the fit is skipped and a trace whose fit fails is listed as failed, both with
+    the reason, and the file's other traces are fitted all the same."""
+    name = str(path)
+    checksum = sha256_of(name)
+    prepared = prepare_file(name, options or SignalOptions())
+    needed = shortest_trace(params, search)
+    several = len(prepared) > 1
+    result = SourceFit()
+    for one in prepared:
+        label = one.label if several else name
+        reason = too_short(one, needed)
+        if reason is not None:
+            result.skipped[label] = reason
+            continue
+        part = one.index if several else None
+        try:
+            result.fits.append(fit_prepared(one, checksum, params, search, criterion, refine, part))
+        except Exception as error:  # noqa: BLE001 - one trace must not stop the others
+            if not several:
+                if one.note:
+                    error.add_note(f"not read as a two-colour format: {one.note}")
+                raise
+            result.failed[label] = f"{type(error).__name__}: {error}"
+    return result
+
+
+def fit_file(
+    path: str | PathLike[str],
+    params: Params | None = None,
+    search: SearchBounds | None = None,
+    criterion: str = "xic",
+    refine: bool = False,
+    options: SignalOptions | None = None,
+) -> FileFit:
+    """Fits a file of one trace; raises on any failure (unreadable file, rejected fit, a trace
+    too short, a file of several traces: see fit_source). Without params the four parameters
+    are searched, within the bounds of `search` ({parameter: (min, max, step)}, defaults of
+    optimizeFitness for the others), by the score `criterion` ("xic" or "bic", which also
+    gives the reported score). refine: take the segments from refineTransitions. options: how
+    the file is read and which signal is fitted (lumetra.io.SignalOptions)."""
+    name = str(path)
+    prepared = prepare_file(name, options or SignalOptions())
+    if len(prepared) != 1:
+        raise ValueError(f"{name}: {len(prepared)} traces in one file; use fit_source")
+    reason = too_short(prepared[0], shortest_trace(params, search))
+    if reason is not None:
+        raise ValueError(f"{name}: {reason}")
+    return fit_prepared(prepared[0], sha256_of(name), params, search, criterion, refine)

@@ -1,11 +1,13 @@
 """The files a batch fit writes to its output directory.
 
     segments.csv, segments.parquet  one row per segment of every file
-    traces/NAME.csv                 idealised trace of one file: frame, time, intensity, level
+    traces/NAME.csv                 idealised trace of one file (NAME_K: trace K of a file of
+                                    several): frame, time, intensity (the fitted signal), level
     ideal.xlsx                      sheet 'ideal': time and one 'Idl N' column per file, the
                                     input of lumetraTrace.transitionStatistics; sheet 'files'
                                     says which file each column is
-    failures.csv                    file, sha256, error of every file that failed
+    failures.csv                    file, sha256, error of every file (or trace) that failed
+    skipped.csv                     file, sha256, reason of every trace too short to fit
     kinetics.csv, dwell_times.html  rates per level and the dwell-time histograms
     manifest.json                   version, parameters, inputs with checksums, outputs
 
@@ -25,11 +27,11 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from lumetra import __version__, batchcore
-from lumetra.batch import atomic
+from lumetra import __version__, atomic, batchcore
 from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
-from lumetra.batch.types import BatchResult, FileFit, FloatArray, Params
+from lumetra.batch.types import BatchResult, FileFit, Fitted, FloatArray, Params
 from lumetra.batchcore import PARAMETER_NAMES
+from lumetra.io.prepare import SignalOptions
 
 
 def unique_names(files: Sequence[str]) -> dict[str, str]:
@@ -88,28 +90,41 @@ def padded(values: FloatArray, length: int) -> FloatArray:
 
 
 class OutputWriter:
-    def __init__(self, out_dir: atomic.PathArg, files: list[str], params: Params | None):
+    def __init__(
+        self,
+        out_dir: atomic.PathArg,
+        files: list[str],
+        params: Params | None,
+        options: SignalOptions | None = None,
+    ):
         self.out = Path(out_dir)
         (self.out / "traces").mkdir(parents=True, exist_ok=True)
         self.files = files
         self.names = unique_names(files)
         self.params = params
+        self.reading = (options or SignalOptions()).record()
         self.version = __version__
         self.started = time.time()
         self.options: dict[str, Any] = {}  # opt-in fit options, recorded in the manifest
 
-    def trace_path(self, path: str) -> Path:
-        return self.out / "traces" / f"{self.names[path]}.csv"
+    def trace_name(self, fit: FileFit) -> str:
+        """The file's name; for a file of several traces, with the trace's index."""
+        name = self.names[fit.path]
+        return name if fit.part is None else f"{name}_{fit.part}"
+
+    def trace_path(self, fit: FileFit) -> Path:
+        return self.out / "traces" / f"{self.trace_name(fit)}.csv"
 
     def write_trace(self, fit: FileFit) -> None:
         header = {
             "lumetra": self.version,
-            "source": fit.path,
+            "source": fit.label,
             "sha256": fit.sha256,
             "parameters": " ".join(f"{k}={fit.params[k]}" for k in PARAMETER_NAMES),
             "searched": self.params is None,
             "score": fit.score,
-        }
+        } | fit.reading
+        header["reading"] = " ".join(f"{k}={v}" for k, v in self.reading.items())
         frame = pd.DataFrame(
             {
                 "frame": np.arange(len(fit.time)),
@@ -118,33 +133,52 @@ class OutputWriter:
                 "level": fit.levels[fit.frame_segment],
             }
         )
-        atomic.write_csv(self.trace_path(fit.path), frame, header)
+        atomic.write_csv(self.trace_path(fit), frame, header)
+
+    def source_file(self, label: str) -> str:
+        """The file a failure or skip label (file, or file#index) belongs to."""
+        if label in self.names:
+            return label
+        path = label.rpartition("#")[0]
+        return path if path in self.names else label
+
+    def checksum(self, label: str) -> str:
+        try:
+            return atomic.sha256_of(self.source_file(label))
+        except OSError:
+            return ""
 
     def failure_table(self, failures: dict[str, str]) -> pd.DataFrame:
-        rows = []
-        for path, error in failures.items():
-            try:
-                checksum = atomic.sha256_of(path)
-            except OSError:
-                checksum = ""
-            rows.append({"file": path, "sha256": checksum, "error": error})
+        rows = [
+            {"file": label, "sha256": self.checksum(label), "error": error}
+            for label, error in failures.items()
+        ]
         table = pd.DataFrame(rows, columns=["file", "sha256", "error"])
         table["parameters"] = "searched" if self.params is None else str(self.params)
         table["lumetra_version"] = self.version
         return table
 
+    def skipped_table(self, skipped: dict[str, str]) -> pd.DataFrame:
+        rows = [
+            {"file": label, "sha256": self.checksum(label), "reason": reason}
+            for label, reason in skipped.items()
+        ]
+        table = pd.DataFrame(rows, columns=["file", "sha256", "reason"])
+        table["lumetra_version"] = self.version
+        return table
+
     def finish(
         self,
-        fits: list[FileFit],
-        failures: dict[str, str],
+        fitted: Fitted,
         states: int,
         double: bool,
         shortest: float,
         spreadsheet: bool,
     ) -> BatchResult:
         notes: list[str] = []
+        fits, failures = fitted.fits, fitted.failures
         segments = pd.concat(
-            [segment_rows(fit, self.names[fit.path], self.version) for fit in fits]
+            [segment_rows(fit, self.trace_name(fit), self.version) for fit in fits]
             or [pd.DataFrame(columns=["file", "level"])],
             ignore_index=True,
         )
@@ -175,12 +209,14 @@ class OutputWriter:
                 kinetics.insert(0, "state", np.searchsorted(centres, kinetics["level"]))
                 kinetics["lumetra_version"] = self.version
 
-        provenance = self.provenance(fits, failures, states, double, shortest)
+        provenance = self.provenance(fitted, states, double, shortest)
         written = []
         written.append(atomic.write_csv(self.out / "segments.csv", segments))
         written.append(atomic.write_parquet(self.out / "segments.parquet", segments, provenance))
         failure_table = self.failure_table(failures)
         written.append(atomic.write_csv(self.out / "failures.csv", failure_table))
+        skipped = self.skipped_table(fitted.skipped)
+        written.append(atomic.write_csv(self.out / "skipped.csv", skipped))
         if spreadsheet and fits:
             sheet, files, note = self.spreadsheet(fits, paths)
             if note:
@@ -196,15 +232,16 @@ class OutputWriter:
             )
         provenance["notes"] = notes
         provenance["outputs"] = [str(p.relative_to(self.out)) for p in written] + [
-            str(self.trace_path(fit.path).relative_to(self.out)) for fit in fits
+            str(self.trace_path(fit).relative_to(self.out)) for fit in fits
         ]
         atomic.write_json(self.out / "manifest.json", provenance)
-        return BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
+        result = BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
+        result.skipped = skipped
+        return result
 
     def provenance(
         self,
-        fits: list[FileFit],
-        failures: dict[str, str],
+        fitted: Fitted,
         states: int,
         double: bool,
         shortest: float,
@@ -217,11 +254,20 @@ class OutputWriter:
             "states": states,
             "double_exponential": double,
             "shortest_dwell": shortest,
+            "reading": self.reading,
             "inputs": [
-                {"file": f.path, "sha256": f.sha256, "parameters": f.params, "score": f.score}
-                for f in fits
+                {
+                    "file": f.label,
+                    "name": self.trace_name(f),
+                    "sha256": f.sha256,
+                    "parameters": f.params,
+                    "score": f.score,
+                }
+                | f.reading
+                for f in fitted.fits
             ],
-            "failed": len(failures),
+            "failed": len(fitted.failures),
+            "skipped": [{"file": k, "reason": v} for k, v in fitted.skipped.items()],
         } | self.options
 
     def spreadsheet(
@@ -237,9 +283,9 @@ class OutputWriter:
             column = f"Idl {i}"
             columns[column] = padded(path, length)
             if not np.allclose(fit.time, longest.time[: len(fit.time)]):
-                mismatched.append(fit.path)
+                mismatched.append(fit.label)
             rows.append(
-                {"column": column, "file": fit.path, "sha256": fit.sha256, "lumetra": self.version}
+                {"column": column, "file": fit.label, "sha256": fit.sha256, "lumetra": self.version}
                 | {k: fit.params[k] for k in PARAMETER_NAMES}
             )
         note = None

@@ -12,11 +12,12 @@ from typing import Callable, TypeVar
 
 from tqdm import tqdm
 
-from lumetra.batch.one_file import fit_file
+from lumetra.batch.one_file import fit_source
 from lumetra.batch.outputs import OutputWriter
 from lumetra.batch.types import (
     BatchResult,
     FileFit,
+    Fitted,
     Params,
     ParamsInput,
     SearchBounds,
@@ -24,18 +25,25 @@ from lumetra.batch.types import (
     normalise_params,
     search_arguments,
 )
+from lumetra.io.prepare import SignalOptions
 
 Item = TypeVar("Item")
+# What a directory given as input contributes: the suffixes of the trace formats read.
+TRACE_SUFFIXES = (".txt", ".dat", ".traces")
 
 
 def expand_inputs(items: Iterable[str | os.PathLike[str]]) -> list[str]:
-    """Trace files from paths, directories (their *.txt files) and glob patterns, in the
-    order given, each once. A pattern that matches nothing is an error."""
+    """Trace files from paths, directories (their files ending in TRACE_SUFFIXES) and glob
+    patterns, in the order given, each once. A pattern that matches nothing is an error."""
     files: list[str] = []
     for given in items:
         item = str(given)
         if os.path.isdir(item):
-            found = sorted(glob.glob(os.path.join(glob.escape(item), "*.txt")))
+            found = sorted(
+                path
+                for suffix in TRACE_SUFFIXES
+                for path in glob.glob(os.path.join(glob.escape(item), "*" + suffix))
+            )
         elif glob.has_magic(item):
             found = sorted(p for p in glob.glob(item, recursive=True) if os.path.isfile(p))
             if not found:
@@ -51,6 +59,11 @@ def _progress(iterable: Iterable[Item], total: int, enabled: bool) -> Iterator[I
     return iter(tqdm(iterable, total=total, unit="file", disable=None if enabled else True))
 
 
+def describe(error: BaseException) -> str:
+    """The failure of a file as the failures table gives it: the exception and its notes."""
+    return "; ".join([f"{type(error).__name__}: {error}", *getattr(error, "__notes__", [])])
+
+
 def run_fits(
     files: list[str],
     executor: concurrent.futures.Executor,
@@ -60,25 +73,31 @@ def run_fits(
     on_result: Callable[[FileFit], object] | None = None,
     criterion: str = "xic",
     refine: bool = False,
-) -> tuple[list[FileFit], dict[str, str]]:
-    """Submits every file to the executor; returns (fits in input order, failures by path).
-    on_result(fit) runs in this process as each fit arrives."""
+    options: SignalOptions | None = None,
+) -> Fitted:
+    """Submits every file to the executor. on_result(fit) runs in this process as each fit
+    arrives; a file that fails, as a whole or trace by trace, does not stop the others."""
     futures = {
-        executor.submit(fit_file, path, params, search, criterion, refine): path for path in files
+        executor.submit(fit_source, path, params, search, criterion, refine, options): path
+        for path in files
     }
-    fits: dict[str, FileFit] = {}
-    failures: dict[str, str] = {}
-    done = concurrent.futures.as_completed(futures)
-    for future in _progress(done, len(futures), progress):
+    by_file: dict[str, list[FileFit]] = {}
+    done = Fitted()
+    for future in _progress(concurrent.futures.as_completed(futures), len(futures), progress):
         path = futures[future]
         try:
-            fit = future.result()
-            if on_result is not None:
-                on_result(fit)
-            fits[path] = fit
+            source = future.result()
+            for fit in source.fits:
+                if on_result is not None:
+                    on_result(fit)
         except Exception as error:  # noqa: BLE001 - a bad file must not stop the batch
-            failures[path] = f"{type(error).__name__}: {error}"
-    return [fits[p] for p in files if p in fits], failures
+            done.failures[path] = describe(error)
+            continue
+        by_file[path] = source.fits
+        done.failures.update(source.failed)
+        done.skipped.update(source.skipped)
+    done.fits = [fit for path in files for fit in by_file.get(path, [])]
+    return done
 
 
 def fit_traces(
@@ -95,6 +114,7 @@ def fit_traces(
     spreadsheet: bool = True,
     criterion: str = "xic",
     refine: bool = False,
+    options: SignalOptions | None = None,
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -110,20 +130,25 @@ def fit_traces(
     double, shortest: kinetics options (lumetra.kinetics.fit_rates).
     criterion: score of the parameter search, "xic" or "bic" (see optimizeFitness).
     refine: segments and levels from refineTransitions instead of the merged partitions.
+    options: how files are read and which signal is fitted (lumetra.io.SignalOptions; by
+        default the format is told from the content and two-colour traces give their FRET
+        efficiency, cut at the first photobleaching). A file of several traces gives one
+        output per trace; traces too short for the fit are skipped with the reason.
     Returns a BatchResult; files that failed are in its `failures`, not raised.
     """
     files = expand_inputs(paths)
     fixed = normalise_params(params)
     search_arguments(search)  # refuse unknown names before any work
     check_criterion(criterion)
-    writer = OutputWriter(out_dir, files, fixed)
+    options = options or SignalOptions()
+    writer = OutputWriter(out_dir, files, fixed, options)
     pool = None
     if executor is None:
         pool = executor = concurrent.futures.ProcessPoolExecutor(max_workers=jobs or os.cpu_count())
     start = time.perf_counter()
     try:
-        fits, failures = run_fits(
-            files, executor, fixed, search, progress, writer.write_trace, criterion, refine
+        fitted_traces = run_fits(
+            files, executor, fixed, search, progress, writer.write_trace, criterion, refine, options
         )
     finally:
         if pool is not None:
@@ -131,7 +156,7 @@ def fit_traces(
     fitted = time.perf_counter()
     if criterion != "xic" or refine:
         writer.options = {"criterion": criterion, "refine": bool(refine)}
-    result = writer.finish(fits, failures, states, double, shortest, spreadsheet)
+    result = writer.finish(fitted_traces, states, double, shortest, spreadsheet)
     result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
     for note in result.notes:
         print(f"lumetra: {note}", file=sys.stderr)

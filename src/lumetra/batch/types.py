@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Union, overload
+from typing import Any, Union, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -43,6 +43,34 @@ class FileFit:
     spreads: FloatArray
     frame_segment: IntArray  # segment of every frame in the idealised trace
     seconds: float
+    # Which trace of the file this is: None for a file of one trace, else its 0-based index.
+    part: int | None = None
+    # How the trace was read: format, signal, frames before the cut, cut frame, corrections.
+    reading: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def label(self) -> str:
+        """The file, with the trace's index for a file of several traces."""
+        return self.path if self.part is None else f"{self.path}#{self.part}"
+
+
+@dataclass
+class SourceFit:
+    """What a worker hands back for one file: the fits of its traces, and the traces it
+    skipped or could not fit, by label (file#index for files of several traces)."""
+
+    fits: list[FileFit] = field(default_factory=list)
+    skipped: dict[str, str] = field(default_factory=dict)
+    failed: dict[str, str] = field(default_factory=dict)
+
+
+@dataclass
+class Fitted:
+    """The traces of a batch: fits in input order, failures and skipped traces by label."""
+
+    fits: list[FileFit] = field(default_factory=list)
+    failures: dict[str, str] = field(default_factory=dict)
+    skipped: dict[str, str] = field(default_factory=dict)
 
 
 @dataclass
@@ -55,6 +83,7 @@ class BatchResult:
     out_dir: Path | None = None
     notes: list[str] = field(default_factory=list)
     timings: dict[str, float] = field(default_factory=dict)  # wall seconds: fits, outputs
+    skipped: pd.DataFrame | None = None  # traces not fitted, with the reason
 
     @property
     def ok(self) -> bool:

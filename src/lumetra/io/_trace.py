@@ -24,9 +24,14 @@ class TraceFormatError(ValueError):
     ) -> None:
         self.source = str(source)
         self.line = line
+        self._arguments = (source, message, line, where)
         place = f", line {line}" if line is not None else ""
         place += f", {where}" if where is not None else ""
         super().__init__(f"{self.source}{place}: {message}")
+
+    def __reduce__(self) -> tuple[type[TraceFormatError], tuple[Any, ...]]:
+        # Rebuilt from its own arguments, so that it crosses to and from worker processes.
+        return (type(self), self._arguments)
 
 
 @dataclass(frozen=True, eq=False)

@@ -19,10 +19,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, SupportsFloat
 
 from lumetra.io import single_channel
-from lumetra.io._trace import Floats, Trace
+from lumetra.io._trace import Floats, Trace, TraceFormatError
 from lumetra.io.bleaching import first_bleach
 from lumetra.io.fret import Background, signal
-from lumetra.io.reading import read_traces
+from lumetra.io.reading import detect_format, read_traces
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -69,6 +69,7 @@ class PreparedTrace:
     cut_frame: int | None
     time: Floats | None = None
     values: Floats | None = None
+    note: str | None = None  # why lumetra.io left the file to loadData, if it did
 
     @property
     def fitted_frames(self) -> int:
@@ -89,6 +90,15 @@ class PreparedTrace:
         trace.loadData(io.StringIO(single_channel_text(self.time, self.values)))
         trace.fileName = self.source if self.name == Path(self.source).stem else self.label
         return trace
+
+    def reading(self) -> dict[str, Any]:
+        """How the trace was read, for the outputs' records."""
+        return {
+            "format": self.format,
+            "signal": self.signal,
+            "frames": self.frames,
+            "cut_frame": self.cut_frame,
+        }
 
     @property
     def label(self) -> str:
@@ -132,10 +142,26 @@ def _plain_single_channel(options: SignalOptions) -> bool:
 
 
 def prepare_file(path: str | Path, options: SignalOptions) -> list[PreparedTrace]:
-    """Every trace of one file (TraceFormatError for a file that does not fit its format)."""
+    """Every trace of one file (TraceFormatError for a file that does not fit its format, but
+    see below for files left to loadData: their PreparedTrace says why in `note`)."""
     path = str(path)
-    traces = read_traces(path, options.format, options.columns, options.frame_time)
     stem = Path(path).stem
+    # Told from the content, with the intensity fitted as it stands, a file whose format cannot
+    # be told or which does not read as lumetra's own is left to lumetraTrace.loadData, which
+    # loads (or refuses) it exactly as it always has.
+    as_before = options.format == "auto" and options.columns is None
+    as_before = as_before and _plain_single_channel(options)
+    format = options.format
+    try:
+        if as_before:
+            format = detect_format(path)
+        traces = read_traces(path, format, options.columns, options.frame_time)
+    except TraceFormatError as error:
+        if not as_before or format not in ("auto", single_channel.FORMAT):
+            raise
+        return [
+            PreparedTrace(path, stem, 0, single_channel.FORMAT, "total", 0, None, note=str(error))
+        ]
     if len(traces) == 1 and traces[0].format == single_channel.FORMAT:
         if _plain_single_channel(options):
             only = traces[0]

@@ -13,7 +13,7 @@ from collections.abc import Iterable
 from pathlib import Path
 from typing import TYPE_CHECKING, SupportsFloat
 
-from lumetra.batch.atomic import write_text
+from lumetra.atomic import write_text
 from lumetra.io import kinsoft, single_channel
 from lumetra.io._trace import Trace, two_colour_channels
 from lumetra.io.fret import Corrections, signal
