@@ -170,3 +170,29 @@ def test_dashboard_fits_and_refits_in_the_browser(serve_explorer, browser, tmp_p
         shutil.copy(tmp_path / "dashboard.png", ARTIFACTS / "dashboard.png")
         (ARTIFACTS / "dashboard-timings.json").write_text(json.dumps(timings, indent=1) + "\n")
     print("browser timings (s):", {k: round(v, 2) for k, v in timings.items()})
+
+
+def test_dashboard_draws_a_two_colour_file_as_its_fret_efficiency(
+    serve_explorer, browser, tmp_path
+):
+    from test_io_prepare import bleaching_trace
+
+    from lumetra import io
+
+    data = tmp_path / "two-colour"
+    data.mkdir()
+    io.write_kinsoft(data / "molecule.txt", bleaching_trace("molecule.txt"))
+    cut = io.first_bleach(io.read_traces(data / "molecule.txt")[0]).frame
+    browser.get(serve_explorer(str(data)))
+
+    def figure_with_trace(driver):
+        figure = driver.execute_script(FIGURE)
+        traces = {t["name"]: t["points"] for t in figure["traces"]} if figure else {}
+        return traces if "CH1mBGND1" in traces else None
+
+    try:
+        traces, _ = wait_for(browser, figure_with_trace, "figure of the converted trace")
+        assert traces["CH1mBGND1"] == cut  # E up to the bleaching, not the 400 frames read
+    finally:
+        ARTIFACTS.mkdir(parents=True, exist_ok=True)
+        browser.save_screenshot(str(ARTIFACTS / "dashboard-two-colour.png"))

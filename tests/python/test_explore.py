@@ -9,6 +9,7 @@ import sys
 import urllib.request
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 from lumetra.cli import explore as _explore
@@ -83,3 +84,24 @@ def test_refuses_a_directory_without_traces(tmp_path, directory, message):
     assert result.returncode != 0
     assert message in result.stderr
     assert not (tmp_path / "state").exists()
+
+
+def test_two_colour_files_are_served_as_converted_trace_files(serve_explorer, tmp_path):
+    from test_io_prepare import bleaching_trace
+
+    from lumetra import io
+
+    data = tmp_path / "mixed"
+    data.mkdir()
+    io.write_kinsoft(data / "molecule.txt", bleaching_trace("molecule.txt"))
+    shutil.copy(EXAMPLES / "two_level_short_noisy.txt", data)
+    serve_explorer(str(data), "--no-cut")
+    served = Path(stored_directory(tmp_path))
+    assert served.parent == tmp_path / "state" / "lumetra" / "explorer" / "converted"
+    assert sorted(p.name for p in served.iterdir()) == ["molecule.txt", "two_level_short_noisy.txt"]
+    (converted,) = io.read_traces(served / "molecule.txt")
+    assert np.array_equal(
+        converted.intensity, io.fret_efficiency(io.read_traces(data / "molecule.txt")[0])
+    )
+    copied = (served / "two_level_short_noisy.txt").read_bytes()
+    assert copied == (EXAMPLES / "two_level_short_noisy.txt").read_bytes()

@@ -112,20 +112,22 @@ def fit_prepared(
 ) -> FileFit:
     """Fits one trace of a file (see fit_file); raises on any failure."""
     start = time.perf_counter()
-    trace = prepared.trace_object()
+    trace = prepared.trace_object(scaled=True)
     if params is None:
         params = search_parameters(trace, search, criterion)
     score = step_fit(trace, params, criterion)
     partitions = trace.finalPartitions()
     intensity = trace.CH1mBGND1.to_numpy(dtype=float)
     if refine:
-        starts, ends, path_levels = refined_segments(trace)
+        starts, ends, levels = refined_segments(trace)
         _, spreads = batchcore.summarise_segments(intensity, starts, ends)
-        levels = path_levels
     else:
         starts = np.array([p[0] for p in partitions], dtype=np.int64)
         ends = np.array([p[1] for p in partitions], dtype=np.int64)
         levels, spreads = batchcore.summarise_segments(intensity, starts, ends)
+    if prepared.fit_scale != 1.0 and prepared.values is not None:
+        intensity = np.asarray(prepared.values, dtype=float)
+        levels, spreads = levels / prepared.fit_scale, spreads / prepared.fit_scale
     return FileFit(
         path=prepared.source,
         sha256=checksum,

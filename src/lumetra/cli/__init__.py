@@ -4,6 +4,9 @@
     python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
     python -m lumetra fit DIR_OR_GLOB [...] --out DIR [--jobs N | --scheduler ADDRESS]
     python -m lumetra simulate OUT_DIR --levels L0,L1 --rate 0 1 K01 --rate 1 0 K10 ...
+    python -m lumetra convert IN [...] --out DIR [--to trace|kinsoft]
+
+summary, explore, fit and convert read every trace format of lumetra.io (see `--format`).
 
 Each subcommand lives in its own module and offers `add_arguments(parser)` and `run(args)`;
 the first line of its docstring is its help.
@@ -14,7 +17,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 
-from lumetra.cli import explore, fit, simulate, summary
+from lumetra.cli import convert, explore, fit, simulate, summary
 from lumetra.cli.options import Subcommand
 
 SUBCOMMANDS: dict[str, Subcommand] = {
@@ -22,6 +25,7 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     "explore": explore,
     "fit": fit,
     "simulate": simulate,
+    "convert": convert,
 }
 
 

@@ -1,8 +1,12 @@
 """Serve the explorer dashboard for a directory of trace files.
 
     python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
+                              [--format F] [--signal S] [--gamma G] ... [--no-cut]
 
-Without DIR the bundled example traces are served. The dashboard module reads its data
+Without DIR the bundled example traces are served. A directory with files of other formats
+(two-colour files, files of several traces) is converted first, one single-channel trace file
+per trace (FRET efficiency by default, cut at photobleaching), into the state directory, and
+the dashboard serves that. The dashboard module reads its data
 directory from "explorerDir.pickle" in the working directory when it is imported; this command
 writes that file into its own state directory, $XDG_STATE_HOME/lumetra/explorer/ (by default
 ~/.local/state/lumetra/explorer/), and serves from there, so the statistics module's debug.log
@@ -23,7 +27,8 @@ import webbrowser
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from lumetra.cli.options import failure
+from lumetra.cli.options import add_signal_options, failure, signal_options, warn
+from lumetra.io.prepare import SignalOptions
 
 if TYPE_CHECKING:
     # Only now: the dashboard module reads the settings file of the working directory when it
@@ -52,6 +57,42 @@ def trace_files(data_dir: str | os.PathLike[str]) -> list[Path]:
     """Regular files of the directory, sorted; trace files (*.txt) first."""
     files = sorted(p for p in Path(data_dir).iterdir() if p.is_file())
     return [p for p in files if p.suffix == ".txt"] + [p for p in files if p.suffix != ".txt"]
+
+
+def needs_conversion(files: list[Path], options: SignalOptions) -> bool:
+    """Whether any file is in another format than the single-channel one the trace object
+    loads, or the options ask for another signal than the intensity as it stands."""
+    from lumetra.io import TraceFormatError, detect_format, single_channel
+
+    plain = SignalOptions(frame_time=options.frame_time, cut=options.cut)
+    if options != plain:
+        return True
+    for path in files:
+        try:
+            if detect_format(path) != single_channel.FORMAT:
+                return True
+        except (TraceFormatError, OSError):
+            pass  # left to loadData, as any file it cannot tell
+    return False
+
+
+def converted_dir(data_dir: Path, files: list[Path], options: SignalOptions) -> Path:
+    """A directory of single-channel trace files, one per trace of the files of `data_dir`,
+    in the state directory: what the dashboard's trace object loads. Rebuilt on every start;
+    files that cannot be converted are named on standard error and left out."""
+    import hashlib
+    import shutil
+
+    from lumetra.io.convert import convert_files
+
+    key = hashlib.sha256(f"{data_dir}\0{options.record()}".encode()).hexdigest()[:16]
+    target = state_dir() / "converted" / f"{data_dir.name}-{key}"
+    shutil.rmtree(target, ignore_errors=True)
+    written, failures = convert_files(files, target, options)
+    for path, error in failures.items():
+        warn("explore", f"left out {path}: {error}")
+    print(f"{len(written)} trace(s) of {len(files)} file(s) converted into {target}", flush=True)
+    return target
 
 
 def free_port(address: str) -> int:
@@ -134,6 +175,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--no-show", dest="show", action="store_false", help="do not open a browser"
     )
+    add_signal_options(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -143,6 +185,12 @@ def run(args: argparse.Namespace) -> int:
     files = trace_files(data_dir)
     if not files:
         raise failure("explore", f"no files in {data_dir}")
+    options = signal_options(args, "explore")
+    if needs_conversion(files, options):
+        data_dir = converted_dir(data_dir, files, options)
+        files = trace_files(data_dir)
+        if not files:
+            raise failure("explore", f"no trace could be converted from {args.directory}")
 
     settings = write_settings(data_dir, state_dir())
     os.chdir(settings.parent)

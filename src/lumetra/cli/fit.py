@@ -4,6 +4,13 @@
                           [--fixed H R T F | --search NAME MIN MAX STEP ...]
                           [--criterion xic|bic] [--refine]
                           [--states K] [--double] [--shortest T] [--quiet]
+                          [--format F] [--columns SPEC] [--signal fret|acceptor|donor|total]
+                          [--gamma G] [--leakage A] [--direct D] [--background B] [--no-cut]
+
+Every trace format of lumetra.io is read (told from the content unless --format says); a file
+of several traces gives one output per trace; two-colour traces are fitted as their FRET
+efficiency (or --signal), cut at the first photobleaching unless --no-cut. Traces too short
+for the fit are listed in skipped.csv.
 
 Exit status: 0 when every file was fitted, 1 when some failed (see failures.csv), 2 when no
 input file was found.
@@ -13,6 +20,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from collections import Counter
 from concurrent.futures import Executor
 from typing import TYPE_CHECKING
 
@@ -24,14 +32,16 @@ from lumetra.batch import (
     normalise_params,
     search_arguments,
 )
-from lumetra.cli.options import add_fixed, failure, warn
+from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
 
 if TYPE_CHECKING:
     from distributed import Client
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("inputs", nargs="+", help="trace files, directories (*.txt) or globs")
+    parser.add_argument(
+        "inputs", nargs="+", help="trace files, directories (*.txt, *.dat, *.traces) or globs"
+    )
     parser.add_argument("--out", required=True, help="output directory")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--jobs", type=int, help="worker processes (default: all cores)")
@@ -71,6 +81,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("--no-spreadsheet", action="store_true", help="do not write ideal.xlsx")
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    add_signal_options(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -92,6 +103,7 @@ def run(args: argparse.Namespace) -> int:
         search_arguments(search)
     except ValueError as error:
         raise failure("fit", str(error)) from None
+    options = signal_options(args, "fit")
     client: Client | None = None
     executor: Executor | None = None
     if args.scheduler:
@@ -114,12 +126,24 @@ def run(args: argparse.Namespace) -> int:
             spreadsheet=not args.no_spreadsheet,
             criterion=args.criterion,
             refine=args.refine,
+            options=options,
         )
     finally:
         if client is not None:
             client.close()
-    fitted = len(result.fits)
-    print(f"{fitted} of {len(files)} file(s) fitted, {len(result.segments)} segments -> {args.out}")
+    fitted = len({fit.path for fit in result.fits})
+    traces = f" ({len(result.fits)} traces)" if len(result.fits) != fitted else ""
+    print(
+        f"{fitted} of {len(files)} file(s) fitted{traces}, {len(result.segments)} segments "
+        f"-> {args.out}"
+    )
+    formats = Counter(fit.reading.get("format", "?") for fit in result.fits)
+    cut = sum(fit.reading.get("cut_frame") is not None for fit in result.fits)
+    if formats:
+        read = ", ".join(f"{name} x{count}" for name, count in sorted(formats.items()))
+        print(f"  read as {read}; {cut} trace(s) cut at photobleaching")
+    if result.skipped is not None and len(result.skipped):
+        print(f"  {len(result.skipped)} trace(s) skipped, too short (see skipped.csv)")
     if result.kinetics is not None:
         for row in result.kinetics.itertuples():
             rate = getattr(row, "rate", float("nan"))

@@ -1,11 +1,14 @@
-"""What the subcommands share: their interface, the --fixed option and the form of their
-messages."""
+"""What the subcommands share: their interface, the --fixed option, the options of trace files
+and signals, and the form of their messages."""
 
 from __future__ import annotations
 
 import argparse
 import sys
-from typing import Protocol
+from typing import TYPE_CHECKING, Protocol
+
+if TYPE_CHECKING:
+    from lumetra.io.prepare import SignalOptions
 
 FIXED_METAVARS = ("HALFWIN", "RRATIO", "THRATE", "FILTERWIDTH")
 
@@ -32,3 +35,105 @@ def failure(command: str, message: str) -> SystemExit:
 
 def warn(command: str, message: str) -> None:
     print(f"lumetra {command}: {message}", file=sys.stderr)
+
+
+def add_signal_options(parser: argparse.ArgumentParser) -> None:
+    """How trace files are read and which signal of a two-colour trace is fitted."""
+    from lumetra.io import FORMATS
+    from lumetra.io.fret import BLEACHED, KINDS
+
+    group = parser.add_argument_group("trace files and signal")
+    group.add_argument(
+        "--format",
+        choices=("auto", *FORMATS),
+        default="auto",
+        help="format of the trace files (default: told from the content)",
+    )
+    group.add_argument(
+        "--columns",
+        metavar="SPEC",
+        help="columns of delimited text by position or header name, e.g. "
+        "time=0,donor=1,acceptor=2 (implies --format delimited)",
+    )
+    group.add_argument(
+        "--signal",
+        choices=KINDS,
+        help="signal of two-colour traces to fit (default: fret, E = FA / (gamma FD + FA))",
+    )
+    group.add_argument("--gamma", type=float, default=1.0, help="detection-efficiency ratio")
+    group.add_argument(
+        "--leakage", type=float, default=0.0, help="donor leakage into the acceptor channel"
+    )
+    group.add_argument(
+        "--direct", type=float, default=0.0, help="direct acceptor excitation (needs Iaa)"
+    )
+    group.add_argument(
+        "--background",
+        metavar="LEVELS",
+        help=f"{BLEACHED!r} (each channel's mean after bleaching) or levels per channel, "
+        "e.g. donor=120,acceptor=80,acceptor_direct=60 (default: none subtracted)",
+    )
+    group.add_argument(
+        "--no-cut", action="store_true", help="do not cut two-colour traces at photobleaching"
+    )
+    group.add_argument(
+        "--frame-time",
+        type=float,
+        metavar="SECONDS",
+        help="seconds per frame for files without a time axis",
+    )
+
+
+def parse_background(text: str | None) -> str | dict[str, float] | None:
+    """--background as lumetra.io.fret takes it; ValueError names what is wrong."""
+    from lumetra.io.fret import BLEACHED
+
+    if text is None or text == BLEACHED:
+        return text
+    channels = ("donor", "acceptor", "acceptor_direct")
+    levels: dict[str, float] = {}
+    for item in text.split(","):
+        name, _, value = item.partition("=")
+        name = name.strip()
+        if name not in channels or not value.strip():
+            raise ValueError(
+                f"--background {text!r}: {item!r} is not CHANNEL=LEVEL with CHANNEL one of "
+                f"{', '.join(channels)} (or give {BLEACHED!r})"
+            )
+        try:
+            levels[name] = float(value)
+        except ValueError:
+            raise ValueError(f"--background {text!r}: {value.strip()!r} is not a number") from None
+    return levels
+
+
+def signal_options(args: argparse.Namespace, command: str) -> SignalOptions:
+    """The SignalOptions of the command line (exit status 1 with a message when invalid)."""
+    from lumetra.io.prepare import SignalOptions
+
+    try:
+        background = parse_background(args.background)
+    except ValueError as error:
+        raise failure(command, str(error)) from None
+    if args.gamma <= 0:
+        raise failure(command, f"--gamma must be positive, not {args.gamma}")
+    if args.frame_time is not None and not args.frame_time > 0:
+        raise failure(command, f"--frame-time must be positive, not {args.frame_time}")
+    if args.columns is not None:
+        from lumetra.io.delimited import parse_columns
+
+        try:
+            parse_columns(args.columns)
+        except ValueError as error:
+            raise failure(command, f"--columns: {error}") from None
+    return SignalOptions(
+        format=args.format,
+        columns=args.columns,
+        signal=args.signal,
+        gamma=args.gamma,
+        leakage=args.leakage,
+        direct=args.direct,
+        background=background,
+        cut=not args.no_cut,
+        frame_time=args.frame_time,
+    )

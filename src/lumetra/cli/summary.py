@@ -1,10 +1,11 @@
 """Fit step trajectories to trace files and print the levels found.
 
-    python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
+    python -m lumetra summary [--fixed H R T F] [--format F --signal S ...] FILE [FILE ...]
 
-For each file: load the trace, search the four fit parameters by differential evolution (or
-take them from --fixed), fit with the best ones, merge neighbouring levels, and print the
-levels found.
+For each trace of each file (any format of lumetra.io; two-colour traces as their FRET
+efficiency, cut at photobleaching, as `lumetra fit` reads them): load the trace, search the
+four fit parameters by differential evolution (or take them from --fixed), fit with the best
+ones, merge neighbouring levels, and print the levels found.
 """
 
 from __future__ import annotations
@@ -13,10 +14,12 @@ import argparse
 import time
 from typing import TYPE_CHECKING
 
-from lumetra.batch import FitRejected, load_trace, search_parameters, step_fit
+from lumetra.batch import FitRejected, search_parameters, step_fit
+from lumetra.batch.one_file import shortest_trace, too_short
 from lumetra.batch.types import Params
 from lumetra.batchcore import PARAMETER_NAMES
-from lumetra.cli.options import add_fixed, failure
+from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options
+from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -24,20 +27,41 @@ if TYPE_CHECKING:
 MAX_SEGMENTS_SHOWN = 12
 
 
-def describe_levels(trace: lumetraTrace, partitions: list[list[int]]) -> str:
+def describe_levels(
+    trace: lumetraTrace, partitions: list[list[int]], decimals: int = 0, scale: float = 1.0
+) -> str:
     shown = [
-        f"{mean:.0f} [{start}-{end - 1}]"
+        f"{mean / scale:.{decimals}f} [{start}-{end - 1}]"
         for (start, end, _), mean in zip(partitions[:MAX_SEGMENTS_SHOWN], trace.means)
     ]
     more = len(partitions) - len(shown)
     return ", ".join(shown) + (f", ... ({more} more)" if more > 0 else "")
 
 
-def fit_file(path: str, fixed: Params | None) -> str:
-    """The summary of one file: the batch's steps of a fit, each one reported."""
-    trace = load_trace(path)
+def describe_reading(prepared: PreparedTrace) -> str:
+    """How a trace of another format than lumetra's own was read, or "" for lumetra's own."""
+    if prepared.values is None:
+        return ""
+    cut = "" if prepared.cut_frame is None else f", cut at frame {prepared.cut_frame}"
+    return f" ({prepared.format}, {prepared.signal} of {prepared.frames} frames{cut})"
+
+
+def fit_file(path: str, fixed: Params | None, options: SignalOptions | None = None) -> str:
+    """The summary of one file, trace by trace: the batch's steps of a fit, each reported."""
+    prepared = prepare_file(path, options or SignalOptions())
+    several = len(prepared) > 1
+    return "\n".join(fit_trace(one, one.label if several else path, fixed) for one in prepared)
+
+
+def fit_trace(prepared: PreparedTrace, name: str, fixed: Params | None) -> str:
+    short = too_short(prepared, shortest_trace(fixed, None))
+    if short is not None:
+        return f"{name}: {short}; skipped"
+    trace = prepared.trace_object(scaled=True)
     guess = "several levels" if trace.stateNum == 2 else "one level"
-    lines = [f"{path}: {len(trace.CH1mBGND1)} frames, looks like {guess}"]
+    reading = describe_reading(prepared)
+    decimals = 0 if prepared.values is None else 3  # intensities in counts; E and the like
+    lines = [f"{name}: {len(trace.CH1mBGND1)} frames{reading}, looks like {guess}"]
     params = fixed
     if params is None:
         start = time.perf_counter()
@@ -59,16 +83,19 @@ def fit_file(path: str, fixed: Params | None) -> str:
         f"  fit: score {score:.1f}, {len(trace.newPairs)} candidate transitions, "
         f"{len(trace.pairs3)} accepted; {fitted} segments, {len(partitions)} after merging"
     )
-    lines.append(f"  levels (mean [frames]): {describe_levels(trace, partitions)}")
+    levels = describe_levels(trace, partitions, decimals, prepared.fit_scale)
+    lines.append(f"  levels (mean [frames]): {levels}")
     return "\n".join(lines)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("files", nargs="+", help="tab-separated trace files")
+    parser.add_argument("files", nargs="+", help="trace files of any format lumetra reads")
     add_fixed(parser, "fit with these parameters instead of searching them")
+    add_signal_options(parser)
 
 
 def run(args: argparse.Namespace) -> int:
+    options = signal_options(args, "summary")
     fixed = None
     if args.fixed is not None:
         half, rratio, thrate, width = args.fixed
@@ -77,5 +104,5 @@ def run(args: argparse.Namespace) -> int:
         # Unlike `lumetra fit`, HALFWIN is truncated and FILTERWIDTH passed as given.
         fixed = dict(zip(PARAMETER_NAMES, (int(half), rratio, thrate, width)))
     for path in args.files:
-        print(fit_file(path, fixed))
+        print(fit_file(path, fixed, options))
     return 0

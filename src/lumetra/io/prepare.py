@@ -28,6 +28,13 @@ if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
 
 
+# FRET efficiency is fitted in per mille. The step fit itself is scale-free, but the parameter
+# search is not: its scores and the fit's acceptance were made for count-like values, and on E
+# in [0, 1] the search settles on fits it then rejects (1 in 5 kinSoft traces). Levels and
+# spreads are reported in E again; scores are those of the fit in per mille.
+FRET_SCALE = 1000.0
+
+
 @dataclass(frozen=True)
 class SignalOptions:
     """How the traces of a file are read and turned into the signal to idealise.
@@ -70,15 +77,16 @@ class PreparedTrace:
     time: Floats | None = None
     values: Floats | None = None
     note: str | None = None  # why lumetra.io left the file to loadData, if it did
+    fit_scale: float = 1.0  # the factor the fit sees the values multiplied by (see FRET_SCALE)
 
     @property
     def fitted_frames(self) -> int:
         return self.frames if self.cut_frame is None else self.cut_frame
 
-    def trace_object(self) -> lumetraTrace:
+    def trace_object(self, scaled: bool = False) -> lumetraTrace:
         """A lumetraTrace holding this trace, loaded by loadData (so its level guess is the
         one loadData makes); fileName is the source file, with the trace's index for files of
-        several traces."""
+        several traces. scaled: the values times `fit_scale`, as the batch fits them."""
         from lumetra.lumetraTrace import lumetraTrace
 
         trace = lumetraTrace()
@@ -87,7 +95,8 @@ class PreparedTrace:
             return trace
         if self.time is None:
             raise ValueError(f"{self.label}: values without their time axis")
-        trace.loadData(io.StringIO(single_channel_text(self.time, self.values)))
+        values = self.values * self.fit_scale if scaled else self.values
+        trace.loadData(io.StringIO(single_channel_text(self.time, values)))
         trace.fileName = self.source if self.name == Path(self.source).stem else self.label
         return trace
 
@@ -98,6 +107,7 @@ class PreparedTrace:
             "signal": self.signal,
             "frames": self.frames,
             "cut_frame": self.cut_frame,
+            "fit_scale": self.fit_scale,
         }
 
     @property
@@ -134,6 +144,7 @@ def prepare_trace(trace: Trace, options: SignalOptions, name: str) -> PreparedTr
         cut_frame=cut,
         time=trace.time[:end],
         values=values[:end],
+        fit_scale=FRET_SCALE if kind == "fret" else 1.0,
     )
 
 

@@ -1,0 +1,130 @@
+"""Two-colour files of the field's formats through `lumetra fit`, `summary` and `convert`: one
+output per trace, the reading recorded, short traces skipped, bad files failed alone."""
+
+import json
+
+import numpy as np
+import pandas as pd
+import pytest
+from test_io_prepare import bleaching_trace
+
+from lumetra import io
+from lumetra.batch import fit_file
+from lumetra.cli import main
+from lumetra.io._trace import make_trace
+
+PARAMS = {"halfWinLen": 6, "rratio": -0.9, "thrate": 0.01, "filterWidth": 3}
+FIXED = [str(v) for v in PARAMS.values()]
+
+
+def stacked_ebfret(path, lengths):
+    """An ebFRET stacked file (rows: trace id, donor, acceptor) of square-wave FRET traces."""
+    rng = np.random.default_rng(5)
+    rows = []
+    for number, frames in enumerate(lengths, start=1):
+        e = np.where(np.arange(frames) % 60 < 30, 0.25, 0.75)
+        for f in range(frames):
+            acceptor = float(e[f] * 1000 + rng.normal(0, 40))
+            donor = float(1000 - e[f] * 1000 + rng.normal(0, 40))
+            rows.append(f"{number} {donor!r} {acceptor!r}")
+    path.write_text("\n".join(rows) + "\n")
+    return path
+
+
+@pytest.fixture
+def mixed_batch(tmp_path):
+    data = tmp_path / "data"
+    data.mkdir()
+    io.write_kinsoft(data / "bleaching.txt", bleaching_trace("bleaching.txt"))
+    stacked_ebfret(data / "stacked.dat", [240, 9])  # the second is too short for any window
+    (data / "broken.txt").write_text(
+        "%t (s)\tIdd (a.u.)\tIda (a.u.)\tIaa (a.u.)\tFRET E\n0\t1\t2\t3\t0.6\n0.1\t1\tx\t3\t0.6\n"
+    )
+    return data
+
+
+def test_fit_reads_every_trace_of_every_format(mixed_batch, tmp_path, capsys):
+    out = tmp_path / "out"
+    code = main(["fit", str(mixed_batch), "--out", str(out), "--fixed", *FIXED, "--quiet"])
+    assert code == 1  # broken.txt failed
+    printed = capsys.readouterr().out
+    assert "read as ebfret-stacked x1, kinsoft x1; 1 trace(s) cut" in printed
+
+    failures = pd.read_csv(out / "failures.csv")
+    assert list(failures.file) == [str(mixed_batch / "broken.txt")]
+    assert "line 3" in failures.error[0] and "'x'" in failures.error[0]
+    skipped = pd.read_csv(out / "skipped.csv")
+    assert list(skipped.file) == [f"{mixed_batch / 'stacked.dat'}#1"]
+    assert skipped.reason[0] == "9 frames: the fit needs at least 13"
+
+    names = sorted(p.name for p in (out / "traces").iterdir())
+    assert names == ["bleaching.csv", "stacked_0.csv"]
+    cut = pd.read_csv(out / "traces" / "bleaching.csv", comment="#")
+    header = (out / "traces" / "bleaching.csv").read_text().splitlines()[:12]
+    assert "# format: kinsoft" in header and "# signal: fret" in header
+    assert f"# cut_frame: {len(cut)}" in header and abs(len(cut) - 300) <= 1
+    assert cut.intensity.between(0, 1).mean() > 0.95 and set(cut.level.round(1)) == {0.3, 0.7}
+
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert manifest["reading"]["gamma"] == 1.0 and manifest["reading"]["cut"] is True
+    inputs = {entry["name"]: entry for entry in manifest["inputs"]}
+    assert inputs["stacked_0"]["format"] == "ebfret-stacked"
+    assert inputs["stacked_0"]["file"] == f"{mixed_batch / 'stacked.dat'}#0"
+    assert manifest["skipped"][0]["reason"].startswith("9 frames")
+
+
+def test_signal_options_reach_the_fit(tmp_path):
+    path = io.write_kinsoft(tmp_path / "m.txt", bleaching_trace("m.txt"))
+    cut = fit_file(path, PARAMS)
+    whole = fit_file(path, PARAMS, options=io.SignalOptions(signal="donor", cut=False))
+    assert len(cut.intensity) < 400 == len(whole.intensity)
+    assert whole.reading == {
+        "format": "kinsoft",
+        "signal": "donor",
+        "frames": 400,
+        "cut_frame": None,
+        "fit_scale": 1.0,
+    }
+    assert whole.intensity.mean() > 1000  # counts, not E
+
+
+def test_step_fit_is_the_same_on_e_and_on_scaled_e(tmp_path):
+    path = io.write_kinsoft(tmp_path / "k.txt", bleaching_trace("k.txt"))
+    trace = io.read_traces(path)[0]
+    cut = io.first_bleach(trace).frame
+    e = io.fret_efficiency(trace)[:cut]
+    fits = [fit_file(path, PARAMS)]  # E, fitted in per mille
+    for scale in (1.0, 1000.0):
+        single = make_trace("s", "single-channel", trace.time[:cut], intensity=e * scale)
+        fits.append(fit_file(io.write_single_channel(tmp_path / f"s{scale:g}.txt", single), PARAMS))
+    assert all(np.array_equal(fits[0].starts, fit.starts) for fit in fits)
+    np.testing.assert_allclose(fits[0].levels, fits[1].levels, rtol=1e-12)
+    np.testing.assert_allclose(fits[1].levels * 1000, fits[2].levels, rtol=1e-12)
+    assert fits[0].score == fits[2].score
+
+
+def test_convert_and_summary_on_two_colour_files(mixed_batch, tmp_path, capsys):
+    out = tmp_path / "converted"
+    assert main(["convert", str(mixed_batch), "--out", str(out), "--no-cut"]) == 1
+    assert sorted(p.name for p in out.iterdir()) == [
+        "bleaching.txt",
+        "stacked_0.txt",
+        "stacked_1.txt",
+    ]
+    original = io.read_traces(mixed_batch / "bleaching.txt")[0]
+    (converted,) = io.read_traces(out / "bleaching.txt")
+    assert np.array_equal(converted.intensity, io.fret_efficiency(original))
+    assert "broken.txt: TraceFormatError" in capsys.readouterr().err
+
+    assert (
+        main(
+            ["convert", str(out / "stacked_0.txt"), "--out", str(tmp_path / "k"), "--to", "kinsoft"]
+        )
+        == 1
+    )
+    assert "acceptor-excitation channel the kinSoft format needs" in capsys.readouterr().err
+
+    assert main(["summary", "--fixed", *FIXED, str(mixed_batch / "stacked.dat")]) == 0
+    printed = capsys.readouterr().out
+    assert f"{mixed_batch / 'stacked.dat'}#0: 240 frames (ebfret-stacked, fret of 240" in printed
+    assert "#1: 9 frames: the fit needs at least 13; skipped" in printed
