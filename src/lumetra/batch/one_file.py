@@ -1,81 +1,32 @@
 """The fit of one trace file: read it (any format of lumetra.io), search the four fit
 parameters (or take the given ones), fit, merge indistinguishable neighbours, and summarise
 the segments.
-
-lumetra.lumetraTrace is imported inside the functions: importing it points the root logger at
-debug.log in the working directory, which importing the batch (or the command line) must not.
 """
 
 from __future__ import annotations
 
 import time
 from os import PathLike
-from typing import TYPE_CHECKING
 
 import numpy as np
 
 from lumetra import batchcore
 from lumetra.atomic import sha256_of
-from lumetra.batch.types import (
-    FileFit,
-    FitRejected,
-    FloatArray,
-    IntArray,
-    Params,
-    SearchBounds,
-    SourceFit,
-    check_criterion,
-    normalise_params,
-    search_arguments,
-)
+from lumetra.batch.types import FileFit, Params, SearchBounds, SourceFit
 from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
+from lumetra.stepfit import load_trace, refined_segments, search_parameters, step_fit
 
-if TYPE_CHECKING:
-    from lumetra.lumetraTrace import lumetraTrace
-
-
-def load_trace(path: str) -> lumetraTrace:
-    from lumetra.lumetraTrace import lumetraTrace
-
-    trace = lumetraTrace()
-    trace.loadData(path)
-    return trace
-
-
-def search_parameters(
-    trace: lumetraTrace, search: SearchBounds | None = None, criterion: str = "xic"
-) -> Params:
-    """The four parameters found by optimizeFitness within `search` ({parameter: (min, max,
-    step)}, optimizeFitness's defaults for the others), scored by `criterion`."""
-    trace.optimizeFitness(**search_arguments(search), criterion=check_criterion(criterion))
-    best: dict[str, float] = trace.optRes.params.valuesdict()
-    return normalise_params(best)
-
-
-def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> float:
-    """Fits the loaded trace with `params` and returns the score: xic's, or for "bic" the BIC of
-    the fit over every frame. Raises FitRejected when the fit is rejected."""
-    from lumetra.lumetraTrace import bic
-
-    half_window, rratio, thrate, filter_width = (params[n] for n in batchcore.PARAMETER_NAMES)
-    score = trace.fitTrajectory(half_window, rratio, thrate, filter_width)
-    if score == batchcore.REJECTED_SCORE:
-        raise FitRejected(
-            f"fit rejected with {params}: {len(trace.partitions)} segment(s), "
-            f"at least {trace.stateNum} needed"
-        )
-    if check_criterion(criterion) == "bic":
-        score = bic(trace.partitions, trace.CH1mBGND1)
-    return score
-
-
-def refined_segments(trace: lumetraTrace) -> tuple[IntArray, IntArray, FloatArray]:
-    """Segments of refineTransitions' ideal path: first frames, ends and levels."""
-    trace.refineTransitions()
-    changes = np.asarray(trace.changePoints, dtype=np.int64)
-    starts = np.concatenate([[0], changes]).astype(np.int64)
-    ends = np.concatenate([changes, [len(trace.idealPath)]]).astype(np.int64)
-    return starts, ends, np.asarray(trace.idealPath)[starts]
+__all__ = [
+    "fit_file",
+    "fit_prepared",
+    "fit_source",
+    "load_trace",
+    "refined_segments",
+    "search_parameters",
+    "shortest_trace",
+    "step_fit",
+    "too_short",
+]
 
 
 def shortest_trace(params: Params | None, search: SearchBounds | None) -> int:

@@ -1,30 +1,41 @@
-"""What a batch fit hands around: the fit of one file, the result of a batch, and the checks
-of the fit parameters, search bounds and criterion."""
+"""What a batch fit hands around: the fit of one file, the result of a batch; the checks of the
+fit parameters, search bounds and criterion are lumetra.stepfit's, named here too."""
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Union, overload
+from typing import Any
 
-import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
-from lumetra.batchcore import CRITERIA, PARAMETER_NAMES, SEARCH_KEYWORDS
+from lumetra.stepfit import (
+    FitRejected,
+    FloatArray,
+    IntArray,
+    Params,
+    ParamsInput,
+    SearchBounds,
+    check_criterion,
+    normalise_params,
+    search_arguments,
+)
 
-FloatArray = npt.NDArray[np.float64]
-IntArray = npt.NDArray[np.int64]
-# The four fit parameters by name; halfWinLen and filterWidth are integers.
-Params = dict[str, float]
-ParamsInput = Union[dict[str, float], Sequence[float]]
-# {parameter: (min, max, step)} of the parameter search.
-SearchBounds = Mapping[str, tuple[float, float, float]]
-
-
-class FitRejected(RuntimeError):
-    """The step fit found fewer segments than the trace needs (score batchcore.REJECTED_SCORE)."""
+__all__ = [
+    "BatchResult",
+    "FileFit",
+    "FitRejected",
+    "Fitted",
+    "FloatArray",
+    "IntArray",
+    "Params",
+    "ParamsInput",
+    "SearchBounds",
+    "SourceFit",
+    "check_criterion",
+    "normalise_params",
+    "search_arguments",
+]
 
 
 @dataclass
@@ -88,38 +99,3 @@ class BatchResult:
     @property
     def ok(self) -> bool:
         return bool(self.failures.empty)
-
-
-@overload
-def normalise_params(params: None) -> None: ...
-@overload
-def normalise_params(params: ParamsInput) -> Params: ...
-def normalise_params(params: ParamsInput | None) -> Params | None:
-    """The four fit parameters as a dict, window sizes as integers; None stays None."""
-    if params is None:
-        return None
-    if not isinstance(params, dict):
-        params = dict(zip(PARAMETER_NAMES, params))
-    missing = [name for name in PARAMETER_NAMES if name not in params]
-    if missing:
-        raise ValueError(f"fit parameters lack {', '.join(missing)}")
-    out = {name: float(params[name]) for name in PARAMETER_NAMES}
-    out["halfWinLen"] = round(out["halfWinLen"])
-    out["filterWidth"] = round(out["filterWidth"])
-    if out["halfWinLen"] < 1:
-        raise ValueError("halfWinLen must be at least 1")
-    return out
-
-
-def search_arguments(search: SearchBounds | None) -> dict[str, tuple[float, ...]]:
-    """optimizeFitness keywords from {parameter: (min, max, step)}."""
-    unknown = set(search or {}) - set(SEARCH_KEYWORDS)
-    if unknown:
-        raise ValueError(f"unknown search parameter(s): {', '.join(sorted(unknown))}")
-    return {SEARCH_KEYWORDS[name]: tuple(bounds) for name, bounds in (search or {}).items()}
-
-
-def check_criterion(criterion: str) -> str:
-    if criterion not in CRITERIA:
-        raise ValueError(f"criterion must be one of {', '.join(CRITERIA)}, not {criterion!r}")
-    return criterion

@@ -1,0 +1,112 @@
+"""The step fit of one loaded trace object: the checks of the fit parameters, search bounds and
+criterion, the parameter search, the fit and its refined segments. The batch, the summary and
+the hidden Markov model's start all fit a trace this way.
+
+lumetra.lumetraTrace is imported inside the functions: importing it points the root logger at
+debug.log in the working directory, which importing the batch (or the command line) must not.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, Union, overload
+
+import numpy as np
+import numpy.typing as npt
+
+from lumetra import batchcore
+from lumetra.batchcore import CRITERIA, PARAMETER_NAMES, SEARCH_KEYWORDS
+
+if TYPE_CHECKING:
+    from lumetra.lumetraTrace import lumetraTrace
+
+FloatArray = npt.NDArray[np.float64]
+IntArray = npt.NDArray[np.int64]
+# The four fit parameters by name; halfWinLen and filterWidth are integers.
+Params = dict[str, float]
+ParamsInput = Union[dict[str, float], Sequence[float]]
+# {parameter: (min, max, step)} of the parameter search.
+SearchBounds = Mapping[str, tuple[float, float, float]]
+
+
+class FitRejected(RuntimeError):
+    """The step fit found fewer segments than the trace needs (score batchcore.REJECTED_SCORE)."""
+
+
+@overload
+def normalise_params(params: None) -> None: ...
+@overload
+def normalise_params(params: ParamsInput) -> Params: ...
+def normalise_params(params: ParamsInput | None) -> Params | None:
+    """The four fit parameters as a dict, window sizes as integers; None stays None."""
+    if params is None:
+        return None
+    if not isinstance(params, dict):
+        params = dict(zip(PARAMETER_NAMES, params))
+    missing = [name for name in PARAMETER_NAMES if name not in params]
+    if missing:
+        raise ValueError(f"fit parameters lack {', '.join(missing)}")
+    out = {name: float(params[name]) for name in PARAMETER_NAMES}
+    out["halfWinLen"] = round(out["halfWinLen"])
+    out["filterWidth"] = round(out["filterWidth"])
+    if out["halfWinLen"] < 1:
+        raise ValueError("halfWinLen must be at least 1")
+    return out
+
+
+def search_arguments(search: SearchBounds | None) -> dict[str, tuple[float, ...]]:
+    """optimizeFitness keywords from {parameter: (min, max, step)}."""
+    unknown = set(search or {}) - set(SEARCH_KEYWORDS)
+    if unknown:
+        raise ValueError(f"unknown search parameter(s): {', '.join(sorted(unknown))}")
+    return {SEARCH_KEYWORDS[name]: tuple(bounds) for name, bounds in (search or {}).items()}
+
+
+def check_criterion(criterion: str) -> str:
+    if criterion not in CRITERIA:
+        raise ValueError(f"criterion must be one of {', '.join(CRITERIA)}, not {criterion!r}")
+    return criterion
+
+
+def load_trace(path: str) -> lumetraTrace:
+    from lumetra.lumetraTrace import lumetraTrace
+
+    trace = lumetraTrace()
+    trace.loadData(path)
+    return trace
+
+
+def search_parameters(
+    trace: lumetraTrace, search: SearchBounds | None = None, criterion: str = "xic"
+) -> Params:
+    """The four parameters found by optimizeFitness within `search` ({parameter: (min, max,
+    step)}, optimizeFitness's defaults for the others), scored by `criterion`."""
+    trace.optimizeFitness(**search_arguments(search), criterion=check_criterion(criterion))
+    best: dict[str, float] = trace.optRes.params.valuesdict()
+    return normalise_params(best)
+
+
+def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> float:
+    """Fits the loaded trace with `params` and returns the score: xic's, or for "bic" the BIC of
+    the fit over every frame. Raises FitRejected when the fit is rejected."""
+    from lumetra.lumetraTrace import bic
+
+    half_window, rratio, thrate, filter_width = (params[n] for n in batchcore.PARAMETER_NAMES)
+    score = trace.fitTrajectory(half_window, rratio, thrate, filter_width)
+    if score == batchcore.REJECTED_SCORE:
+        raise FitRejected(
+            f"fit rejected with {params}: {len(trace.partitions)} segment(s), "
+            f"at least {trace.stateNum} needed"
+        )
+    if check_criterion(criterion) == "bic":
+        score = bic(trace.partitions, trace.CH1mBGND1)
+    return score
+
+
+def refined_segments(trace: lumetraTrace) -> tuple[IntArray, IntArray, FloatArray]:
+    """Segments of refineTransitions' ideal path: first frames, ends and levels."""
+    trace.refineTransitions()
+    changes = np.asarray(trace.changePoints, dtype=np.int64)
+    starts = np.concatenate([[0], changes]).astype(np.int64)
+    ends = np.concatenate([changes, [len(trace.idealPath)]]).astype(np.int64)
+    return starts, ends, np.asarray(trace.idealPath)[starts]
