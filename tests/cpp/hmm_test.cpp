@@ -6,51 +6,16 @@
 #include <stdexcept>
 #include <vector>
 
-#include "random.hpp"
+#include "hmm_testing.hpp"
 
 namespace lumetra {
 namespace {
 
+using hmmtest::simulate;
+using hmmtest::Simulated;
+using hmmtest::spans;
+
 const HmmModel kTwoStates{{0.3, 0.7}, {0.08, 0.08}, {0.5, 0.5}, {0.9, 0.1, 0.07, 0.93}};
-
-struct Simulated {
-  std::vector<std::vector<double>> traces;
-  std::vector<std::vector<std::size_t>> states;
-};
-
-double normal(Random& random) {
-  double z0 = 0, z1 = 0;
-  random.normalPair(z0, z1);
-  return z0;
-}
-
-Simulated simulate(const HmmModel& m, std::size_t count, std::size_t frames, std::uint64_t seed) {
-  Random random(seed);
-  Simulated out;
-  const std::size_t k = m.states();
-  auto draw = [&](std::span<const double> p) {
-    double u = random.uniform();
-    for (std::size_t s = 0; s + 1 < k; ++s) {
-      if ((u -= p[s]) < 0) return s;
-    }
-    return k - 1;
-  };
-  for (std::size_t n = 0; n < count; ++n) {
-    std::vector<double> x(frames);
-    std::vector<std::size_t> s(frames);
-    for (std::size_t t = 0; t < frames; ++t) {
-      s[t] = t == 0 ? draw(m.start) : draw(std::span(m.transition).subspan(s[t - 1] * k, k));
-      x[t] = m.means[s[t]] + m.spreads[s[t]] * normal(random);
-    }
-    out.traces.push_back(std::move(x));
-    out.states.push_back(std::move(s));
-  }
-  return out;
-}
-
-std::vector<std::span<const double>> spans(const std::vector<std::vector<double>>& traces) {
-  return {traces.begin(), traces.end()};
-}
 
 HmmModel rough() { return {{0.2, 0.9}, {0.2, 0.2}, {0.5, 0.5}, {0.5, 0.5, 0.5, 0.5}}; }
 
