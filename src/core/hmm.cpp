@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
@@ -70,6 +71,51 @@ double emissions(double x, const HmmModel& m, std::span<double> out) {
   return top;
 }
 
+// The probability that a change from `low` to `high` mixed into one frame reads as x: the
+// mean of N(x; f low + (1 - f) high, spread) over f uniform in [0, 1]; as a logarithm.
+double logMixDensity(double x, double low, double high, double spread) {
+  if (low > high) std::swap(low, high);
+  const double z = (x - low) / spread, w = (x - high) / spread;  // z >= w
+  if (!(z - w > 1e-6)) return -0.5 * z * z - std::log(spread) - kLogRootTwoPi;
+  // Phi(z) - Phi(w), from the tail on the side of x so that far frames keep their precision.
+  double mass = 0;
+  if (w > 0) {
+    mass = 0.5 * (std::erfc(w / std::numbers::sqrt2) - std::erfc(z / std::numbers::sqrt2));
+  } else if (z < 0) {
+    mass = 0.5 * (std::erfc(-z / std::numbers::sqrt2) - std::erfc(-w / std::numbers::sqrt2));
+  } else {
+    mass = 1 - 0.5 * std::erfc(z / std::numbers::sqrt2) - 0.5 * std::erfc(-w / std::numbers::sqrt2);
+  }
+  return std::log(std::max(mass, 0.0)) - std::log(high - low);
+}
+
+// With frame blur: the emissions of frames without a change (`pure`, per state) and of frames
+// that changed from i to j (`mix`, k x k, diagonal unused), all relative to the largest; returns
+// the log of the factor taken out.
+double blurEmissions(double x, const HmmModel& m, std::span<double> pure, std::span<double> mix) {
+  const std::size_t k = m.states();
+  if (std::isnan(x)) {
+    std::fill(pure.begin(), pure.end(), 1.0);
+    std::fill(mix.begin(), mix.end(), 1.0);
+    return 0;
+  }
+  double top = -std::numeric_limits<double>::infinity();
+  for (std::size_t s = 0; s < k; ++s) {
+    const double z = (x - m.means[s]) / m.spreads[s];
+    pure[s] = -0.5 * z * z - std::log(m.spreads[s]) - kLogRootTwoPi;
+    top = std::max(top, pure[s]);
+    for (std::size_t r = 0; r < k; ++r) {
+      if (r == s) continue;
+      mix[r * k + s] =
+          logMixDensity(x, m.means[r], m.means[s], 0.5 * (m.spreads[r] + m.spreads[s]));
+      top = std::max(top, mix[r * k + s]);
+    }
+  }
+  for (double& v : pure) v = std::exp(v - top);
+  for (std::size_t i = 0; i < k * k; ++i) mix[i] = i % (k + 1) == 0 ? 0.0 : std::exp(mix[i] - top);
+  return top;
+}
+
 // Sufficient statistics of the E-step.
 struct Tally {
   explicit Tally(std::size_t k) : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k) {}
@@ -91,24 +137,35 @@ struct Tally {
 
 // Forward-backward over one trace, added to the tally (only the log-likelihood when `full` is
 // false).
-void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally, bool full) {
+void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally, bool full,
+                     bool blur) {
   const std::size_t k = m.states();
   const std::size_t n = x.size();
-  std::vector<double> b(n * k), alpha(n * k), scale(n);
+  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0);
   for (std::size_t t = 0; t < n; ++t) {
-    tally.logLikelihood += emissions(x[t], m, std::span(b).subspan(t * k, k));
+    tally.logLikelihood += blur ? blurEmissions(x[t], m, std::span(b).subspan(t * k, k),
+                                                std::span(mix).subspan(t * k * k, k * k))
+                                : emissions(x[t], m, std::span(b).subspan(t * k, k));
   }
+  // The emission of frame t when the state went from i to j.
+  auto emission = [&](std::size_t t, std::size_t i, std::size_t j) {
+    return blur && i != j ? mix[(t * k + i) * k + j] : b[t * k + j];
+  };
   for (std::size_t t = 0; t < n; ++t) {
     double sum = 0;
     for (std::size_t j = 0; j < k; ++j) {
       double prior = 0;
       if (t == 0) {
-        prior = m.start[j];
-      } else {
+        alpha[j] = m.start[j] * b[j];
+      } else if (!blur) {
         for (std::size_t i = 0; i < k; ++i)
           prior += alpha[(t - 1) * k + i] * m.transition[i * k + j];
+        alpha[t * k + j] = prior * b[t * k + j];
+      } else {
+        for (std::size_t i = 0; i < k; ++i)
+          prior += alpha[(t - 1) * k + i] * m.transition[i * k + j] * emission(t, i, j);
+        alpha[t * k + j] = prior;
       }
-      alpha[t * k + j] = prior * b[t * k + j];
       sum += alpha[t * k + j];
     }
     // A frame no state can emit under the transitions still leaves every state open.
@@ -122,13 +179,14 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
     tally.logLikelihood += std::log(sum);
   }
   if (!full) return;
-  std::vector<double> beta(k, 1.0), next(k);
+  std::vector<double> beta(k, 1.0), next(k), earlier(k);
   for (std::size_t t = n; t-- > 0;) {
     const std::span<const double> a = std::span(alpha).subspan(t * k, k);
     for (std::size_t s = 0; s < k; ++s) {
       const double gamma = a[s] * beta[s];
       if (t == 0) tally.start[s] += gamma;
-      if (!std::isnan(x[t])) {
+      // With blur only frames without a change inform the levels: those come with xi below.
+      if (!std::isnan(x[t]) && (!blur || t == 0)) {
         tally.occupancy[s] += gamma;
         tally.sumX[s] += gamma * x[t];
         tally.sumXX[s] += gamma * x[t] * x[t];
@@ -141,17 +199,25 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
     for (std::size_t i = 0; i < k; ++i) {
       double sum = 0;
       for (std::size_t j = 0; j < k; ++j) {
-        const double w = m.transition[i * k + j] * next[j];
+        const double w = blur && i != j
+                             ? m.transition[i * k + j] * emission(t, i, j) * beta[j] / scale[t]
+                             : m.transition[i * k + j] * next[j];
         tally.transitions[i * k + j] += before[i] * w;
+        if (blur && i == j && !std::isnan(x[t])) {
+          tally.occupancy[j] += before[i] * w;
+          tally.sumX[j] += before[i] * w * x[t];
+          tally.sumXX[j] += before[i] * w * x[t] * x[t];
+        }
         sum += w;
       }
-      beta[i] = sum;
+      earlier[i] = sum;
     }
+    beta.swap(earlier);
   }
 }
 
 // The E-step over all traces, split over threads by frames.
-Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full) {
+Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full, bool blur) {
   std::size_t frames = 0;
   for (const auto& trace : traces) frames += trace.size();
   unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());
@@ -160,7 +226,7 @@ Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool f
   std::vector<Tally> tallies(count, Tally(m.states()));
   auto work = [&](unsigned part) {
     for (std::size_t i = part; i < traces.size(); i += count) {
-      forwardBackward(traces[i], m, tallies[part], full);
+      forwardBackward(traces[i], m, tallies[part], full, blur);
     }
   };
   std::vector<std::thread> pool;
@@ -233,7 +299,7 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
   const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
   double previous = -std::numeric_limits<double>::infinity();
   for (fit.iterations = 0; fit.iterations < options.maxIterations; ++fit.iterations) {
-    const Tally tally = expectation(traces, fit.model, options.threads, true);
+    const Tally tally = expectation(traces, fit.model, options.threads, true, options.frameBlur);
     fit.logLikelihood = tally.logLikelihood;
     if (tally.logLikelihood - previous < options.tolerance * static_cast<double>(fit.frames)) {
       fit.converged = true;
@@ -242,17 +308,21 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
     previous = tally.logLikelihood;
     fit.model = maximisation(tally, fit.model, options, floor, fit.emptyStates);
   }
-  if (!fit.converged) fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads);
+  if (!fit.converged) {
+    fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads, options.frameBlur);
+  }
   return fit;
 }
 
-double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads) {
+double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads,
+                        bool frameBlur) {
   checkModel(model);
   checkTraces(traces);
-  return expectation(traces, model, threads, false).logLikelihood;
+  return expectation(traces, model, threads, false, frameBlur).logLikelihood;
 }
 
-std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model) {
+std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model,
+                                     bool frameBlur) {
   checkModel(model);
   const std::size_t k = model.states();
   const std::size_t n = trace.size();
@@ -261,12 +331,25 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   auto safeLog = [](double p) {
     return p > 0 ? std::log(p) : -std::numeric_limits<double>::infinity();
   };
-  std::vector<double> logP(k * k), b(k), score(k), next(k);
+  std::vector<double> logP(k * k), b(k), score(k), next(k), mix(k * k, 0.0);
   for (std::size_t i = 0; i < k * k; ++i) logP[i] = safeLog(model.transition[i]);
   std::vector<std::size_t> from(n * k);
+  // With blur, step[i][j] is logP[i][j] plus the frame's emission for that change (it depends
+  // on i); without, it is logP and the emission b[j] is added after the choice of i.
+  std::vector<double> step = logP;
   auto logEmissions = [&](double x) {
-    emissions(x, model, b);
+    if (!frameBlur) {
+      emissions(x, model, b);
+    } else {
+      blurEmissions(x, model, b, mix);
+    }
     for (double& v : b) v = safeLog(v);
+    if (!frameBlur) return;
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t j = 0; j < k; ++j) {
+        step[i * k + j] = logP[i * k + j] + (i == j ? b[j] : safeLog(mix[i * k + j]));
+      }
+    }
   };
   logEmissions(trace[0]);
   for (std::size_t s = 0; s < k; ++s) score[s] = safeLog(model.start[s]) + b[s];
@@ -275,10 +358,10 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
     for (std::size_t j = 0; j < k; ++j) {
       std::size_t best = 0;
       for (std::size_t i = 1; i < k; ++i) {
-        if (score[i] + logP[i * k + j] > score[best] + logP[best * k + j]) best = i;
+        if (score[i] + step[i * k + j] > score[best] + step[best * k + j]) best = i;
       }
       from[t * k + j] = best;
-      next[j] = score[best] + logP[best * k + j] + b[j];
+      next[j] = score[best] + step[best * k + j] + (frameBlur ? 0.0 : b[j]);
     }
     score.swap(next);
   }

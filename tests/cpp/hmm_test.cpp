@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hmm_testing.hpp"
+#include "matrix_log.hpp"
 
 namespace lumetra {
 namespace {
@@ -67,6 +68,33 @@ TEST(Hmm, AStateWithoutFramesIsReportedAndKept) {
   EXPECT_EQ(fit.model.means[2], 50.0);
   for (double p : fit.model.transition) EXPECT_TRUE(std::isfinite(p));
   EXPECT_TRUE(std::isfinite(fit.logLikelihood));
+}
+
+TEST(Hmm, FrameBlurRemovesTheBiasOfFramesThatMixTwoLevels) {
+  // Rates 0.1 and 0.0666 per frame (1 and 0.666 /s at 0.1 s frames): about one frame in eleven
+  // holds a change.
+  const auto traces = hmmtest::simulateBlurred(0.1, 0.0666, 60, 1000, 0.06, 17);
+  const HmmModel start{{0.25, 0.75}, {0.1, 0.1}, {0.5, 0.5}, {0.9, 0.1, 0.1, 0.9}};
+  HmmOptions blur;
+  blur.frameBlur = true;
+  const HmmFit plain = fitHmm(spans(traces), start);
+  const HmmFit blurred = fitHmm(spans(traces), start, blur);
+  ASSERT_TRUE(blurred.converged);
+  const auto rates = rateMatrix(blurred.model.transition, 2, 1.0);
+  const auto biased = rateMatrix(plain.model.transition, 2, 1.0);
+  ASSERT_TRUE(rates && biased);
+  EXPECT_NEAR((*rates)[1], 0.1, 0.005);
+  EXPECT_NEAR((*rates)[2], 0.0666, 0.0035);
+  // The plain model misses changes it takes for noise.
+  EXPECT_LT((*biased)[1] + (*biased)[2], 0.97 * ((*rates)[1] + (*rates)[2]));
+  EXPECT_NEAR(blurred.model.means[0], 0.3, 0.003);
+  EXPECT_NEAR(blurred.model.means[1], 0.7, 0.003);
+  EXPECT_GT(blurred.logLikelihood, plain.logLikelihood);
+  EXPECT_NEAR(blurred.logLikelihood, hmmLogLikelihood(spans(traces), blurred.model, 0, true), 1e-6);
+  // A frame halfway between the levels is a change, not a state of its own.
+  const std::vector<double> step{0.3, 0.3, 0.3, 0.5, 0.7, 0.7, 0.7};
+  EXPECT_EQ(viterbiPath(step, blurred.model, true),
+            (std::vector<std::size_t>{0, 0, 0, 1, 1, 1, 1}));
 }
 
 TEST(Hmm, RefusesMalformedInput) {

@@ -51,4 +51,32 @@ inline std::vector<std::span<const double>> spans(const std::vector<std::vector<
   return {traces.begin(), traces.end()};
 }
 
+// Two states seen by a camera that integrates each frame: a continuous-time chain with rates
+// k01 and k10 (per frame time), each frame the mean level over its exposure plus noise.
+inline std::vector<std::vector<double>> simulateBlurred(double k01, double k10, std::size_t count,
+                                                        std::size_t frames, double spread,
+                                                        std::uint64_t seed) {
+  Random random(seed);
+  const double levels[2] = {0.3, 0.7};
+  std::vector<std::vector<double>> out;
+  for (std::size_t n = 0; n < count; ++n) {
+    std::size_t state = random.uniform() < k10 / (k01 + k10) ? 0 : 1;
+    double next = random.exponential(state == 0 ? k01 : k10);
+    std::vector<double> x(frames);
+    for (std::size_t t = 0; t < frames; ++t) {
+      double sum = 0, at = static_cast<double>(t);
+      while (next < static_cast<double>(t + 1)) {
+        sum += (next - at) * levels[state];
+        at = next;
+        state = 1 - state;
+        next += random.exponential(state == 0 ? k01 : k10);
+      }
+      sum += (static_cast<double>(t + 1) - at) * levels[state];
+      x[t] = sum + spread * normal(random);
+    }
+    out.push_back(std::move(x));
+  }
+  return out;
+}
+
 }  // namespace lumetra::hmmtest
