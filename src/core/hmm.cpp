@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numbers>
 #include <numeric>
 #include <stdexcept>
 #include <thread>
+
+#include "hmm_emissions.hpp"
 
 namespace lumetra {
 
 namespace {
 
-constexpr double kLogRootTwoPi = 0.91893853320467274178;  // log(sqrt(2 pi))
 // Below this occupancy (in frames) a state counts as empty.
 constexpr double kEmpty = 1e-9;
 // Fewer frames than this per thread are not worth a thread.
@@ -53,69 +53,6 @@ void checkTraces(TraceSpans traces) {
   if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
 }
 
-// Emission weights of one frame relative to the most likely state (all 1 for NaN); returns the
-// log of the factor taken out.
-double emissions(double x, const HmmModel& m, std::span<double> out) {
-  const std::size_t k = m.states();
-  if (std::isnan(x)) {
-    std::fill(out.begin(), out.end(), 1.0);
-    return 0;
-  }
-  double top = -std::numeric_limits<double>::infinity();
-  for (std::size_t s = 0; s < k; ++s) {
-    const double z = (x - m.means[s]) / m.spreads[s];
-    out[s] = -0.5 * z * z - std::log(m.spreads[s]) - kLogRootTwoPi;
-    top = std::max(top, out[s]);
-  }
-  for (std::size_t s = 0; s < k; ++s) out[s] = std::exp(out[s] - top);
-  return top;
-}
-
-// The probability that a change from `low` to `high` mixed into one frame reads as x: the
-// mean of N(x; f low + (1 - f) high, spread) over f uniform in [0, 1]; as a logarithm.
-double logMixDensity(double x, double low, double high, double spread) {
-  if (low > high) std::swap(low, high);
-  const double z = (x - low) / spread, w = (x - high) / spread;  // z >= w
-  if (!(z - w > 1e-6)) return -0.5 * z * z - std::log(spread) - kLogRootTwoPi;
-  // Phi(z) - Phi(w), from the tail on the side of x so that far frames keep their precision.
-  double mass = 0;
-  if (w > 0) {
-    mass = 0.5 * (std::erfc(w / std::numbers::sqrt2) - std::erfc(z / std::numbers::sqrt2));
-  } else if (z < 0) {
-    mass = 0.5 * (std::erfc(-z / std::numbers::sqrt2) - std::erfc(-w / std::numbers::sqrt2));
-  } else {
-    mass = 1 - 0.5 * std::erfc(z / std::numbers::sqrt2) - 0.5 * std::erfc(-w / std::numbers::sqrt2);
-  }
-  return std::log(std::max(mass, 0.0)) - std::log(high - low);
-}
-
-// With frame blur: the emissions of frames without a change (`pure`, per state) and of frames
-// that changed from i to j (`mix`, k x k, diagonal unused), all relative to the largest; returns
-// the log of the factor taken out.
-double blurEmissions(double x, const HmmModel& m, std::span<double> pure, std::span<double> mix) {
-  const std::size_t k = m.states();
-  if (std::isnan(x)) {
-    std::fill(pure.begin(), pure.end(), 1.0);
-    std::fill(mix.begin(), mix.end(), 1.0);
-    return 0;
-  }
-  double top = -std::numeric_limits<double>::infinity();
-  for (std::size_t s = 0; s < k; ++s) {
-    const double z = (x - m.means[s]) / m.spreads[s];
-    pure[s] = -0.5 * z * z - std::log(m.spreads[s]) - kLogRootTwoPi;
-    top = std::max(top, pure[s]);
-    for (std::size_t r = 0; r < k; ++r) {
-      if (r == s) continue;
-      mix[r * k + s] =
-          logMixDensity(x, m.means[r], m.means[s], 0.5 * (m.spreads[r] + m.spreads[s]));
-      top = std::max(top, mix[r * k + s]);
-    }
-  }
-  for (double& v : pure) v = std::exp(v - top);
-  for (std::size_t i = 0; i < k * k; ++i) mix[i] = i % (k + 1) == 0 ? 0.0 : std::exp(mix[i] - top);
-  return top;
-}
-
 // Sufficient statistics of the E-step.
 struct Tally {
   explicit Tally(std::size_t k) : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k) {}
@@ -141,10 +78,10 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
                      bool blur) {
   const std::size_t k = m.states();
   const std::size_t n = x.size();
-  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0);
+  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0), scratch(3 * k);
   for (std::size_t t = 0; t < n; ++t) {
     tally.logLikelihood += blur ? blurEmissions(x[t], m, std::span(b).subspan(t * k, k),
-                                                std::span(mix).subspan(t * k * k, k * k))
+                                                std::span(mix).subspan(t * k * k, k * k), scratch)
                                 : emissions(x[t], m, std::span(b).subspan(t * k, k));
   }
   // The emission of frame t when the state went from i to j.
@@ -331,7 +268,7 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   auto safeLog = [](double p) {
     return p > 0 ? std::log(p) : -std::numeric_limits<double>::infinity();
   };
-  std::vector<double> logP(k * k), b(k), score(k), next(k), mix(k * k, 0.0);
+  std::vector<double> logP(k * k), b(k), score(k), next(k), mix(k * k, 0.0), scratch(3 * k);
   for (std::size_t i = 0; i < k * k; ++i) logP[i] = safeLog(model.transition[i]);
   std::vector<std::size_t> from(n * k);
   // With blur, step[i][j] is logP[i][j] plus the frame's emission for that change (it depends
@@ -341,7 +278,7 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
     if (!frameBlur) {
       emissions(x, model, b);
     } else {
-      blurEmissions(x, model, b, mix);
+      blurEmissions(x, model, b, mix, scratch);
     }
     for (double& v : b) v = safeLog(v);
     if (!frameBlur) return;

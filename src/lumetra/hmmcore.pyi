@@ -40,17 +40,21 @@ def fit(
     traces: Sequence[npt.ArrayLike],
     model: _Model,
     shared_spread: bool = True,
+    frame_blur: bool = False,
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,
 ) -> _Fit: ...
-def viterbi(traces: Sequence[npt.ArrayLike], model: _Model) -> list[_States]: ...
+def viterbi(
+    traces: Sequence[npt.ArrayLike], model: _Model, frame_blur: bool = False
+) -> list[_States]: ...
 def bootstrap(
     traces: Sequence[npt.ArrayLike],
     model: _Model,
     resamples: int = 200,
     seed: int = 0,
     shared_spread: bool = True,
+    frame_blur: bool = False,
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,

@@ -11,9 +11,10 @@ namespace lumetra::bindings {
 
 namespace {
 
-lumetra::HmmOptions options(bool sharedSpread, int maxIterations, double tolerance,
+lumetra::HmmOptions options(bool sharedSpread, bool frameBlur, int maxIterations, double tolerance,
                             unsigned threads) {
   lumetra::HmmOptions o;
+  o.frameBlur = frameBlur;
   o.sharedSpread = sharedSpread;
   o.maxIterations = maxIterations;
   o.tolerance = tolerance;
@@ -24,14 +25,14 @@ lumetra::HmmOptions options(bool sharedSpread, int maxIterations, double toleran
 }  // namespace
 
 py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sharedSpread,
-             int maxIterations, double tolerance, unsigned threads) {
+             bool frameBlur, int maxIterations, double tolerance, unsigned threads) {
   const TraceArrays data(traces);
   const lumetra::HmmModel initial = toModel(model);
   lumetra::HmmFit result;
   {
     py::gil_scoped_release release;
     result = lumetra::fitHmm(data.spans, initial,
-                             options(sharedSpread, maxIterations, tolerance, threads));
+                             options(sharedSpread, frameBlur, maxIterations, tolerance, threads));
   }
   py::dict out = modelDict(result.model);
   out["log_likelihood"] = result.logLikelihood;
@@ -43,15 +44,15 @@ py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sha
 }
 
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
-                   std::uint64_t seed, bool sharedSpread, int maxIterations, double tolerance,
-                   unsigned threads) {
+                   std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,
+                   double tolerance, unsigned threads) {
   const TraceArrays data(traces);
   const lumetra::HmmModel full = toModel(model);
   lumetra::HmmBootstrapOptions o;
   o.resamples = resamples;
   o.seed = seed;
   o.threads = threads;
-  o.fit = options(sharedSpread, maxIterations, tolerance, 1);
+  o.fit = options(sharedSpread, frameBlur, maxIterations, tolerance, 1);
   std::vector<lumetra::HmmModel> models;
   {
     py::gil_scoped_release release;

@@ -12,10 +12,10 @@
 namespace lumetra::bindings {
 
 py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sharedSpread,
-             int maxIterations, double tolerance, unsigned threads);
+             bool frameBlur, int maxIterations, double tolerance, unsigned threads);
 
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
-                   std::uint64_t seed, bool sharedSpread, int maxIterations, double tolerance,
-                   unsigned threads);
+                   std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,
+                   double tolerance, unsigned threads);
 
 }  // namespace lumetra::bindings

@@ -55,28 +55,33 @@ LUMETRA_MODULE(hmmcore, m) {
       "transition); a state without frames takes its centre.");
 
   m.def("fit", &lumetra::bindings::fit, py::arg("traces"), py::arg("model"),
-        py::arg("shared_spread") = true, py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("shared_spread") = true, py::arg("frame_blur") = false,
+        py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         "Baum-Welch from `model` over all traces: the fitted model's dict with log_likelihood, "
-        "iterations, converged, frames and empty_states.");
+        "iterations, converged, frames and empty_states. frame_blur: a frame whose state "
+        "changed holds a uniform mix of the two levels.");
 
   m.def(
       "viterbi",
-      [](const std::vector<Doubles>& traces, const py::dict& model) {
+      [](const std::vector<Doubles>& traces, const py::dict& model, bool frameBlur) {
         const TraceArrays data(traces);
         const lumetra::HmmModel hmm = lumetra::bindings::toModel(model);
         std::vector<std::vector<std::size_t>> paths;
         {
           py::gil_scoped_release release;
-          for (const auto& trace : data.spans) paths.push_back(lumetra::viterbiPath(trace, hmm));
+          for (const auto& trace : data.spans)
+            paths.push_back(lumetra::viterbiPath(trace, hmm, frameBlur));
         }
         return lumetra::bindings::pathList(paths);
       },
-      py::arg("traces"), py::arg("model"), "The most likely state of every frame, per trace.");
+      py::arg("traces"), py::arg("model"), py::arg("frame_blur") = false,
+      "The most likely state of every frame, per trace (with frame_blur: the state at each "
+      "frame's end).");
 
   m.def("bootstrap", &lumetra::bindings::bootstrap, py::arg("traces"), py::arg("model"),
         py::arg("resamples") = 200, py::arg("seed") = 0, py::arg("shared_spread") = true,
-        py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("frame_blur") = false, py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         "Refits of `model` on traces resampled with replacement: means and spreads "
         "(resamples x K) and transition (resamples x K x K), states ordered by mean.");
