@@ -10,6 +10,9 @@ namespace lumetra {
 namespace {
 
 constexpr double kLogRootTwoPi = 0.91893853320467274178;  // log(sqrt(2 pi))
+// While the largest pure log-density is above this (the frame lies within about 14 spreads of
+// a level), every density times exp(-top) stays finite and the mixes need no logarithm.
+constexpr double kLinearFloor = -100;
 
 }  // namespace
 
@@ -52,19 +55,24 @@ void tails(double z, double& upper, double& lower) {
   }
 }
 
-// The probability that a change between levels a and b mixed into one frame reads as x: the
-// mean of N(x; f a + (1 - f) b, spread) over f uniform in [0, 1], as a logarithm. `za`, `zb`:
-// (x - a) / spread and (x - b) / spread; `ua`, `la`, `ub`, `lb` their tails.
-double logMixDensity(double za, double zb, double ua, double la, double ub, double lb,
-                     double spread) {
+// The log of the probability density that a change between levels a and b mixed into one
+// frame reads as x: the mean of N(x; f a + (1 - f) b, spread) over f uniform in [0, 1]. `za`,
+// `zb`: (x - a) / spread and (x - b) / spread; `ua`, `la`, `ub`, `lb` their tails. With `top`
+// above kLinearFloor, the density times exp(-top) instead (no logarithm needed).
+double mixDensity(double za, double zb, double ua, double la, double ub, double lb, double spread,
+                  double top, bool linear) {
   if (za < zb) {
     std::swap(za, zb);
     std::swap(ua, ub);
     std::swap(la, lb);
   }
-  if (!(za - zb > 1e-6)) return -0.5 * za * za - std::log(spread) - kLogRootTwoPi;
-  const double mass = massBetween(ua, la, ub, lb, za, zb);
-  return std::log(std::max(mass, 0.0)) - std::log((za - zb) * spread);
+  if (!(za - zb > 1e-6)) {
+    const double logPure = -0.5 * za * za - std::log(spread) - kLogRootTwoPi;
+    return linear ? std::exp(logPure - top) : logPure;
+  }
+  const double mass = std::max(massBetween(ua, la, ub, lb, za, zb), 0.0);
+  if (linear) return mass / ((za - zb) * spread) * std::exp(-top);
+  return std::log(mass) - std::log((za - zb) * spread);
 }
 
 }  // namespace
@@ -85,35 +93,38 @@ double blurEmissions(double x, const HmmModel& m, std::span<double> pure, std::s
   const auto z = scratch.subspan(0, k), upper = scratch.subspan(k, k),
              lower = scratch.subspan(2 * k, k);
   double top = -std::numeric_limits<double>::infinity();
+  const double sharedLog = std::log(m.spreads[0]);
   for (std::size_t s = 0; s < k; ++s) {
     z[s] = (x - m.means[s]) / m.spreads[s];
-    pure[s] = -0.5 * z[s] * z[s] - std::log(m.spreads[s]) - kLogRootTwoPi;
+    const double logSpread = shared ? sharedLog : std::log(m.spreads[s]);
+    pure[s] = -0.5 * z[s] * z[s] - logSpread - kLogRootTwoPi;
     top = std::max(top, pure[s]);
     if (shared) tails(z[s], upper[s], lower[s]);
   }
+  const bool linear = top > kLinearFloor;
   for (std::size_t r = 0; r < k; ++r) {
+    mix[r * k + r] = linear ? 0.0 : -std::numeric_limits<double>::infinity();
     for (std::size_t s = r + 1; s < k; ++s) {
       double v = 0;
       if (shared) {
-        v = logMixDensity(z[r], z[s], upper[r], lower[r], upper[s], lower[s], m.spreads[0]);
+        v = mixDensity(z[r], z[s], upper[r], lower[r], upper[s], lower[s], m.spreads[0], top,
+                       linear);
       } else {  // the mix seen through the mean of the two spreads
         const double spread = 0.5 * (m.spreads[r] + m.spreads[s]);
         const double zr = (x - m.means[r]) / spread, zs = (x - m.means[s]) / spread;
         double ur = 0, lr = 0, us = 0, ls = 0;
         tails(zr, ur, lr);
         tails(zs, us, ls);
-        v = logMixDensity(zr, zs, ur, lr, us, ls, spread);
+        v = mixDensity(zr, zs, ur, lr, us, ls, spread, top, linear);
       }
       mix[r * k + s] = mix[s * k + r] = v;
-      top = std::max(top, v);
     }
+  }
+  if (!linear) {  // a frame far from every level: everything relative to the largest
+    for (double v : mix) top = std::max(top, v);
+    for (double& v : mix) v = std::exp(v - top);
   }
   for (double& v : pure) v = std::exp(v - top);
-  for (std::size_t r = 0; r < k; ++r) {
-    for (std::size_t s = 0; s < k; ++s) {
-      mix[r * k + s] = r == s ? 0.0 : std::exp(mix[r * k + s] - top);
-    }
-  }
   return top;
 }
 

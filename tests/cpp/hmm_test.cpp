@@ -95,6 +95,12 @@ TEST(Hmm, FrameBlurRemovesTheBiasOfFramesThatMixTwoLevels) {
   const std::vector<double> step{0.3, 0.3, 0.3, 0.5, 0.7, 0.7, 0.7};
   EXPECT_EQ(viterbiPath(step, blurred.model, true),
             (std::vector<std::size_t>{0, 0, 0, 1, 1, 1, 1}));
+  // Also when it lies hundreds of spreads from both levels.
+  HmmModel sharp = blurred.model;
+  sharp.spreads = {1e-3, 1e-3};
+  EXPECT_EQ(viterbiPath(step, sharp, true), (std::vector<std::size_t>{0, 0, 0, 1, 1, 1, 1}));
+  const std::vector<std::span<const double>> one = {step};
+  EXPECT_TRUE(std::isfinite(hmmLogLikelihood(one, sharp, 1, true)));
 }
 
 TEST(Hmm, RefusesMalformedInput) {
