@@ -68,8 +68,8 @@ def _from_object(trace: lumetraTrace, number: int) -> HmmTrace:
 def _from_file(path: str | PathLike[str]) -> list[HmmTrace]:
     from lumetra.io.prepare import SignalOptions, prepare_file
 
-    out = []
-    for prepared in prepare_file(path, SignalOptions()):
+    out: list[HmmTrace] = []
+    for prepared in prepare_file(str(path), SignalOptions()):
         if prepared.values is None or prepared.time is None:  # the package's own format
             out.append(_from_object(prepared.trace_object(), len(out)))
             out[-1].name = prepared.label
