@@ -7,11 +7,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "hmm_emissions.hpp"
+
 namespace lumetra {
 
 namespace {
 
-constexpr double kLogRootTwoPi = 0.91893853320467274178;  // log(sqrt(2 pi))
 // Below this occupancy (in frames) a state counts as empty.
 constexpr double kEmpty = 1e-9;
 // Fewer frames than this per thread are not worth a thread.
@@ -52,24 +53,6 @@ void checkTraces(TraceSpans traces) {
   if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
 }
 
-// Emission weights of one frame relative to the most likely state (all 1 for NaN); returns the
-// log of the factor taken out.
-double emissions(double x, const HmmModel& m, std::span<double> out) {
-  const std::size_t k = m.states();
-  if (std::isnan(x)) {
-    std::fill(out.begin(), out.end(), 1.0);
-    return 0;
-  }
-  double top = -std::numeric_limits<double>::infinity();
-  for (std::size_t s = 0; s < k; ++s) {
-    const double z = (x - m.means[s]) / m.spreads[s];
-    out[s] = -0.5 * z * z - std::log(m.spreads[s]) - kLogRootTwoPi;
-    top = std::max(top, out[s]);
-  }
-  for (std::size_t s = 0; s < k; ++s) out[s] = std::exp(out[s] - top);
-  return top;
-}
-
 // Sufficient statistics of the E-step.
 struct Tally {
   explicit Tally(std::size_t k) : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k) {}
@@ -91,24 +74,35 @@ struct Tally {
 
 // Forward-backward over one trace, added to the tally (only the log-likelihood when `full` is
 // false).
-void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally, bool full) {
+void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally, bool full,
+                     bool blur) {
   const std::size_t k = m.states();
   const std::size_t n = x.size();
-  std::vector<double> b(n * k), alpha(n * k), scale(n);
+  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0), scratch(3 * k);
   for (std::size_t t = 0; t < n; ++t) {
-    tally.logLikelihood += emissions(x[t], m, std::span(b).subspan(t * k, k));
+    tally.logLikelihood += blur ? blurEmissions(x[t], m, std::span(b).subspan(t * k, k),
+                                                std::span(mix).subspan(t * k * k, k * k), scratch)
+                                : emissions(x[t], m, std::span(b).subspan(t * k, k));
   }
+  // The emission of frame t when the state went from i to j.
+  auto emission = [&](std::size_t t, std::size_t i, std::size_t j) {
+    return blur && i != j ? mix[(t * k + i) * k + j] : b[t * k + j];
+  };
   for (std::size_t t = 0; t < n; ++t) {
     double sum = 0;
     for (std::size_t j = 0; j < k; ++j) {
       double prior = 0;
       if (t == 0) {
-        prior = m.start[j];
-      } else {
+        alpha[j] = m.start[j] * b[j];
+      } else if (!blur) {
         for (std::size_t i = 0; i < k; ++i)
           prior += alpha[(t - 1) * k + i] * m.transition[i * k + j];
+        alpha[t * k + j] = prior * b[t * k + j];
+      } else {
+        for (std::size_t i = 0; i < k; ++i)
+          prior += alpha[(t - 1) * k + i] * m.transition[i * k + j] * emission(t, i, j);
+        alpha[t * k + j] = prior;
       }
-      alpha[t * k + j] = prior * b[t * k + j];
       sum += alpha[t * k + j];
     }
     // A frame no state can emit under the transitions still leaves every state open.
@@ -122,13 +116,14 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
     tally.logLikelihood += std::log(sum);
   }
   if (!full) return;
-  std::vector<double> beta(k, 1.0), next(k);
+  std::vector<double> beta(k, 1.0), next(k), earlier(k);
   for (std::size_t t = n; t-- > 0;) {
     const std::span<const double> a = std::span(alpha).subspan(t * k, k);
     for (std::size_t s = 0; s < k; ++s) {
       const double gamma = a[s] * beta[s];
       if (t == 0) tally.start[s] += gamma;
-      if (!std::isnan(x[t])) {
+      // With blur only frames without a change inform the levels: those come with xi below.
+      if (!std::isnan(x[t]) && (!blur || t == 0)) {
         tally.occupancy[s] += gamma;
         tally.sumX[s] += gamma * x[t];
         tally.sumXX[s] += gamma * x[t] * x[t];
@@ -141,17 +136,25 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
     for (std::size_t i = 0; i < k; ++i) {
       double sum = 0;
       for (std::size_t j = 0; j < k; ++j) {
-        const double w = m.transition[i * k + j] * next[j];
+        const double w = blur && i != j
+                             ? m.transition[i * k + j] * emission(t, i, j) * beta[j] / scale[t]
+                             : m.transition[i * k + j] * next[j];
         tally.transitions[i * k + j] += before[i] * w;
+        if (blur && i == j && !std::isnan(x[t])) {
+          tally.occupancy[j] += before[i] * w;
+          tally.sumX[j] += before[i] * w * x[t];
+          tally.sumXX[j] += before[i] * w * x[t] * x[t];
+        }
         sum += w;
       }
-      beta[i] = sum;
+      earlier[i] = sum;
     }
+    beta.swap(earlier);
   }
 }
 
 // The E-step over all traces, split over threads by frames.
-Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full) {
+Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full, bool blur) {
   std::size_t frames = 0;
   for (const auto& trace : traces) frames += trace.size();
   unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());
@@ -160,7 +163,7 @@ Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool f
   std::vector<Tally> tallies(count, Tally(m.states()));
   auto work = [&](unsigned part) {
     for (std::size_t i = part; i < traces.size(); i += count) {
-      forwardBackward(traces[i], m, tallies[part], full);
+      forwardBackward(traces[i], m, tallies[part], full, blur);
     }
   };
   std::vector<std::thread> pool;
@@ -233,7 +236,7 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
   const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
   double previous = -std::numeric_limits<double>::infinity();
   for (fit.iterations = 0; fit.iterations < options.maxIterations; ++fit.iterations) {
-    const Tally tally = expectation(traces, fit.model, options.threads, true);
+    const Tally tally = expectation(traces, fit.model, options.threads, true, options.frameBlur);
     fit.logLikelihood = tally.logLikelihood;
     if (tally.logLikelihood - previous < options.tolerance * static_cast<double>(fit.frames)) {
       fit.converged = true;
@@ -242,17 +245,21 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
     previous = tally.logLikelihood;
     fit.model = maximisation(tally, fit.model, options, floor, fit.emptyStates);
   }
-  if (!fit.converged) fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads);
+  if (!fit.converged) {
+    fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads, options.frameBlur);
+  }
   return fit;
 }
 
-double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads) {
+double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads,
+                        bool frameBlur) {
   checkModel(model);
   checkTraces(traces);
-  return expectation(traces, model, threads, false).logLikelihood;
+  return expectation(traces, model, threads, false, frameBlur).logLikelihood;
 }
 
-std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model) {
+std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model,
+                                     bool frameBlur) {
   checkModel(model);
   const std::size_t k = model.states();
   const std::size_t n = trace.size();
@@ -261,12 +268,25 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   auto safeLog = [](double p) {
     return p > 0 ? std::log(p) : -std::numeric_limits<double>::infinity();
   };
-  std::vector<double> logP(k * k), b(k), score(k), next(k);
+  std::vector<double> logP(k * k), b(k), score(k), next(k), mix(k * k, 0.0), scratch(3 * k);
   for (std::size_t i = 0; i < k * k; ++i) logP[i] = safeLog(model.transition[i]);
   std::vector<std::size_t> from(n * k);
+  // With blur, step[i][j] is logP[i][j] plus the frame's emission for that change (it depends
+  // on i); without, it is logP and the emission b[j] is added after the choice of i.
+  std::vector<double> step = logP;
   auto logEmissions = [&](double x) {
-    emissions(x, model, b);
+    if (!frameBlur) {
+      emissions(x, model, b);
+    } else {
+      blurEmissions(x, model, b, mix, scratch);
+    }
     for (double& v : b) v = safeLog(v);
+    if (!frameBlur) return;
+    for (std::size_t i = 0; i < k; ++i) {
+      for (std::size_t j = 0; j < k; ++j) {
+        step[i * k + j] = logP[i * k + j] + (i == j ? b[j] : safeLog(mix[i * k + j]));
+      }
+    }
   };
   logEmissions(trace[0]);
   for (std::size_t s = 0; s < k; ++s) score[s] = safeLog(model.start[s]) + b[s];
@@ -275,10 +295,10 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
     for (std::size_t j = 0; j < k; ++j) {
       std::size_t best = 0;
       for (std::size_t i = 1; i < k; ++i) {
-        if (score[i] + logP[i * k + j] > score[best] + logP[best * k + j]) best = i;
+        if (score[i] + step[i * k + j] > score[best] + step[best * k + j]) best = i;
       }
       from[t * k + j] = best;
-      next[j] = score[best] + logP[best * k + j] + b[j];
+      next[j] = score[best] + step[best * k + j] + (frameBlur ? 0.0 : b[j]);
     }
     score.swap(next);
   }

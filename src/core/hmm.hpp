@@ -25,6 +25,12 @@ struct HmmOptions {
   double tolerance = 1e-9;   // stop when the log-likelihood gains less than this per frame
   double minSpread = 1e-12;  // spreads never fall below this times the data's spread
   unsigned threads = 0;      // E-step threads; 0: one per hardware thread
+  // Frame blur: the hidden state is the state at the end of each frame, and a frame in which
+  // it changed from i to j holds a mix of the two levels, the share of each uniform in [0, 1]
+  // (a camera that integrates each frame; two changes in one frame are not modelled). The
+  // transition matrix is then exp(Q dt) of the underlying rate matrix Q. Means and spreads
+  // are estimated from the frames without a change.
+  bool frameBlur = false;
 };
 
 struct HmmFit {
@@ -45,11 +51,14 @@ using TraceSpans = std::span<const std::span<const double>>;
 // or a trace without frames, or when no trace has a non-NaN frame.
 HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& options = {});
 
-// The log-likelihood of the traces under the model (same checks).
-double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads = 0);
+// The log-likelihood of the traces under the model (same checks), with or without frame blur.
+double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads = 0,
+                        bool frameBlur = false);
 
-// The most likely state of every frame of one trace (Viterbi), states numbered as the model's.
-std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model);
+// The most likely state of every frame of one trace (Viterbi), states numbered as the model's;
+// with frame blur the state at the end of each frame.
+std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model,
+                                     bool frameBlur = false);
 
 // Free parameters of a K-state model: K - 1 start, K (K - 1) transition, K means, and one
 // spread or K of them.

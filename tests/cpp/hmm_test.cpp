@@ -6,51 +6,17 @@
 #include <stdexcept>
 #include <vector>
 
-#include "random.hpp"
+#include "hmm_testing.hpp"
+#include "matrix_log.hpp"
 
 namespace lumetra {
 namespace {
 
+using hmmtest::simulate;
+using hmmtest::Simulated;
+using hmmtest::spans;
+
 const HmmModel kTwoStates{{0.3, 0.7}, {0.08, 0.08}, {0.5, 0.5}, {0.9, 0.1, 0.07, 0.93}};
-
-struct Simulated {
-  std::vector<std::vector<double>> traces;
-  std::vector<std::vector<std::size_t>> states;
-};
-
-double normal(Random& random) {
-  double z0 = 0, z1 = 0;
-  random.normalPair(z0, z1);
-  return z0;
-}
-
-Simulated simulate(const HmmModel& m, std::size_t count, std::size_t frames, std::uint64_t seed) {
-  Random random(seed);
-  Simulated out;
-  const std::size_t k = m.states();
-  auto draw = [&](std::span<const double> p) {
-    double u = random.uniform();
-    for (std::size_t s = 0; s + 1 < k; ++s) {
-      if ((u -= p[s]) < 0) return s;
-    }
-    return k - 1;
-  };
-  for (std::size_t n = 0; n < count; ++n) {
-    std::vector<double> x(frames);
-    std::vector<std::size_t> s(frames);
-    for (std::size_t t = 0; t < frames; ++t) {
-      s[t] = t == 0 ? draw(m.start) : draw(std::span(m.transition).subspan(s[t - 1] * k, k));
-      x[t] = m.means[s[t]] + m.spreads[s[t]] * normal(random);
-    }
-    out.traces.push_back(std::move(x));
-    out.states.push_back(std::move(s));
-  }
-  return out;
-}
-
-std::vector<std::span<const double>> spans(const std::vector<std::vector<double>>& traces) {
-  return {traces.begin(), traces.end()};
-}
 
 HmmModel rough() { return {{0.2, 0.9}, {0.2, 0.2}, {0.5, 0.5}, {0.5, 0.5, 0.5, 0.5}}; }
 
@@ -102,6 +68,39 @@ TEST(Hmm, AStateWithoutFramesIsReportedAndKept) {
   EXPECT_EQ(fit.model.means[2], 50.0);
   for (double p : fit.model.transition) EXPECT_TRUE(std::isfinite(p));
   EXPECT_TRUE(std::isfinite(fit.logLikelihood));
+}
+
+TEST(Hmm, FrameBlurRemovesTheBiasOfFramesThatMixTwoLevels) {
+  // Rates 0.1 and 0.0666 per frame (1 and 0.666 /s at 0.1 s frames): about one frame in eleven
+  // holds a change.
+  const auto traces = hmmtest::simulateBlurred(0.1, 0.0666, 60, 1000, 0.06, 17);
+  const HmmModel start{{0.25, 0.75}, {0.1, 0.1}, {0.5, 0.5}, {0.9, 0.1, 0.1, 0.9}};
+  HmmOptions blur;
+  blur.frameBlur = true;
+  const HmmFit plain = fitHmm(spans(traces), start);
+  const HmmFit blurred = fitHmm(spans(traces), start, blur);
+  ASSERT_TRUE(blurred.converged);
+  const auto rates = rateMatrix(blurred.model.transition, 2, 1.0);
+  const auto biased = rateMatrix(plain.model.transition, 2, 1.0);
+  ASSERT_TRUE(rates && biased);
+  EXPECT_NEAR((*rates)[1], 0.1, 0.005);
+  EXPECT_NEAR((*rates)[2], 0.0666, 0.0035);
+  // The plain model misses changes it takes for noise.
+  EXPECT_LT((*biased)[1] + (*biased)[2], 0.97 * ((*rates)[1] + (*rates)[2]));
+  EXPECT_NEAR(blurred.model.means[0], 0.3, 0.003);
+  EXPECT_NEAR(blurred.model.means[1], 0.7, 0.003);
+  EXPECT_GT(blurred.logLikelihood, plain.logLikelihood);
+  EXPECT_NEAR(blurred.logLikelihood, hmmLogLikelihood(spans(traces), blurred.model, 0, true), 1e-6);
+  // A frame halfway between the levels is a change, not a state of its own.
+  const std::vector<double> step{0.3, 0.3, 0.3, 0.5, 0.7, 0.7, 0.7};
+  EXPECT_EQ(viterbiPath(step, blurred.model, true),
+            (std::vector<std::size_t>{0, 0, 0, 1, 1, 1, 1}));
+  // Also when it lies hundreds of spreads from both levels.
+  HmmModel sharp = blurred.model;
+  sharp.spreads = {1e-3, 1e-3};
+  EXPECT_EQ(viterbiPath(step, sharp, true), (std::vector<std::size_t>{0, 0, 0, 1, 1, 1, 1}));
+  const std::vector<std::span<const double>> one = {step};
+  EXPECT_TRUE(std::isfinite(hmmLogLikelihood(one, sharp, 1, true)));
 }
 
 TEST(Hmm, RefusesMalformedInput) {

@@ -16,6 +16,7 @@ from lumetra.lumetraTrace import lumetraTrace
 PACKAGE = Path(lumetra.__file__).parent
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples" / "traces"
 COMPILED = ["bootstrap", "dataStatsCalac", "lumetraTrace", "nsLumetraPlotly", "batchcore"]
+COMPILED += ["hmmcore", "traceio"]
 
 
 def stub(name):
@@ -28,7 +29,7 @@ def stub(name):
             names.update(alias.asname for alias in node.names if alias.asname == alias.name)
         elif isinstance(node, (ast.Assign, ast.AnnAssign)):
             names.update(t.id for t in getattr(node, "targets", [getattr(node, "target", None)]))
-        if isinstance(node, ast.ClassDef):
+        if isinstance(node, ast.ClassDef) and not node.name.startswith("_"):  # typing-only
             classes[node.name] = (
                 {n.name for n in node.body if isinstance(n, ast.FunctionDef)},
                 {n.target.id for n in node.body if isinstance(n, ast.AnnAssign)},

@@ -1,0 +1,106 @@
+// lumetra.hmmcore: the hidden Markov model shared by many traces, on numpy arrays: starting
+// models, the Baum-Welch fit, Viterbi paths, the bootstrap over traces, rates from transitions.
+#include "module.hpp"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "fitting.hpp"
+#include "hmm.hpp"
+#include "hmm_arrays.hpp"
+#include "hmm_start.hpp"
+#include "matrix_log.hpp"
+
+namespace py = pybind11;
+using lumetra::bindings::Doubles;
+using lumetra::bindings::Integers;
+using lumetra::bindings::TraceArrays;
+using lumetra::bindings::view;
+
+LUMETRA_MODULE(hmmcore, m) {
+  m.doc() = "The hidden Markov model shared by many traces (Gaussian states, Baum-Welch).";
+  const lumetra::HmmOptions defaults;
+
+  m.def(
+      "kmeans_levels",
+      [](const Doubles& values, const Doubles& weights, std::size_t states) {
+        return lumetra::bindings::toArray(
+            lumetra::kMeansLevels(view(values), view(weights), states));
+      },
+      py::arg("values"), py::arg("weights"), py::arg("states"),
+      "Ascending centres of `states` groups of the weighted values (1-D k-means from the "
+      "weighted quantiles).");
+
+  m.def(
+      "nearest_states",
+      [](const Doubles& trace, const Doubles& centres) {
+        return lumetra::bindings::pathArray(lumetra::nearestStates(view(trace), view(centres)));
+      },
+      py::arg("trace"), py::arg("centres"), "The nearest centre's number for every frame.");
+
+  m.def(
+      "start_model",
+      [](const std::vector<Doubles>& traces, const std::vector<Integers>& paths,
+         const Doubles& centres, bool sharedSpread) {
+        const TraceArrays data(traces);
+        return lumetra::bindings::modelDict(lumetra::modelFromPaths(
+            data.spans, lumetra::bindings::toPaths(paths), view(centres), sharedSpread));
+      },
+      py::arg("traces"), py::arg("paths"), py::arg("centres"), py::arg("shared_spread") = true,
+      "A model counted from a state per frame of every trace (one pseudo-count per start and "
+      "transition); a state without frames takes its centre.");
+
+  m.def("fit", &lumetra::bindings::fit, py::arg("traces"), py::arg("model"),
+        py::arg("shared_spread") = true, py::arg("frame_blur") = false,
+        py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
+        "Baum-Welch from `model` over all traces: the fitted model's dict with log_likelihood, "
+        "iterations, converged, frames and empty_states. frame_blur: a frame whose state "
+        "changed holds a uniform mix of the two levels.");
+
+  m.def(
+      "viterbi",
+      [](const std::vector<Doubles>& traces, const py::dict& model, bool frameBlur) {
+        const TraceArrays data(traces);
+        const lumetra::HmmModel hmm = lumetra::bindings::toModel(model);
+        std::vector<std::vector<std::size_t>> paths;
+        {
+          py::gil_scoped_release release;
+          for (const auto& trace : data.spans)
+            paths.push_back(lumetra::viterbiPath(trace, hmm, frameBlur));
+        }
+        return lumetra::bindings::pathList(paths);
+      },
+      py::arg("traces"), py::arg("model"), py::arg("frame_blur") = false,
+      "The most likely state of every frame, per trace (with frame_blur: the state at each "
+      "frame's end).");
+
+  m.def("bootstrap", &lumetra::bindings::bootstrap, py::arg("traces"), py::arg("model"),
+        py::arg("resamples") = 200, py::arg("seed") = 0, py::arg("shared_spread") = true,
+        py::arg("frame_blur") = false, py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
+        "Refits of `model` on traces resampled with replacement: means and spreads "
+        "(resamples x K) and transition (resamples x K x K), states ordered by mean.");
+
+  m.def(
+      "rate_matrix",
+      [](const Doubles& transition, double frameTime) -> py::object {
+        if (transition.ndim() != 2 || transition.shape(0) != transition.shape(1)) {
+          throw std::invalid_argument("expected a square matrix");
+        }
+        const auto k = static_cast<std::size_t>(transition.shape(0));
+        const auto q = lumetra::rateMatrix(
+            {transition.data(), static_cast<std::size_t>(transition.size())}, k, frameTime);
+        if (!q) return py::none();
+        return lumetra::bindings::squareArray(*q, k);
+      },
+      py::arg("transition"), py::arg("frame_time"),
+      "log(P) / frame_time (principal logarithm), or None when P has no real logarithm.");
+
+  m.def("parameter_count", &lumetra::hmmParameterCount, py::arg("states"),
+        py::arg("shared_spread") = true, "Free parameters of a model with that many states.");
+}

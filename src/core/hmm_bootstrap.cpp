@@ -1,0 +1,53 @@
+#include "hmm_bootstrap.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <span>
+#include <thread>
+
+#include "hmm_start.hpp"
+#include "random.hpp"
+
+namespace lumetra {
+
+std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
+                                   const HmmBootstrapOptions& options) {
+  // Checks the input once, before any thread starts.
+  hmmLogLikelihood(traces, full, 1);
+  const std::size_t n = traces.size();
+  std::vector<std::size_t> picks(options.resamples * n);
+  Random random(options.seed);
+  for (std::size_t& pick : picks) pick = random.index(n);
+
+  std::vector<HmmModel> models(options.resamples);
+  HmmOptions fitOptions = options.fit;
+  fitOptions.threads = 1;
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failureLock;
+  auto work = [&] {
+    std::vector<std::span<const double>> resample(n);
+    for (std::size_t r = next++; r < options.resamples; r = next++) {
+      try {
+        for (std::size_t i = 0; i < n; ++i) resample[i] = traces[picks[r * n + i]];
+        models[r] = orderedByMean(fitHmm(resample, full, fitOptions).model);
+      } catch (...) {
+        const std::lock_guard lock(failureLock);
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  };
+  unsigned count =
+      options.threads != 0 ? options.threads : std::max(1U, std::thread::hardware_concurrency());
+  count = static_cast<unsigned>(std::clamp<std::size_t>(options.resamples, 1, count));
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& thread : pool) thread.join();
+  if (failure) std::rethrow_exception(failure);
+  return models;
+}
+
+}  // namespace lumetra

@@ -1,0 +1,28 @@
+// The spread of a shared hidden Markov model (hmm.hpp) over molecules: the traces are resampled
+// with replacement and the model refitted on each resample, warm-started from the fit of all
+// traces. Resamples are split over threads; the result depends only on the seed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "hmm.hpp"
+
+namespace lumetra {
+
+struct HmmBootstrapOptions {
+  std::size_t resamples = 200;
+  std::uint64_t seed = 0;
+  unsigned threads = 0;  // resamples at once; 0: one per hardware thread
+  HmmOptions fit;        // of each refit; its own threads are ignored (one per resample)
+};
+
+// One fitted model per resample, its states numbered by ascending mean. Resample r draws
+// traces.size() trace indices uniformly with replacement, from one generator seeded with
+// `seed`, resample after resample, so neither the threads nor the standard library change it.
+// Throws as fitHmm for malformed input.
+std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
+                                   const HmmBootstrapOptions& options = {});
+
+}  // namespace lumetra

@@ -1,0 +1,131 @@
+"""The traces the shared hidden Markov model is fitted to, and the levels the step fit finds
+in them, which start the model.
+
+A trace is given as a lumetraTrace with its data loaded, a (time, values) pair of arrays, or a
+path of a trace file (every trace of the file, read by lumetra.io with the default
+SignalOptions: the FRET efficiency of two-colour traces, cut at their first photobleaching).
+
+lumetra.lumetraTrace is imported inside the functions: importing it points the root logger at
+debug.log in the working directory.
+"""
+
+from __future__ import annotations
+
+import io
+from collections.abc import Iterable
+from dataclasses import dataclass, field
+from os import PathLike
+from typing import TYPE_CHECKING, Union
+
+import numpy as np
+import numpy.typing as npt
+
+from lumetra import hmmcore
+from lumetra.batch.types import FitRejected, FloatArray, IntArray
+
+if TYPE_CHECKING:
+    from lumetra.lumetraTrace import lumetraTrace
+
+TraceInput = Union["lumetraTrace", tuple["npt.ArrayLike", "npt.ArrayLike"], str, "PathLike[str]"]
+
+
+@dataclass(eq=False)
+class HmmTrace:
+    """One trace: its name, time axis and values; `trace` the lumetraTrace that holds it, made
+    when the step fit needs one."""
+
+    name: str
+    time: FloatArray
+    values: FloatArray
+    trace: lumetraTrace | None = field(default=None, repr=False)
+
+    def trace_object(self) -> lumetraTrace:
+        if self.trace is None:
+            from lumetra.io.prepare import single_channel_text
+            from lumetra.lumetraTrace import lumetraTrace
+
+            self.trace = lumetraTrace()
+            self.trace.loadData(io.StringIO(single_channel_text(self.time, self.values)))
+            self.trace.fileName = self.name
+        return self.trace
+
+
+@dataclass(frozen=True)
+class Segments:
+    """The step fit of one trace: segment levels and lengths in frames (they sum to its
+    frames)."""
+
+    levels: FloatArray
+    lengths: IntArray
+
+
+def _from_object(trace: lumetraTrace, number: int) -> HmmTrace:
+    name = str(getattr(trace, "fileName", f"trace {number}"))
+    time = trace.frames.to_numpy(dtype=float)
+    return HmmTrace(name, time, trace.CH1mBGND1.to_numpy(dtype=float), trace)
+
+
+def _from_file(path: str | PathLike[str]) -> list[HmmTrace]:
+    from lumetra.io.prepare import SignalOptions, prepare_file
+
+    out: list[HmmTrace] = []
+    for prepared in prepare_file(str(path), SignalOptions()):
+        if prepared.values is None or prepared.time is None:  # the package's own format
+            out.append(_from_object(prepared.trace_object(), len(out)))
+            out[-1].name = prepared.label
+        else:
+            values = np.asarray(prepared.values, dtype=float)
+            out.append(HmmTrace(prepared.label, np.asarray(prepared.time, float), values))
+    return out
+
+
+def collect_traces(traces: Iterable[TraceInput]) -> list[HmmTrace]:
+    """The traces of every input, in order; ValueError for none, or for a pair whose arrays
+    differ in length."""
+    from lumetra.lumetraTrace import lumetraTrace
+
+    out: list[HmmTrace] = []
+    for item in traces:
+        if isinstance(item, lumetraTrace):
+            out.append(_from_object(item, len(out)))
+        elif isinstance(item, (str, PathLike)):
+            out.extend(_from_file(item))
+        else:
+            time, values = (np.asarray(a, dtype=float).ravel() for a in item)
+            if time.size != values.size:
+                raise ValueError(f"trace {len(out)}: {time.size} times, {values.size} values")
+            out.append(HmmTrace(f"trace {len(out)}", time, values))
+    if not out:
+        raise ValueError("no trace to fit")
+    return out
+
+
+def frame_time(traces: Iterable[HmmTrace]) -> float:
+    """The median time between frames over all traces; ValueError unless it is > 0."""
+    diffs = [np.diff(t.time) for t in traces]
+    step = float(np.nanmedian(np.concatenate(diffs))) if any(d.size for d in diffs) else 0.0
+    if not step > 0:
+        raise ValueError("the time axes give no frame time > 0")
+    return step
+
+
+def step_segments(trace: HmmTrace) -> Segments:
+    """Levels of the step fit: the parameters searched by BIC, the fit, and the levels of
+    refineTransitions. A rejected fit (no transition found) leaves one segment: the mean."""
+    from lumetra.batch.one_file import refined_segments, search_parameters, step_fit
+
+    obj = trace.trace_object()
+    try:
+        step_fit(obj, search_parameters(obj, None, "bic"), "bic")
+        starts, ends, levels = refined_segments(obj)
+    except FitRejected:
+        return Segments(np.array([np.nanmean(trace.values)]), np.array([trace.values.size]))
+    return Segments(np.asarray(levels, dtype=float), (ends - starts).astype(np.int64))
+
+
+def segment_paths(segments: list[Segments], centres: FloatArray) -> list[IntArray]:
+    """The state of every frame: the state whose centre is nearest its segment's level."""
+    return [
+        np.repeat(hmmcore.nearest_states(s.levels, centres), s.lengths).astype(np.int64)
+        for s in segments
+    ]

@@ -1,0 +1,63 @@
+# The hidden Markov model shared by many traces (Gaussian states, Baum-Welch), on numpy arrays.
+# Defaults left as `...` are the numeric core's (lumetra::HmmOptions); the underscored dicts
+# exist for type checking only.
+from collections.abc import Sequence
+from typing import TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+_Floats = npt.NDArray[np.float64]
+_States = npt.NDArray[np.int64]
+
+class _Model(TypedDict):
+    means: _Floats  # per state
+    spreads: _Floats  # standard deviation per state
+    start: _Floats  # probability of each state at a trace's first frame
+    transition: _Floats  # K x K: P(state j at frame t + 1 | state i at t)
+
+class _Fit(_Model):
+    log_likelihood: float
+    iterations: int
+    converged: bool
+    frames: int  # frames that are not NaN
+    empty_states: list[int]
+
+class _Bootstrap(TypedDict):
+    means: _Floats  # resamples x K, states ordered by mean
+    spreads: _Floats  # resamples x K
+    transition: _Floats  # resamples x K x K
+
+def kmeans_levels(values: npt.ArrayLike, weights: npt.ArrayLike, states: int) -> _Floats: ...
+def nearest_states(trace: npt.ArrayLike, centres: npt.ArrayLike) -> _States: ...
+def start_model(
+    traces: Sequence[npt.ArrayLike],
+    paths: Sequence[npt.ArrayLike],
+    centres: npt.ArrayLike,
+    shared_spread: bool = True,
+) -> _Model: ...
+def fit(
+    traces: Sequence[npt.ArrayLike],
+    model: _Model,
+    shared_spread: bool = True,
+    frame_blur: bool = False,
+    max_iterations: int = ...,
+    tolerance: float = ...,
+    threads: int = 0,
+) -> _Fit: ...
+def viterbi(
+    traces: Sequence[npt.ArrayLike], model: _Model, frame_blur: bool = False
+) -> list[_States]: ...
+def bootstrap(
+    traces: Sequence[npt.ArrayLike],
+    model: _Model,
+    resamples: int = 200,
+    seed: int = 0,
+    shared_spread: bool = True,
+    frame_blur: bool = False,
+    max_iterations: int = ...,
+    tolerance: float = ...,
+    threads: int = 0,
+) -> _Bootstrap: ...
+def rate_matrix(transition: npt.ArrayLike, frame_time: float) -> _Floats | None: ...
+def parameter_count(states: int, shared_spread: bool = True) -> int: ...
