@@ -2,7 +2,8 @@
 
     .venv/bin/python bench/kinsoft_eval.py results/ [--truth PATH] [--tolerance 2]
 
-Per trace, the idealised levels of traces/NAME.csv are put into states by the nearest level of
+Per trace, the idealised levels of traces/NAME.csv (and the shared model's states of hmm/NAME.csv
+when the batch fitted one) are put into states by the nearest level of
 kinetics.csv (states as the batch grouped them); a transition is a frame whose state differs
 from the frame before. It counts as found when a true change frame (`change_frames`, the first
 frame whose majority is the new state) lies within the tolerance, each true one matched once.
@@ -47,16 +48,27 @@ def matched(found, truth, tolerance):
     return hits
 
 
-def evaluate(results, truth_path, tolerance):
+def states_of(path, levels):
+    """The state of every frame of one output trace: the model's own (hmm/), or the nearest
+    of `levels` to the step fit's idealised level (traces/)."""
+    table = pd.read_csv(path, comment="#")
+    if "state" in table:
+        return table["state"].to_numpy(int)
+    level = table["level"].to_numpy(float)
+    return np.abs(level[:, None] - levels[None, :]).argmin(axis=1)
+
+
+def evaluate(results, truth_path, tolerance, folder="traces"):
     truth = json.loads(Path(truth_path).read_text())["traces"]
-    kinetics = pd.read_csv(Path(results) / "kinetics.csv", comment="#")
+    dwell_table = Path(results) / "dwell_kinetics.csv"
+    if not dwell_table.exists():
+        dwell_table = Path(results) / "kinetics.csv"
+    kinetics = pd.read_csv(dwell_table, comment="#")
     levels = np.sort(kinetics["level"].to_numpy(float))
     found_total = true_total = hits = 0
-    for path in sorted((Path(results) / "traces").glob("*.csv")):
+    for path in sorted((Path(results) / folder).glob("*.csv")):
         name = source_of(path)
-        level = pd.read_csv(path, comment="#")["level"].to_numpy(float)
-        state = np.abs(level[:, None] - levels[None, :]).argmin(axis=1)
-        found = np.flatnonzero(np.diff(state)) + 1
+        found = np.flatnonzero(np.diff(states_of(path, levels))) + 1
         changes = truth[name]["change_frames"]
         found_total += found.size
         true_total += len(changes)
@@ -80,13 +92,19 @@ def main():
     parser.add_argument("--truth", default=str(DEFAULT_TRUTH))
     parser.add_argument("--tolerance", type=int, default=2, help="frames either side")
     args = parser.parse_args()
-    score = evaluate(args.results, args.truth, args.tolerance)
-    print(
-        f"transitions: {score['found']} found, {score['true']} true; precision "
-        f"{score['precision']:.3f}, recall {score['recall']:.3f}, F1 {score['f1']:.3f}"
-    )
+    folders = ["traces"] + (["hmm"] if (Path(args.results) / "hmm").is_dir() else [])
+    for folder in folders:
+        score = evaluate(args.results, args.truth, args.tolerance, folder)
+        print(
+            f"{folder}/: transitions: {score['found']} found, {score['true']} true; precision "
+            f"{score['precision']:.3f}, recall {score['recall']:.3f}, F1 {score['f1']:.3f}"
+        )
     print("true: levels E 0.30 and 0.70; exit rates 1.0 /s (0.30) and 0.666 /s (0.70)")
+    print("dwell-time rates of the step fit:")
     print(score["kinetics"].to_string(index=False))
+    if len(folders) > 1:
+        print("rates of the shared model (kinetics.csv):")
+        print(pd.read_csv(Path(args.results) / "kinetics.csv").to_string(index=False))
 
 
 if __name__ == "__main__":

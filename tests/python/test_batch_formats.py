@@ -2,6 +2,7 @@
 output per trace, the reading recorded, short traces skipped, bad files failed alone."""
 
 import json
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -128,3 +129,33 @@ def test_convert_and_summary_on_two_colour_files(mixed_batch, tmp_path, capsys):
     printed = capsys.readouterr().out
     assert f"{mixed_batch / 'stacked.dat'}#0: 240 frames (ebfret-stacked, fret of 240" in printed
     assert "#1: 9 frames: the fit needs at least 13; skipped" in printed
+
+
+KINSOFT = Path(__file__).resolve().parents[3] / "shared/data/kinsoft-training-L1/traces"
+
+
+@pytest.mark.skipif(not KINSOFT.is_dir(), reason=f"the kinSoft training set is not at {KINSOFT}")
+def test_fit_ends_in_the_shared_model_of_all_traces(tmp_path, capsys):
+    files = [str(KINSOFT / f"trace_{n}.txt") for n in range(1, 31)]
+    out = tmp_path / "out"
+    assert main(["fit", *files, "--out", str(out), "--quiet", "--bootstrap", "30"]) == 0
+    assert "shared model: K = 2" in capsys.readouterr().out
+
+    rates = pd.read_csv(out / "kinetics.csv")
+    assert list(rates.columns) == ["from_state", "to_state", "rate", "rate_lower", "rate_upper"]
+    assert list(zip(rates.from_state, rates.to_state)) == [(0, 1), (1, 0)]
+    assert rates.rate.between(0.75 * np.array([1.0, 0.666]), 1.25 * np.array([1.0, 0.666])).all()
+    assert (rates.rate_lower < rates.rate).all() and (rates.rate < rates.rate_upper).all()
+    model = json.loads((out / "hmm_model.json").read_text())
+    assert model["states"] == 2 and sorted(model["bic"]) == ["1", "2", "3", "4"]
+    np.testing.assert_allclose(model["levels"], [0.3, 0.7], atol=0.02)
+    manifest = json.loads((out / "manifest.json").read_text())
+    assert manifest["method"] == "hmm" and manifest["criterion"] == "bic" and manifest["refine"]
+    assert manifest["hmm"]["seed"] == 0 and manifest["hmm"]["resamples"] == 30
+
+    path = pd.read_csv(out / "hmm" / "trace_1.csv", comment="#")
+    step = pd.read_csv(out / "traces" / "trace_1.csv", comment="#")
+    assert len(path) == len(step) and set(path.state) == {0, 1}
+    assert np.array_equal(path.signal, step.intensity)
+    assert pd.read_csv(out / "dwell_kinetics.csv").level.between(0.2, 0.8).all()
+    assert (out / "transition_density.html").stat().st_size > 0

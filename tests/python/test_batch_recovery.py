@@ -50,7 +50,7 @@ def test_recovery_on_a_dask_cluster(simulated, tmp_path, capsys):
     with distributed.LocalCluster(
         n_workers=2, threads_per_worker=1, processes=False, dashboard_address=None
     ) as cluster:
-        argv = ["fit", str(simulated / "*.txt"), "--out", str(tmp_path), "--quiet"]
+        argv = ["fit", str(simulated / "*.txt"), "--out", str(tmp_path), "--quiet", "--classic"]
         code = main(
             [*argv, "--scheduler", cluster.scheduler_address, "--fixed", "5", "-1", "0.2", "0"]
         )

@@ -8,7 +8,9 @@
                                     says which file each column is
     failures.csv                    file, sha256, error of every file (or trace) that failed
     skipped.csv                     file, sha256, reason of every trace too short to fit
-    kinetics.csv, dwell_times.html  rates per level and the dwell-time histograms
+    kinetics.csv, dwell_times.html  rates per level and the dwell-time histograms (with the
+                                    shared hidden Markov model, batch.hmm_stage: its rates; the
+                                    dwell-time rates are then in dwell_kinetics.csv)
     manifest.json                   version, parameters, inputs with checksums, outputs
 
 Every table records the package version, the fit parameters and the input checksum: as
@@ -28,8 +30,9 @@ import numpy as np
 import pandas as pd
 
 from lumetra import __version__, atomic, batchcore
+from lumetra.batch import hmm_stage
 from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
-from lumetra.batch.types import BatchResult, FileFit, Fitted, FloatArray, Params
+from lumetra.batch.types import BatchResult, FileFit, Fitted, FloatArray, HmmSettings, Params
 from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.io.prepare import SignalOptions
 
@@ -174,9 +177,16 @@ class OutputWriter:
         double: bool,
         shortest: float,
         spreadsheet: bool,
+        hmm: HmmSettings | None = None,
     ) -> BatchResult:
         notes: list[str] = []
         fits, failures = fitted.fits, fitted.failures
+        model = None
+        if hmm is not None and fits:
+            model, why = hmm_stage.fit_or_note(fits, hmm)
+            notes += [why] if why else []
+            # The step fit's own dwell-time rates, for comparison, with the model's K.
+            states = model.states if model is not None else states
         segments = pd.concat(
             [segment_rows(fit, self.trace_name(fit), self.version) for fit in fits]
             or [pd.DataFrame(columns=["file", "level"])],
@@ -209,7 +219,12 @@ class OutputWriter:
                 kinetics.insert(0, "state", np.searchsorted(centres, kinetics["level"]))
                 kinetics["lumetra_version"] = self.version
 
+        if model is not None:
+            paths = model.path_levels
         provenance = self.provenance(fitted, states, double, shortest)
+        if hmm is not None:
+            provenance["method"] = "hmm"
+            provenance["hmm"] = hmm_stage.model_record(model, hmm.seed) if model else None
         written = []
         written.append(atomic.write_csv(self.out / "segments.csv", segments))
         written.append(atomic.write_parquet(self.out / "segments.parquet", segments, provenance))
@@ -224,8 +239,14 @@ class OutputWriter:
             written.append(
                 atomic.write_excel(self.out / "ideal.xlsx", [("ideal", sheet), ("files", files)])
             )
+        if model is not None and hmm is not None:
+            names = [self.trace_name(fit) for fit in fits]
+            written += hmm_stage.write_model_outputs(
+                self.out, model, fits, names, hmm, self.version
+            )
         if kinetics is not None:
-            written.append(atomic.write_csv(self.out / "kinetics.csv", kinetics))
+            table = "dwell_kinetics.csv" if hmm is not None else "kinetics.csv"
+            written.append(atomic.write_csv(self.out / table, kinetics))
             title = f"Dwell times: {len(fits)} traces, lumetra {self.version}"
             written.append(
                 plot_dwell_times(dwells, kinetics, self.out / "dwell_times.html", shortest, title)
@@ -237,6 +258,9 @@ class OutputWriter:
         atomic.write_json(self.out / "manifest.json", provenance)
         result = BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
         result.skipped = skipped
+        if hmm is not None:
+            result.dwell_kinetics, result.hmm = kinetics, model
+            result.kinetics = None if model is None else model.rate_table
         return result
 
     def provenance(

@@ -18,6 +18,7 @@ from lumetra.batch.types import (
     BatchResult,
     FileFit,
     Fitted,
+    HmmSettings,
     Params,
     ParamsInput,
     SearchBounds,
@@ -30,6 +31,7 @@ from lumetra.io.prepare import SignalOptions
 Item = TypeVar("Item")
 # What a directory given as input contributes: the suffixes of the trace formats read.
 TRACE_SUFFIXES = (".txt", ".dat", ".traces")
+METHODS = ("classic", "hmm")
 
 
 def expand_inputs(items: Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -112,9 +114,11 @@ def fit_traces(
     shortest: float = 0.0,
     progress: bool = True,
     spreadsheet: bool = True,
-    criterion: str = "xic",
-    refine: bool = False,
+    criterion: str | None = None,
+    refine: bool | None = None,
     options: SignalOptions | None = None,
+    method: str = "classic",
+    hmm: HmmSettings | None = None,
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -128,14 +132,26 @@ def fit_traces(
     states: number of levels the segments are grouped into for the kinetics and the
         spreadsheet; 0 keeps every segment's own level and fits no kinetics.
     double, shortest: kinetics options (lumetra.kinetics.fit_rates).
-    criterion: score of the parameter search, "xic" or "bic" (see optimizeFitness).
-    refine: segments and levels from refineTransitions instead of the merged partitions.
+    criterion: score of the parameter search, "xic" or "bic" (see optimizeFitness); None:
+        "xic" for the classic method, "bic" for "hmm".
+    refine: segments and levels from refineTransitions instead of the merged partitions;
+        None: False for the classic method, True for "hmm".
+    method: "classic", kinetics from the dwell times of the step fit's levels grouped into
+        `states`; or "hmm", the hidden Markov model shared by all traces, started from the step
+        fits (`hmm`: its settings, lumetra.batch.types.HmmSettings), whose rates kinetics.csv
+        holds (the dwell-time rates then go to dwell_kinetics.csv). `lumetra fit` runs "hmm"
+        unless told --classic.
     options: how files are read and which signal is fitted (lumetra.io.SignalOptions; by
         default the format is told from the content and two-colour traces give their FRET
         efficiency, cut at the first photobleaching). A file of several traces gives one
         output per trace; traces too short for the fit are skipped with the reason.
     Returns a BatchResult; files that failed are in its `failures`, not raised.
     """
+    if method not in METHODS:
+        raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
+    modelled = method == "hmm"
+    criterion = criterion or ("bic" if modelled else "xic")
+    refine = modelled if refine is None else refine
     files = expand_inputs(paths)
     fixed = normalise_params(params)
     search_arguments(search)  # refuse unknown names before any work
@@ -156,7 +172,8 @@ def fit_traces(
     fitted = time.perf_counter()
     if criterion != "xic" or refine:
         writer.options = {"criterion": criterion, "refine": bool(refine)}
-    result = writer.finish(fitted_traces, states, double, shortest, spreadsheet)
+    settings = (hmm or HmmSettings()) if modelled else None
+    result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
     result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
     for note in result.notes:
         print(f"lumetra: {note}", file=sys.stderr)

@@ -26,6 +26,7 @@ __all__ = [
     "FileFit",
     "FitRejected",
     "Fitted",
+    "HmmSettings",
     "FloatArray",
     "IntArray",
     "Params",
@@ -95,7 +96,22 @@ class BatchResult:
     notes: list[str] = field(default_factory=list)
     timings: dict[str, float] = field(default_factory=dict)  # wall seconds: fits, outputs
     skipped: pd.DataFrame | None = None  # traces not fitted, with the reason
+    # With the shared hidden Markov model: the model (lumetra.hmm.fit.HmmResult) and the step
+    # fit's dwell-time rates beside its own in `kinetics`.
+    hmm: Any = None
+    dwell_kinetics: pd.DataFrame | None = None
 
     @property
     def ok(self) -> bool:
         return bool(self.failures.empty)
+
+
+@dataclass(frozen=True)
+class HmmSettings:
+    """The shared hidden Markov model of a batch: K (None: the K of 1 ... max_states with the
+    smallest BIC), the bootstrap resamples of the rate intervals and their seed."""
+
+    states: int | None = None
+    max_states: int = 4
+    bootstrap: int = 200
+    seed: int = 0

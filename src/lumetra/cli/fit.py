@@ -2,10 +2,16 @@
 
     python -m lumetra fit DIR_OR_GLOB [...] --out results/ [--jobs N | --scheduler ADDRESS]
                           [--fixed H R T F | --search NAME MIN MAX STEP ...]
-                          [--criterion xic|bic] [--refine]
-                          [--states K] [--double] [--shortest T] [--quiet]
+                          [--states K] [--max-states N] [--bootstrap B] [--seed S]
+                          [--classic [--criterion xic|bic] [--refine] [--double]]
+                          [--shortest T] [--quiet]
                           [--format F] [--columns SPEC] [--signal fret|acceptor|donor|total]
                           [--gamma G] [--leakage A] [--direct D] [--background B] [--no-cut]
+
+Each file is step-fitted (the parameters searched by BIC, the change points refined), and then
+one hidden Markov model shared by all traces, started from those fits, gives the states, their
+levels and the rate constants with bootstrap intervals (kinetics.csv, hmm_model.json, hmm/,
+transition_density.html). --classic gives the dwell-time kinetics of the step fit's levels.
 
 Every trace format of lumetra.io is read (told from the content unless --format says); a file
 of several traces gives one output per trace; two-colour traces are fitted as their FRET
@@ -27,6 +33,7 @@ from typing import TYPE_CHECKING
 from lumetra.batch import (
     CRITERIA,
     PARAMETER_NAMES,
+    HmmSettings,
     expand_inputs,
     fit_traces,
     normalise_params,
@@ -56,21 +63,40 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "repeat for several",
     )
     parser.add_argument(
+        "--classic",
+        action="store_true",
+        help="kinetics from the dwell times of the step fit's levels (the search scored by xic, "
+        "no refinement) instead of the hidden Markov model shared by all traces",
+    )
+    parser.add_argument(
         "--criterion",
         choices=CRITERIA,
-        default="xic",
-        help="score of the parameter search: xic, or bic over every frame",
+        help="score of the parameter search: xic, or bic over every frame (default: bic; "
+        "xic with --classic)",
     )
     parser.add_argument(
         "--refine",
         action="store_true",
-        help="place one or two change points in every transition stretch (refineTransitions)",
+        help="place one or two change points in every transition stretch (refineTransitions; "
+        "always without --classic)",
     )
     parser.add_argument(
         "--states",
         type=int,
-        default=2,
-        help="group segment levels into this many states for the kinetics (0: none)",
+        help="states of the model (default: chosen by BIC from 1 to --max-states); with "
+        "--classic, the states segment levels are grouped into (default 2; 0: no kinetics)",
+    )
+    parser.add_argument(
+        "--max-states", type=int, default=4, help="largest K tried by BIC (default 4)"
+    )
+    parser.add_argument(
+        "--bootstrap",
+        type=int,
+        default=200,
+        help="resamples of the traces for the rates' 95%% intervals (default 200; 0: none)",
+    )
+    parser.add_argument(
+        "--seed", type=int, default=0, help="seed of the bootstrap's resampling (default 0)"
     )
     parser.add_argument("--double", action="store_true", help="also fit two exponentials")
     parser.add_argument(
@@ -104,6 +130,14 @@ def run(args: argparse.Namespace) -> int:
     except ValueError as error:
         raise failure("fit", str(error)) from None
     options = signal_options(args, "fit")
+    hmm = None
+    if not args.classic:
+        if args.states is not None and args.states < 1:
+            raise failure("fit", f"--states must be at least 1, not {args.states}")
+        if args.max_states < 1 or args.bootstrap < 0:
+            raise failure("fit", "--max-states must be at least 1 and --bootstrap at least 0")
+        hmm = HmmSettings(args.states, args.max_states, args.bootstrap, args.seed)
+    states = 2 if args.states is None else args.states
     client: Client | None = None
     executor: Executor | None = None
     if args.scheduler:
@@ -119,14 +153,16 @@ def run(args: argparse.Namespace) -> int:
             jobs=args.jobs,
             params=args.fixed,
             search=search,
-            states=args.states,
+            states=states,
             double=args.double,
             shortest=args.shortest,
             progress=not args.quiet,
             spreadsheet=not args.no_spreadsheet,
             criterion=args.criterion,
-            refine=args.refine,
+            refine=args.refine or not args.classic,
             options=options,
+            method="classic" if args.classic else "hmm",
+            hmm=hmm,
         )
     finally:
         if client is not None:
@@ -144,7 +180,17 @@ def run(args: argparse.Namespace) -> int:
         print(f"  read as {read}; {cut} trace(s) cut at photobleaching")
     if result.skipped is not None and len(result.skipped):
         print(f"  {len(result.skipped)} trace(s) skipped, too short (see skipped.csv)")
-    if result.kinetics is not None:
+    if result.hmm is not None:
+        model = result.hmm
+        levels = ", ".join(f"{level:.4g}" for level in model.levels)
+        bic = ", ".join(f"K={k}: {v:.1f}" for k, v in model.bic.items())
+        print(f"  shared model: K = {model.states} (BIC {bic}); levels {levels}")
+        for row in model.rate_table.itertuples():
+            print(
+                f"  k {row.from_state}->{row.to_state} = {row.rate:.4g} "
+                f"[{row.rate_lower:.4g}, {row.rate_upper:.4g}] per time unit"
+            )
+    elif result.kinetics is not None:
         for row in result.kinetics.itertuples():
             rate = getattr(row, "rate", float("nan"))
             print(

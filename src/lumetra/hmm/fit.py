@@ -36,7 +36,6 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
-from lumetra.batch.types import FloatArray, IntArray
 from lumetra.hmm.inputs import (
     HmmTrace,
     Segments,
@@ -46,6 +45,7 @@ from lumetra.hmm.inputs import (
     segment_paths,
     step_segments,
 )
+from lumetra.stepfit import FloatArray, IntArray
 
 STARTS = ("steps", "kmeans")
 RATE_COLUMNS = ["from_state", "to_state", "rate", "rate_lower", "rate_upper"]
@@ -169,13 +169,30 @@ def fit_hmm(
     that hold a change as a mix of the two levels (hmmcore.fit)."""
     if start not in STARTS:
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
+    data = collect_traces(traces)
+    segments = [step_segments(t) for t in data] if start == "steps" else None
+    return fit_shared_model(
+        data, segments, states, max_states, shared_spread, bootstrap, seed, frame_blur
+    )
+
+
+def fit_shared_model(
+    data: list[HmmTrace],
+    segments: list[Segments] | None,
+    states: int | None = None,
+    max_states: int = 4,
+    shared_spread: bool = True,
+    bootstrap: int = 200,
+    seed: int = 0,
+    frame_blur: bool = True,
+) -> HmmResult:
+    """fit_hmm on traces whose step fits are at hand (`segments`, one per trace; None: start
+    from k-means of the frames)."""
     candidates = [states] if states is not None else list(range(1, max_states + 1))
     if min(candidates) < 1:
         raise ValueError("the number of states must be >= 1")
-    data = collect_traces(traces)
     dt = frame_time(data)
     values = [t.values for t in data]
-    segments = [step_segments(t) for t in data] if start == "steps" else None
     options = {"shared_spread": shared_spread, "frame_blur": frame_blur}
     fits: dict[int, hmmcore._Fit] = {}
     bic: dict[int, float] = {}

@@ -21,7 +21,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumetra import hmmcore
-from lumetra.batch.types import FitRejected, FloatArray, IntArray
+from lumetra.stepfit import FitRejected, FloatArray, IntArray
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -112,7 +112,7 @@ def frame_time(traces: Iterable[HmmTrace]) -> float:
 def step_segments(trace: HmmTrace) -> Segments:
     """Levels of the step fit: the parameters searched by BIC, the fit, and the levels of
     refineTransitions. A rejected fit (no transition found) leaves one segment: the mean."""
-    from lumetra.batch.one_file import refined_segments, search_parameters, step_fit
+    from lumetra.stepfit import refined_segments, search_parameters, step_fit
 
     obj = trace.trace_object()
     try:

@@ -1,0 +1,107 @@
+"""The batch's kinetics by the hidden Markov model shared by all its traces (lumetra.hmm),
+started from the segments the step fit of each file found, and the files it writes:
+
+    kinetics.csv              from_state, to_state, rate, rate_lower, rate_upper (1 / time unit)
+    hmm_model.json            K, the levels, spreads, transition matrix, BIC per K, frame time,
+                              log-likelihood, resamples and seed
+    hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level
+    transition_density.html   the transition density plot of those paths
+"""
+
+from __future__ import annotations
+
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from lumetra import atomic
+from lumetra.batch.types import FileFit, HmmSettings
+from lumetra.hmm.fit import HmmResult, fit_shared_model
+from lumetra.hmm.inputs import HmmTrace, Segments
+from lumetra.hmm.plot import transition_density_figure
+
+
+def step_segments(fit: FileFit) -> Segments:
+    """The runs of one level of the step fit's idealised trace (they cover every frame)."""
+    path = fit.levels[fit.frame_segment]
+    change = np.flatnonzero(np.diff(path) != 0) + 1
+    starts = np.concatenate([[0], change])
+    lengths = np.diff(np.concatenate([starts, [len(path)]]))
+    return Segments(np.asarray(path[starts], dtype=float), lengths.astype(np.int64))
+
+
+def fit_batch_model(fits: list[FileFit], settings: HmmSettings) -> HmmResult:
+    data = [HmmTrace(fit.label, fit.time, fit.intensity) for fit in fits]
+    segments = [step_segments(fit) for fit in fits]
+    return fit_shared_model(
+        data,
+        segments,
+        settings.states,
+        settings.max_states,
+        bootstrap=settings.bootstrap,
+        seed=settings.seed,
+    )
+
+
+def fit_or_note(fits: list[FileFit], settings: HmmSettings) -> tuple[HmmResult | None, str]:
+    """The model, or None and why it could not be fitted (the other outputs go on)."""
+    try:
+        return fit_batch_model(fits, settings), ""
+    except (ValueError, RuntimeError) as error:
+        return None, f"no shared hidden Markov model: {type(error).__name__}: {error}"
+
+
+def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
+    """The model as plain values, for hmm_model.json and the manifest."""
+    return {
+        "states": result.states,
+        "levels": result.levels.tolist(),
+        "spreads": result.spreads.tolist(),
+        "start": result.start.tolist(),
+        "transition": result.transition.tolist(),
+        "bic": {str(k): v for k, v in result.bic.items()},
+        "frame_time": result.frame_time,
+        "frames": result.frames,
+        "log_likelihood": result.log_likelihood,
+        "converged": result.converged,
+        "resamples": result.resamples,
+        "seed": seed,
+    }
+
+
+def write_model_outputs(
+    out: Path,
+    result: HmmResult,
+    fits: list[FileFit],
+    names: list[str],
+    settings: HmmSettings,
+    version: str,
+) -> list[Path]:
+    """kinetics.csv, hmm_model.json, the transition density plot and every trace's path."""
+    written = [atomic.write_csv(out / "kinetics.csv", result.rate_table)]
+    record = model_record(result, settings.seed)
+    written.append(atomic.write_json(out / "hmm_model.json", record))
+    figure = transition_density_figure(result)
+    figure.update_layout(title=f"Transitions of the shared model: {len(fits)} traces")
+    written.append(
+        atomic.atomic_write(
+            out / "transition_density.html",
+            lambda tmp: figure.write_html(tmp, include_plotlyjs=True),
+        )
+    )
+    (out / "hmm").mkdir(exist_ok=True)
+    for fit, name, states, levels in zip(fits, names, result.paths, result.path_levels):
+        frame = pd.DataFrame(
+            {
+                "frame": np.arange(len(fit.time)),
+                "time": fit.time,
+                "signal": fit.intensity,
+                "state": states,
+                "level": levels,
+            }
+        )
+        header = {"lumetra": version, "source": fit.label, "sha256": fit.sha256}
+        written.append(atomic.write_csv(out / "hmm" / f"{name}.csv", frame, header))
+    return written
