@@ -33,6 +33,7 @@ TEST(HmmBootstrap, DeterministicGivenTheSeedAndCoversTheTruth) {
   EXPECT_NE(bootstrapHmm(traces, full, options)[0].transition, one[0].transition);
   // The resampled P(0 -> 1) spreads around the fit and its range holds the truth.
   std::vector<double> p01;
+  p01.reserve(one.size());
   for (const HmmModel& m : one) p01.push_back(m.transition[1]);
   const auto [low, high] = std::minmax_element(p01.begin(), p01.end());
   EXPECT_LT(*low, 0.1);

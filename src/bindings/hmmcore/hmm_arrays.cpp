@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <stdexcept>
+#include <utility>
 
 namespace lumetra::bindings {
 
@@ -18,7 +19,7 @@ std::vector<double> values(const py::dict& model, const char* key, std::size_t s
 
 }  // namespace
 
-TraceArrays::TraceArrays(const std::vector<Doubles>& given) : arrays(given) {
+TraceArrays::TraceArrays(std::vector<Doubles> given) : arrays(std::move(given)) {
   spans.reserve(arrays.size());
   for (const Doubles& a : arrays) spans.push_back(view(a));
 }

@@ -17,7 +17,7 @@ namespace lumetra::bindings {
 
 // Keeps the arrays alive while the core reads their spans.
 struct TraceArrays {
-  explicit TraceArrays(const std::vector<Doubles>& arrays);
+  explicit TraceArrays(std::vector<Doubles> arrays);
   std::vector<Doubles> arrays;
   std::vector<std::span<const double>> spans;
 };
