@@ -1,8 +1,10 @@
 """Transitions, levels, K and rates of five methods on kinSoft level 1 and on simulated sets.
 
-    .venv/bin/python bench/hmm_bench.py [--sets 10] [--bootstrap 200] [--only kinsoft|sim]
+    .venv/bin/python bench/hmm_bench.py [--sets 10] [--bootstrap 200] [--only kinsoft|sim|cycle]
 
-Simulated sets have the size of kinSoft L1: 100 traces of 1,000 frames, SNR 3.
+Simulated sets have the size of kinSoft L1: 100 traces of 1,000 frames, SNR 3. Of the --sets
+three-state cycles (with and without shot noise) the first runs every method, the others the
+step fit and the seeded HMM (K chosen and rates); --only cycle runs the cycles alone.
 
 Methods: the step fit (BIC search + refineTransitions, levels grouped by k-means into the true
 K, rates from the dwells: exit rate times the share of exits to each state); the shared HMM
@@ -134,8 +136,8 @@ def hmmlearn_method(data, k, dt):
     return np.median(means, axis=0), paths, counted_rates(paths, k, dt)
 
 
-def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0):
-    """One row per method."""
+def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0, every=True):
+    """One row per method (every=False: the seeded HMM and the step fit alone)."""
     k = len(true_levels)
     dt = frame_time(data)
     rows = []
@@ -162,13 +164,17 @@ def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0):
     step_seconds = time.perf_counter() - start
     centres, paths, rates = step_method(data, segments, k, dt)
     row("steps+dwells", k, centres, paths, rates, nan, nan, time.perf_counter() - start)
-    for method, start_kind in (("HMM seeded", "steps"), ("HMM k-means", "kmeans")):
+    starts = (("HMM seeded", "steps"), ("HMM k-means", "kmeans"))
+    for method, start_kind in starts if every else starts[:1]:
         start = time.perf_counter()
         r = fit_hmm(data_inputs(data), bootstrap=bootstrap, seed=seed, start=start_kind)
         seconds = time.perf_counter() - start
         row(method, r.states, r.levels, r.paths, r.rates, r.rates_lower, r.rates_upper, seconds)
         rows[-1]["BIC K=1..4"] = " ".join(f"{v:.0f}" for v in r.bic.values())
-    rows[-2]["seconds"] = f"{rows[-2]['seconds']:.1f} (step fits {step_seconds:.1f})"
+    seeded = rows[-2] if every else rows[-1]
+    seeded["seconds"] = f"{seeded['seconds']:.1f} (step fits {step_seconds:.1f})"
+    if not every:
+        return rows
     for method, function in (("hmmlearn/trace", hmmlearn_method), ("PELT", pelt_method)):
         start = time.perf_counter()
         levels, paths, rates = function(data, k, dt)
@@ -190,7 +196,9 @@ def kinsoft(bootstrap):
     return evaluate("kinSoft L1", data, truths, np.array([0.3, 0.7]), rates, bootstrap)
 
 
-def simulated(name, levels, rates, seed, bootstrap, shot_noise=False, count=100, frames=1000):
+def simulated(
+    name, levels, rates, seed, bootstrap, shot_noise=False, count=100, frames=1000, every=True
+):
     with tempfile.TemporaryDirectory() as out:
         files = simulate_traces(
             out, count, levels, rates, 0.1, frames, snr=3, shot_noise=shot_noise, seed=seed
@@ -200,7 +208,9 @@ def simulated(name, levels, rates, seed, bootstrap, shot_noise=False, count=100,
         for path in files:
             state = pd.read_csv(Path(out) / "truth" / (Path(path).stem + ".csv"))["state"]
             truths.append((np.flatnonzero(np.diff(state.to_numpy()) != 0) + 1).tolist())
-    return evaluate(name, data, {"F1": truths}, np.array(levels, float), rates, bootstrap, seed)
+    return evaluate(
+        name, data, {"F1": truths}, np.array(levels, float), rates, bootstrap, seed, every
+    )
 
 
 def timings():
@@ -230,20 +240,21 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--sets", type=int, default=10, help="simulated three-state sets")
     parser.add_argument("--bootstrap", type=int, default=200)
-    parser.add_argument("--only", choices=["kinsoft", "sim"])
+    parser.add_argument("--only", choices=["kinsoft", "sim", "cycle"])
     args = parser.parse_args()
     pd.set_option("display.width", 250)
     pd.set_option("display.max_columns", 30)
-    if args.only != "sim":
+    if args.only not in ("sim", "cycle"):
         for what, seconds in timings().items():
             print(f"{what}: {seconds:.3f} s")
         print(pd.DataFrame(kinsoft(args.bootstrap)).to_string(index=False), flush=True)
     if args.only == "kinsoft":
         return
-    for name, rates in (
+    two_state = (
         ("2 states fast", [[0, 2.0], [1.5, 0]]),
         ("2 states slow", [[0, 0.2], [0.15, 0]]),
-    ):
+    )
+    for name, rates in two_state if args.only != "cycle" else ():
         rows = simulated(name, [600, 1000], rates, 1, args.bootstrap)
         print(pd.DataFrame(rows).to_string(index=False), flush=True)
     for shot in (False, True):
@@ -251,7 +262,9 @@ def main():
         for seed in range(1, args.sets + 1):
             boot = args.bootstrap if seed == 1 else 0
             name = f"cycle{' shot' if shot else ''} #{seed}"
-            rows = simulated(name, [400, 700, 1000], CYCLE, seed, boot, shot_noise=shot)
+            rows = simulated(
+                name, [400, 700, 1000], CYCLE, seed, boot, shot_noise=shot, every=seed == 1
+            )
             chosen.append(rows[1]["K"])
             print(pd.DataFrame(rows).to_string(index=False), flush=True)
         print(f"cycle{' with shot noise' if shot else ''}: seeded HMM chose K = {chosen}")
