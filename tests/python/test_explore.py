@@ -105,3 +105,24 @@ def test_two_colour_files_are_served_as_converted_trace_files(serve_explorer, tm
     )
     copied = (served / "two_level_short_noisy.txt").read_bytes()
     assert copied == (EXAMPLES / "two_level_short_noisy.txt").read_bytes()
+
+
+def test_each_served_session_fits_its_own_trace(explorer_module, explorer_dir):
+    import panel as pn
+
+    shared = explorer_module.fretExplorer.tf
+    shared_file = getattr(shared, "fileName", None)
+    pages = [
+        _explore.build_page(explorer_module.fretExplorer, explorer_dir / name)
+        for name in ("two_level.txt", "three_level.txt")
+    ]
+    first, second = (page.select(pn.Param)[0].object for page in pages)
+    first.halfWindowsLen = 11  # a rebuild of the first session after the second one loaded
+    drawn = first.plot().object
+    assert first.title == str(explorer_dir / "two_level.txt")
+    assert [len(t.x) for t in drawn.data if t.name == "CH1mBGND1"] == [2000]
+    assert len(second.tf.CH1mBGND1) == 3000
+    assert first.tf is not second.tf
+    # The dashboard class's trace object, for pages composed by hand, is left alone.
+    assert explorer_module.fretExplorer.tf is shared
+    assert getattr(shared, "fileName", None) == shared_file

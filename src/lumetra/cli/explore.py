@@ -10,8 +10,10 @@ the dashboard serves that. The dashboard module reads its data
 directory from "explorerDir.pickle" in the working directory when it is imported; this command
 writes that file into its own state directory, $XDG_STATE_HOME/lumetra/explorer/ (by default
 ~/.local/state/lumetra/explorer/), and serves from there, so the statistics module's debug.log
-lands there too. Every browser session gets its own explorer; all of them fit one shared trace
-object, so two sessions showing different files reload each other's trace.
+lands there too. Every browser session gets its own explorer with its own trace object (an
+explorer class of its own, `session_class`), so sessions showing different files do not touch
+each other's trace; the dashboard class's shared trace object is left to code that composes
+the page itself.
 """
 
 from __future__ import annotations
@@ -123,11 +125,20 @@ def quiet_libraries() -> None:
         logging.getLogger(name).setLevel(logging.WARNING)
 
 
+def session_class(explorer_class: type[fretExplorer]) -> type[fretExplorer]:
+    """A subclass of the dashboard class whose trace object belongs to one browser session:
+    the class attribute `tf` of the dashboard is shared by every explorer of the process."""
+    from lumetra.lumetraTrace import lumetraTrace
+
+    return type(explorer_class.__name__, (explorer_class,), {"tf": lumetraTrace()})
+
+
 def build_page(explorer_class: type[fretExplorer], first_file: Path) -> pn.Column:
-    """The page of one browser session: parameters and segments beside the figure."""
+    """The page of one browser session: parameters and segments beside the figure. The
+    session's explorer fits a trace object of its own."""
     import panel as pn  # a heavy import, only for serving
 
-    explorer = explorer_class(str(first_file))
+    explorer = session_class(explorer_class)(str(first_file))
     controls = pn.Param(
         explorer.param,
         parameters=["fileName", "halfWindowsLen", "rratio", "thrate", "filterWidth", "button"],
