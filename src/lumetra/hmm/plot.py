@@ -4,11 +4,13 @@ lumetraTrace.transitionDensityPlot bins."""
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from typing import TYPE_CHECKING
 
 import numpy as np
 
 from lumetra.hmm.fit import HmmResult
+from lumetra.stepfit import FloatArray
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
@@ -16,9 +18,14 @@ if TYPE_CHECKING:
 
 def transitions(result: HmmResult) -> tuple[list[float], list[float]]:
     """The levels before and after every change of state of every path."""
+    return path_transitions(result.path_levels)
+
+
+def path_transitions(paths: Iterable[FloatArray]) -> tuple[list[float], list[float]]:
+    """The levels before and after every change of level of every path (a level per frame)."""
     before: list[float] = []
     after: list[float] = []
-    for levels in result.path_levels:
+    for levels in paths:
         change = np.flatnonzero(np.diff(levels) != 0) + 1
         before.extend(levels[change - 1].tolist())
         after.extend(levels[change].tolist())
@@ -34,9 +41,20 @@ def transition_density_figure(
 ) -> go.Figure:
     """The square figure of the histogram; bins of width bin_size from fret0 to fret1 on both
     axes, or placed by plotly (only their width given) when fret0 >= fret1."""
+    return density_figure(result.path_levels, bin_size, fig_size, fret0, fret1)
+
+
+def density_figure(
+    paths: Iterable[FloatArray],
+    bin_size: float = 0.1,
+    fig_size: int = 600,
+    fret0: float = 0,
+    fret1: float = 1,
+) -> go.Figure:
+    """transition_density_figure of any idealised paths (a level per frame)."""
     import plotly.graph_objects as go
 
-    x, y = transitions(result)
+    x, y = path_transitions(paths)
     bins = {"start": fret0, "end": fret1, "size": bin_size} if fret0 < fret1 else {"size": bin_size}
     histogram = go.Histogram2d(
         x=x, y=y, autobinx=False, xbins=dict(bins), autobiny=False, ybins=dict(bins)
