@@ -36,10 +36,10 @@ def test_the_folder_holds_every_trace_and_the_batch_model(results_batch):
     mixture = np.sum([curve for _, curve in histogram.gaussians], axis=0)
     assert abs(mixture.sum() * step - 1) < 0.02  # the states' Gaussians, weighted by their frames
 
-    density = figures.transitions_figure(kinetics)
+    density = figures.transitions_figure(kinetics).data[0]
     changes = sum(np.count_nonzero(np.diff(p)) for p in result.hmm.path_levels)
-    assert len(density.data[0].x) == changes
-    assert density.data[0].xbins.size == 0.1  # binned as transitionDensityPlot
+    assert sum(density.z) == changes and len(density.x) <= kinetics.states**2
+    assert density.histfunc == "sum" and density.xbins.size == 0.1  # as transitionDensityPlot
 
 
 def test_a_selection_is_fitted_again_as_the_batch_fitted_it(results_batch):

@@ -126,7 +126,8 @@ def transitions_figure(kinetics: Kinetics) -> go.Figure:
     0.1; bins placed by plotly for signals outside that range)."""
     paths = [p.levels for p in kinetics.paths]
     inside = all(p.size == 0 or (p.min() >= 0 and p.max() <= 1) for p in paths)
-    figure = density_figure(paths) if inside else density_figure(paths, fret0=1, fret1=0)
+    bounds = {} if inside else {"fret0": 1, "fret1": 0}
+    figure = density_figure(paths, pooled=True, **bounds)
     figure.update_layout(
         title=f"Transition density: {len(kinetics.names)} traces",
         xaxis_title="level before",
