@@ -110,7 +110,8 @@ def trace_table(
 ) -> pd.DataFrame:
     """One row per trace of the batch; transitions and levels are those of the paths."""
     files = {entry["name"]: entry["file"] for entry in manifest.get("inputs", [])}
-    scores = segments.groupby("name", sort=False)["score"].first() if len(segments) else {}
+    first = segments.groupby("name", sort=False)["score"].first() if len(segments) else None
+    scores = {} if first is None else {str(k): float(v) for k, v in first.items()}
     rows = []
     for name in names:
         levels = paths[name].levels
@@ -179,8 +180,8 @@ def source_channels(label: str, frames: int) -> dict[str, FloatArray]:
     the file is gone, unreadable or single-channel."""
     from lumetra.io import read_traces
 
-    path, _, index = label.rpartition("#")
-    path, index = (path, int(index)) if index.isdigit() and path else (label, 0)
+    path, _, number = label.rpartition("#")
+    path, index = (path, int(number)) if number.isdigit() and path else (label, 0)
     try:
         traces = read_traces(path)
     except (OSError, ValueError):
