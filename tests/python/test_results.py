@@ -5,6 +5,7 @@ import shutil
 
 import numpy as np
 import pandas as pd
+import pytest
 
 from lumetra.results import figures
 from lumetra.results.folder import load_folder, trace_view
@@ -89,3 +90,21 @@ def test_a_figure_that_cannot_be_drawn_shows_its_error_in_the_page(results_batch
     page.show_trace(folder.names[1])
     assert not page.trace.error.visible
     assert page.trace.pane.object.layout.title.text == folder.names[1]
+
+
+def test_a_classic_batch_shows_its_state_paths_and_dwell_rates(tmp_path):
+    from conftest import KINSOFT_L1
+
+    from lumetra.batch import fit_traces
+
+    if not KINSOFT_L1.is_dir():
+        pytest.skip(f"needs the kinSoft training traces in {KINSOFT_L1}")
+    inputs = [KINSOFT_L1 / f"trace_{n}.txt" for n in range(1, 5)]
+    result = fit_traces(inputs, tmp_path, jobs=1, progress=False, params=(9, 0.177, 0.2, 0))
+    folder = load_folder(tmp_path)
+    for fit, path in zip(result.fits, folder.paths.values()):
+        assert len(path.levels) == len(fit.time)
+        assert set(np.unique(path.levels)) <= set(result.kinetics["level"])
+    again = selection_kinetics(folder, folder.names)
+    assert np.allclose(again.rates["rate"], result.kinetics["rate"])
+    assert figures.dwells_figure(again).data

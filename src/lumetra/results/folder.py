@@ -73,8 +73,8 @@ def trace_names(manifest: dict[str, Any], segments: pd.DataFrame) -> list[str]:
 
 
 def step_paths(root: Path, names: list[str], segments: pd.DataFrame) -> dict[str, TracePath]:
-    """The step fit's paths (traces/NAME.csv); a state's level in place of each segment's own
-    level where the batch grouped levels into states."""
+    """The step fit's paths (traces/NAME.csv); where the batch grouped levels into states, each
+    segment's level replaced by its state's (segments.csv)."""
     with ThreadPoolExecutor(READERS) as pool:
         paths = dict(
             zip(
@@ -88,9 +88,10 @@ def step_paths(root: Path, names: list[str], segments: pd.DataFrame) -> dict[str
         path = paths.get(str(name))
         if path is None:
             continue
-        lengths = (rows["end_frame"] - rows["start_frame"] + 1).to_numpy(int)
-        levels = np.repeat(rows["state_level"].to_numpy(float), lengths)[: len(path.time)]
-        paths[str(name)] = TracePath(path.time, path.signal, levels)
+        state_of = dict(zip(rows["level"], rows["state_level"]))
+        distinct, frame_level = np.unique(path.levels, return_inverse=True)
+        states = np.array([state_of.get(level, level) for level in distinct], dtype=float)
+        paths[str(name)] = TracePath(path.time, path.signal, states[frame_level])
     return paths
 
 
