@@ -126,3 +126,25 @@ def test_each_served_session_fits_its_own_trace(explorer_module, explorer_dir):
     # The dashboard class's trace object, for pages composed by hand, is left alone.
     assert explorer_module.fretExplorer.tf is shared
     assert getattr(shared, "fileName", None) == shared_file
+
+
+def test_the_refined_path_panel_follows_the_explorer(explorer_module, explorer_dir):
+    from lumetra.cli.refined_panel import RefinedPanel
+    from lumetra.stepfit import load_trace, refined_segments, step_fit
+
+    explorer = _explore.session_class(explorer_module.fretExplorer)(
+        str(explorer_dir / "two_level.txt")
+    )
+    panel = RefinedPanel(explorer)
+    assert panel.view().object == ""  # off until asked for
+    panel.show.value = True
+    explorer.fileName = str(explorer_dir / "three_level.txt")
+    explorer.rratio = 0.5
+    figure = panel.view().object
+    trace = load_trace(str(explorer_dir / "three_level.txt"))
+    params = {"halfWinLen": 9, "rratio": 0.5, "thrate": 0.2, "filterWidth": 0}
+    step_fit(trace, params, "bic")
+    starts, _, _ = refined_segments(trace)
+    path = next(t for t in figure.data if t.name == "refined path")
+    assert len(path.y) == 3000 and np.count_nonzero(np.diff(path.y)) == len(starts) - 1
+    assert panel.trace is not explorer.tf  # the explorer's own fit is left alone

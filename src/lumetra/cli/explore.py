@@ -137,9 +137,11 @@ def session_class(explorer_class: type[fretExplorer]) -> type[fretExplorer]:
 
 
 def build_page(explorer_class: type[fretExplorer], first_file: Path) -> pn.Column:
-    """The page of one browser session: parameters and segments beside the figure. The
-    session's explorer fits a trace object of its own."""
+    """The page of one browser session: parameters and segments beside the figure, the
+    optional refined path below. The session's explorer fits a trace object of its own."""
     import panel as pn  # a heavy import, only for serving
+
+    from lumetra.cli.refined_panel import RefinedPanel
 
     explorer = session_class(explorer_class)(str(first_file))
     controls = pn.Param(
@@ -171,6 +173,7 @@ def build_page(explorer_class: type[fretExplorer], first_file: Path) -> pn.Colum
     return pn.Column(
         pn.pane.Markdown("## lumetra explorer: step fit of a FRET trace"),
         pn.Row(sidebar, figure, sizing_mode="stretch_both", min_height=FIGURE_HEIGHT),
+        RefinedPanel(explorer).layout,
         sizing_mode="stretch_both",
     )
 

@@ -16,7 +16,7 @@ from lumetra.results.kinetics import Kinetics, dwell_times, level_histogram
 if TYPE_CHECKING:
     import plotly.graph_objects as go
 
-STEP_COLOUR = "#d62728"
+STEP_COLOUR = "#1f77b4"
 MODEL_COLOUR = "#2ca02c"
 CHANNEL_COLOURS = {"donor": "#2ca02c", "acceptor": "#d62728", "acceptor_direct": "#9467bd"}
 
