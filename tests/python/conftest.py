@@ -116,3 +116,27 @@ def serve_explorer(tmp_path):
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+
+
+KINSOFT_L1 = pathlib.Path("/work/shared/data/kinsoft-training-L1/traces")
+BATCH_TRACES = 8
+
+
+@pytest.fixture(scope="session")
+def results_batch(tmp_path_factory):
+    """The output directory of a batch (shared model) of the first kinSoft level-1 traces and
+    one unreadable file, and its BatchResult."""
+    if not KINSOFT_L1.is_dir():
+        pytest.skip(f"needs the kinSoft training traces in {KINSOFT_L1}")
+    from lumetra.batch import fit_traces
+    from lumetra.batch.types import HmmSettings
+
+    inputs = tmp_path_factory.mktemp("batch-inputs")
+    for number in range(1, BATCH_TRACES + 1):
+        shutil.copy(KINSOFT_L1 / f"trace_{number}.txt", inputs)
+    (inputs / "broken.txt").write_bytes(b"not a trace\x00")
+    out = tmp_path_factory.mktemp("batch-results")
+    result = fit_traces(
+        [inputs], out, jobs=1, progress=False, method="hmm", hmm=HmmSettings(bootstrap=20)
+    )
+    return out, result

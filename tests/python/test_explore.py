@@ -105,3 +105,46 @@ def test_two_colour_files_are_served_as_converted_trace_files(serve_explorer, tm
     )
     copied = (served / "two_level_short_noisy.txt").read_bytes()
     assert copied == (EXAMPLES / "two_level_short_noisy.txt").read_bytes()
+
+
+def test_each_served_session_fits_its_own_trace(explorer_module, explorer_dir):
+    import panel as pn
+
+    shared = explorer_module.fretExplorer.tf
+    shared_file = getattr(shared, "fileName", None)
+    pages = [
+        _explore.build_page(explorer_module.fretExplorer, explorer_dir / name)
+        for name in ("two_level.txt", "three_level.txt")
+    ]
+    first, second = (page.select(pn.Param)[0].object for page in pages)
+    first.halfWindowsLen = 11  # a rebuild of the first session after the second one loaded
+    drawn = first.plot().object
+    assert first.title == str(explorer_dir / "two_level.txt")
+    assert [len(t.x) for t in drawn.data if t.name == "CH1mBGND1"] == [2000]
+    assert len(second.tf.CH1mBGND1) == 3000
+    assert first.tf is not second.tf
+    # The dashboard class's trace object, for pages composed by hand, is left alone.
+    assert explorer_module.fretExplorer.tf is shared
+    assert getattr(shared, "fileName", None) == shared_file
+
+
+def test_the_refined_path_panel_follows_the_explorer(explorer_module, explorer_dir):
+    from lumetra.cli.refined_panel import RefinedPanel
+    from lumetra.stepfit import load_trace, refined_segments, step_fit
+
+    explorer = _explore.session_class(explorer_module.fretExplorer)(
+        str(explorer_dir / "two_level.txt")
+    )
+    panel = RefinedPanel(explorer)
+    assert panel.view().object == ""  # off until asked for
+    panel.show.value = True
+    explorer.fileName = str(explorer_dir / "three_level.txt")
+    explorer.rratio = 0.5
+    figure = panel.view().object
+    trace = load_trace(str(explorer_dir / "three_level.txt"))
+    params = {"halfWinLen": 9, "rratio": 0.5, "thrate": 0.2, "filterWidth": 0}
+    step_fit(trace, params, "bic")
+    starts, _, _ = refined_segments(trace)
+    path = next(t for t in figure.data if t.name == "refined path")
+    assert len(path.y) == 3000 and np.count_nonzero(np.diff(path.y)) == len(starts) - 1
+    assert panel.trace is not explorer.tf  # the explorer's own fit is left alone

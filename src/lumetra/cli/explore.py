@@ -1,17 +1,21 @@
 """Serve the explorer dashboard for a directory of trace files.
 
-    python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
-                              [--format F] [--signal S] [--gamma G] ... [--no-cut]
+    python -m lumetra explore [DIR] [--results OUT] [--port PORT] [--address ADDRESS]
+                              [--no-show] [--format F] [--signal S] [--gamma G] ... [--no-cut]
 
-Without DIR the bundled example traces are served. A directory with files of other formats
+Without DIR the bundled example traces are served. With --results OUT, the output directory of
+`lumetra fit`, the results page (lumetra.cli.results_page) is served instead, or beside the
+explorer as a second tab when DIR is given too. A directory with files of other formats
 (two-colour files, files of several traces) is converted first, one single-channel trace file
 per trace (FRET efficiency by default, cut at photobleaching), into the state directory, and
 the dashboard serves that. The dashboard module reads its data
 directory from "explorerDir.pickle" in the working directory when it is imported; this command
 writes that file into its own state directory, $XDG_STATE_HOME/lumetra/explorer/ (by default
 ~/.local/state/lumetra/explorer/), and serves from there, so the statistics module's debug.log
-lands there too. Every browser session gets its own explorer; all of them fit one shared trace
-object, so two sessions showing different files reload each other's trace.
+lands there too. Every browser session gets its own explorer with its own trace object (an
+explorer class of its own, `session_class`), so sessions showing different files do not touch
+each other's trace; the dashboard class's shared trace object is left to code that composes
+the page itself.
 """
 
 from __future__ import annotations
@@ -24,6 +28,7 @@ import pickle
 import socket
 import sys
 import webbrowser
+from collections.abc import Callable
 from pathlib import Path
 from typing import TYPE_CHECKING
 
@@ -123,11 +128,22 @@ def quiet_libraries() -> None:
         logging.getLogger(name).setLevel(logging.WARNING)
 
 
+def session_class(explorer_class: type[fretExplorer]) -> type[fretExplorer]:
+    """A subclass of the dashboard class whose trace object belongs to one browser session:
+    the class attribute `tf` of the dashboard is shared by every explorer of the process."""
+    from lumetra.lumetraTrace import lumetraTrace
+
+    return type(explorer_class.__name__, (explorer_class,), {"tf": lumetraTrace()})
+
+
 def build_page(explorer_class: type[fretExplorer], first_file: Path) -> pn.Column:
-    """The page of one browser session: parameters and segments beside the figure."""
+    """The page of one browser session: parameters and segments beside the figure, the
+    optional refined path below. The session's explorer fits a trace object of its own."""
     import panel as pn  # a heavy import, only for serving
 
-    explorer = explorer_class(str(first_file))
+    from lumetra.cli.refined_panel import RefinedPanel
+
+    explorer = session_class(explorer_class)(str(first_file))
     controls = pn.Param(
         explorer.param,
         parameters=["fileName", "halfWindowsLen", "rratio", "thrate", "filterWidth", "button"],
@@ -157,6 +173,7 @@ def build_page(explorer_class: type[fretExplorer], first_file: Path) -> pn.Colum
     return pn.Column(
         pn.pane.Markdown("## lumetra explorer: step fit of a FRET trace"),
         pn.Row(sidebar, figure, sizing_mode="stretch_both", min_height=FIGURE_HEIGHT),
+        RefinedPanel(explorer).layout,
         sizing_mode="stretch_both",
     )
 
@@ -169,6 +186,11 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         help="directory of trace files (default: the bundled example traces)",
     )
     parser.add_argument(
+        "--results",
+        metavar="OUT",
+        help="serve the results page of this output directory of lumetra fit",
+    )
+    parser.add_argument(
         "--port", type=int, default=5006, help="port to listen on, 0 for any free one (5006)"
     )
     parser.add_argument("--address", default="127.0.0.1", help="address to listen on (127.0.0.1)")
@@ -178,7 +200,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     add_signal_options(parser)
 
 
-def run(args: argparse.Namespace) -> int:
+def explorer_page(args: argparse.Namespace) -> Callable[[], pn.viewable.Viewable]:
+    """Writes the explorer's settings, moves into its state directory and returns the builder
+    of its page."""
     data_dir = Path(args.directory).resolve() if args.directory else bundled_traces_dir()
     if not data_dir.is_dir():
         raise failure("explore", f"{data_dir} is not a directory")
@@ -196,20 +220,57 @@ def run(args: argparse.Namespace) -> int:
     os.chdir(settings.parent)
     # Only now: the dashboard module reads the settings file of the working directory when it
     # is imported.
-    import panel as pn
-
     from lumetra.nsLumetraPlotly import fretExplorer
 
+    print(f"Traces from {data_dir}; settings and log in {settings.parent}", flush=True)
+    return lambda: build_page(fretExplorer, files[0])
+
+
+def results_page(directory: str) -> Callable[[], pn.viewable.Viewable]:
+    from lumetra.cli.results_page import build_results_page
+    from lumetra.results.folder import load_folder
+
+    try:
+        folder = load_folder(Path(directory).resolve())
+    except (ValueError, OSError) as error:
+        raise failure("explore", str(error)) from error
+    # The statistics module, which the kinetics import, appends its log to the working
+    # directory's debug.log: that of the state directory, as for the explorer.
+    state_dir().mkdir(parents=True, exist_ok=True)
+    os.chdir(state_dir())
+    print(f"Results of {len(folder.names)} traces from {folder.root}", flush=True)
+    return lambda: build_results_page(folder)
+
+
+def page_of(args: argparse.Namespace) -> Callable[[], pn.viewable.Viewable]:
+    """The builder of one session's page: the explorer, the results page, or both as tabs."""
+    import panel as pn
+
+    if args.directory:  # before either page moves into the state directory
+        args.directory = str(Path(args.directory).resolve())
+    if args.results and not args.directory:
+        return results_page(args.results)
+    results = results_page(args.results) if args.results else None
+    explorer = explorer_page(args)
+    if results is None:
+        return explorer
+    return lambda: pn.Tabs(("Explorer", explorer()), ("Results", results()), dynamic=True)
+
+
+def run(args: argparse.Namespace) -> int:
+    import panel as pn
+
+    page = page_of(args)
     quiet_libraries()
 
     port = args.port or free_port(args.address)
     host = f"[{args.address}]" if ":" in args.address else args.address
     server = pn.serve(
-        lambda: build_page(fretExplorer, files[0]),
+        page,
         address=args.address,
         port=port,
         websocket_origin=[f"{name}:{port}" for name in {host, "localhost", "127.0.0.1"}],
-        title="lumetra explorer",
+        title="lumetra results" if args.results and not args.directory else "lumetra explorer",
         show=False,
         start=False,
         verbose=False,
@@ -217,7 +278,6 @@ def run(args: argparse.Namespace) -> int:
     server.start()
     url = f"http://{host}:{port}/"
     print(f"Serving the dashboard at {url}", flush=True)
-    print(f"Traces from {data_dir}; settings and log in {settings.parent}", flush=True)
     if args.show:
         server.io_loop.add_callback(webbrowser.open, url)
     try:

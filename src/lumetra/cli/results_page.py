@@ -1,0 +1,200 @@
+"""The results page of `lumetra explore --results DIR`: every trace of a batch in a sortable,
+filterable table; the chosen trace with its idealised paths; the transition density plot, level
+and dwell-time histograms, rates and BIC per K of the batch, or of a selection of its traces
+fitted again in place. The folder is read once (lumetra.results.folder); each browser session
+gets its own page and selection."""
+
+from __future__ import annotations
+
+import asyncio
+import io
+import traceback
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+import pandas as pd
+
+from lumetra.results.figures import dwells_figure, levels_figure, trace_figure, transitions_figure
+from lumetra.results.folder import ResultsFolder, trace_view
+from lumetra.results.kinetics import (
+    Kinetics,
+    batch_kinetics,
+    bic_table,
+    selected_segments,
+    selection_kinetics,
+)
+
+if TYPE_CHECKING:
+    import panel as pn
+
+TABLE_WIDTH = 640
+PAGE_SIZE = 15
+FIGURE_HEIGHT = 420
+
+
+class SafeFigure:
+    """A figure pane that shows the error in its place when its figure cannot be drawn."""
+
+    def __init__(self, **size: Any) -> None:
+        import panel as pn
+
+        self.pane = pn.pane.Plotly(None, **size)
+        self.error = pn.pane.Alert("", alert_type="danger", visible=False)
+        self.layout = pn.Column(self.error, self.pane, **size)
+
+    def draw(self, build: Callable[[], Any]) -> None:
+        try:
+            self.pane.object = build()
+        except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
+            self.error.object = (
+                f"**This figure could not be drawn:** {type(error).__name__}: {error}"
+            )
+            self.error.visible = True
+            traceback.print_exc()
+        else:
+            self.error.visible = False
+
+
+def frame_table(frame: pd.DataFrame, **options: Any) -> pn.widgets.Tabulator:
+    import panel as pn
+
+    return pn.widgets.Tabulator(frame, disabled=True, show_index=False, **options)
+
+
+class ResultsPage:
+    def __init__(self, folder: ResultsFolder) -> None:
+        import panel as pn
+
+        self.folder = folder
+        self.kinetics = batch_kinetics(folder)
+        self.table = frame_table(
+            folder.table,
+            selectable="checkbox",
+            header_filters=True,
+            pagination="local",
+            page_size=PAGE_SIZE,
+            width=TABLE_WIDTH,
+            layout="fit_data_table",
+        )
+        self.table.on_click(self.choose)
+        self.trace = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
+        self.density = SafeFigure(width=620, height=620)
+        self.levels = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
+        self.dwells = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
+        self.rates = frame_table(self.kinetics.rates, width=TABLE_WIDTH)
+        self.bic = frame_table(bic_table(self.kinetics), width=300)
+        self.rerun = pn.widgets.Button(
+            name="Fit the kinetics of the selection", button_type="primary"
+        )
+        self.rerun.on_click(self.fit_selection)
+        self.whole = pn.widgets.Button(name="Whole batch")
+        self.whole.on_click(lambda _: self.show(batch_kinetics(folder), "the whole batch"))
+        self.progress = pn.indicators.Progress(active=False, visible=False, width=200)
+        self.status = pn.pane.Markdown("Showing the whole batch.")
+        self.downloads = pn.Row(
+            pn.widgets.FileDownload(
+                callback=self.segments_csv, filename="segments_selection.csv", label="Segments CSV"
+            ),
+            pn.widgets.FileDownload(
+                callback=self.rates_csv, filename="rates_selection.csv", label="Rates CSV"
+            ),
+        )
+        self.draw_batch_figures()
+        fitted = folder.table.index[folder.table["status"] == "fitted"]
+        if len(fitted):
+            self.show_trace(str(folder.table.at[fitted[0], "name"]))
+
+    def layout(self) -> pn.Column:
+        import panel as pn
+
+        counts = self.folder.table["status"].value_counts()
+        summary = ", ".join(f"{counts[s]} {s}" for s in counts.index)
+        hint = (
+            "Click a row to show its trace; tick rows (or filter the table) and fit the kinetics "
+            "of that selection."
+        )
+        return pn.Column(
+            pn.pane.Markdown(f"## lumetra results: {self.folder.root}\n{summary}. {hint}"),
+            pn.Row(
+                pn.Column(
+                    self.table,
+                    pn.Row(self.rerun, self.whole),
+                    pn.Row(self.progress, self.status),
+                    self.downloads,
+                    width=TABLE_WIDTH + 20,
+                ),
+                self.trace.layout,
+                sizing_mode="stretch_width",
+            ),
+            pn.Row(self.density.layout, self.levels.layout, sizing_mode="stretch_width"),
+            self.dwells.layout,
+            pn.Row(
+                pn.Column("### Rate constants (95% intervals)", self.rates),
+                pn.Column("### K and BIC", self.bic),
+            ),
+            sizing_mode="stretch_width",
+        )
+
+    def choose(self, event: Any) -> None:
+        name = str(self.table.value.iloc[event.row]["name"]) if event.row is not None else ""
+        if name in self.folder.paths:
+            self.show_trace(name)
+
+    def show_trace(self, name: str) -> None:
+        self.trace.draw(lambda: trace_figure(trace_view(self.folder, name)))
+
+    def draw_batch_figures(self) -> None:
+        self.density.draw(lambda: transitions_figure(self.kinetics))
+        self.levels.draw(lambda: levels_figure(self.kinetics))
+        self.dwells.draw(lambda: dwells_figure(self.kinetics))
+
+    def show(self, kinetics: Kinetics, what: str) -> None:
+        self.kinetics = kinetics
+        self.draw_batch_figures()
+        self.rates.value = kinetics.rates
+        self.bic.value = bic_table(kinetics)
+        self.status.object = f"Showing {what}: {len(kinetics.names)} traces."
+
+    def selected_names(self) -> list[str]:
+        """The ticked rows, or without any the rows the table's filters leave."""
+        table = self.folder.table
+        rows = table.iloc[self.table.selection] if self.table.selection else self.table.current_view
+        return [n for n in rows["name"] if n in self.folder.paths]
+
+    async def fit_selection(self, _event: Any) -> None:
+        names = self.selected_names()
+        self.rerun.disabled = self.whole.disabled = True
+        self.progress.visible = self.progress.active = True
+        self.status.object = f"Fitting the kinetics of {len(names)} traces ..."
+        try:
+            loop = asyncio.get_running_loop()
+            kinetics = await loop.run_in_executor(None, selection_kinetics, self.folder, names)
+        except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
+            self.status.object = (
+                f"**No kinetics for the selection:** {type(error).__name__}: {error}"
+            )
+        else:
+            self.show(kinetics, "the selection")
+        finally:
+            self.progress.visible = self.progress.active = False
+            self.rerun.disabled = self.whole.disabled = False
+
+    def segments_csv(self) -> io.StringIO:
+        return io.StringIO(selected_segments(self.folder, self.kinetics.names).to_csv(index=False))
+
+    def rates_csv(self) -> io.StringIO:
+        return io.StringIO(self.kinetics.rates.to_csv(index=False))
+
+
+def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
+    """The page of one browser session, or the error that kept it from being built."""
+    import panel as pn
+
+    try:
+        return ResultsPage(folder).layout()
+    except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
+        traceback.print_exc()
+        return pn.pane.Alert(
+            f"**The results page could not be built:** {type(error).__name__}: {error}",
+            alert_type="danger",
+        )

@@ -1,0 +1,205 @@
+"""Reading the output directory of `lumetra fit` (lumetra.batch.outputs, lumetra.batch.hmm_stage)
+back: the tables, the shared model, and the idealised path of every fitted trace.
+
+    folder = load_folder("results/")
+    folder.table            # one row per trace: fitted, failed or skipped, with the reason
+    folder.paths["trace_1"] # its time axis, signal and the level of every frame
+
+The paths are the shared model's (hmm/NAME.csv) when the batch fitted one, otherwise the step
+fit's (traces/NAME.csv, levels grouped into states when the batch did so). Everything is read
+once; a trace's step fit and source channels are read when it is chosen (`trace_view`).
+"""
+
+from __future__ import annotations
+
+import json
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from lumetra.stepfit import FloatArray
+
+READERS = 2  # threads reading the per-trace files (pandas' parser leaves the GIL)
+CHANNELS = ("donor", "acceptor", "acceptor_direct")
+TABLE_COLUMNS = ["name", "status", "frames", "transitions", "levels", "score", "reason", "file"]
+
+
+@dataclass(frozen=True)
+class TracePath:
+    """One trace as the kinetics see it: its time axis, signal and level of every frame."""
+
+    time: FloatArray
+    signal: FloatArray
+    levels: FloatArray
+
+
+@dataclass(frozen=True)
+class ResultsFolder:
+    root: Path
+    manifest: dict[str, Any]
+    segments: pd.DataFrame
+    table: pd.DataFrame  # TABLE_COLUMNS: one row per trace
+    kinetics: pd.DataFrame | None  # kinetics.csv as written
+    model: dict[str, Any] | None  # hmm_model.json, None for a batch without the shared model
+    paths: dict[str, TracePath]  # by trace name, in the order of the batch
+
+    @property
+    def names(self) -> list[str]:
+        return list(self.paths)
+
+
+def read_table(path: Path, columns: list[str] | None = None) -> pd.DataFrame | None:
+    """A CSV the batch wrote ('#' lines first), or None when it is missing."""
+    if not path.is_file():
+        return None
+    return pd.read_csv(path, comment="#", usecols=columns)
+
+
+def read_path(path: Path, signal: str) -> TracePath:
+    frame = pd.read_csv(path, comment="#", usecols=["time", signal, "level"], engine="c")
+    return TracePath(
+        frame["time"].to_numpy(float), frame[signal].to_numpy(float), frame["level"].to_numpy(float)
+    )
+
+
+def trace_names(manifest: dict[str, Any], segments: pd.DataFrame) -> list[str]:
+    """The fitted traces in the order of the batch."""
+    names = [entry["name"] for entry in manifest.get("inputs", [])]
+    return names or list(dict.fromkeys(segments.get("name", pd.Series(dtype=str))))
+
+
+def step_paths(root: Path, names: list[str], segments: pd.DataFrame) -> dict[str, TracePath]:
+    """The step fit's paths (traces/NAME.csv); where the batch grouped levels into states, each
+    segment's level replaced by its state's (segments.csv)."""
+    with ThreadPoolExecutor(READERS) as pool:
+        paths = dict(
+            zip(
+                names,
+                pool.map(lambda n: read_path(root / "traces" / f"{n}.csv", "intensity"), names),
+            )
+        )
+    if "state_level" not in segments:
+        return paths
+    for name, rows in segments.groupby("name", sort=False):
+        path = paths.get(str(name))
+        if path is None:
+            continue
+        state_of = dict(zip(rows["level"], rows["state_level"]))
+        distinct, frame_level = np.unique(path.levels, return_inverse=True)
+        states = np.array([state_of.get(level, level) for level in distinct], dtype=float)
+        paths[str(name)] = TracePath(path.time, path.signal, states[frame_level])
+    return paths
+
+
+def hmm_paths(root: Path, names: list[str]) -> dict[str, TracePath]:
+    with ThreadPoolExecutor(READERS) as pool:
+        loaded = pool.map(lambda n: read_path(root / "hmm" / f"{n}.csv", "signal"), names)
+        return dict(zip(names, loaded))
+
+
+def trace_table(
+    names: list[str],
+    manifest: dict[str, Any],
+    segments: pd.DataFrame,
+    paths: dict[str, TracePath],
+    failures: pd.DataFrame | None,
+    skipped: pd.DataFrame | None,
+) -> pd.DataFrame:
+    """One row per trace of the batch; transitions and levels are those of the paths."""
+    files = {entry["name"]: entry["file"] for entry in manifest.get("inputs", [])}
+    first = segments.groupby("name", sort=False)["score"].first() if len(segments) else None
+    scores = {} if first is None else {str(k): float(v) for k, v in first.items()}
+    rows = []
+    for name in names:
+        levels = paths[name].levels
+        rows.append(
+            {
+                "name": name,
+                "file": files.get(name, name),
+                "status": "fitted",
+                "frames": len(levels),
+                "transitions": int(np.count_nonzero(np.diff(levels))),
+                "levels": int(np.unique(levels).size),
+                "score": float(scores.get(name, np.nan)),
+                "reason": "",
+            }
+        )
+    for status, frame, column in (("failed", failures, "error"), ("skipped", skipped, "reason")):
+        for row in [] if frame is None else frame.itertuples():
+            label = str(row.file)
+            rows.append(
+                {"name": Path(label.split("#")[0]).stem, "file": label, "status": status}
+                | {"reason": str(getattr(row, column))}
+            )
+    table = pd.DataFrame(rows, columns=TABLE_COLUMNS)
+    return table.astype({"frames": "Int64", "transitions": "Int64", "levels": "Int64"})
+
+
+def load_folder(root: str | Path) -> ResultsFolder:
+    """The results of one batch; ValueError for a directory that holds none."""
+    root = Path(root)
+    manifest_path = root / "manifest.json"
+    if not manifest_path.is_file():
+        raise ValueError(f"{root} holds no manifest.json: not an output directory of lumetra fit")
+    manifest = json.loads(manifest_path.read_text())
+    segments = read_table(root / "segments.csv")
+    segments = pd.DataFrame(columns=["name"]) if segments is None else segments
+    names = trace_names(manifest, segments)
+    model_path = root / "hmm_model.json"
+    model = json.loads(model_path.read_text()) if model_path.is_file() else None
+    paths = hmm_paths(root, names) if model is not None else step_paths(root, names, segments)
+    table = trace_table(
+        names,
+        manifest,
+        segments,
+        paths,
+        read_table(root / "failures.csv"),
+        read_table(root / "skipped.csv"),
+    )
+    kinetics = read_table(root / "kinetics.csv")
+    return ResultsFolder(root, manifest, segments, table, kinetics, model, paths)
+
+
+@dataclass(frozen=True)
+class TraceView:
+    """What the page draws of one chosen trace."""
+
+    name: str
+    time: FloatArray
+    signal: FloatArray
+    step: FloatArray | None  # the step fit's level of every frame
+    model: FloatArray | None  # the shared model's level of every frame
+    channels: dict[str, FloatArray]  # donor, acceptor, ... of the source, when it had them
+
+
+def source_channels(label: str, frames: int) -> dict[str, FloatArray]:
+    """The two-colour channels of the trace's source file, cut to the frames fitted; none when
+    the file is gone, unreadable or single-channel."""
+    from lumetra.io import read_traces
+
+    path, _, number = label.rpartition("#")
+    path, index = (path, int(number)) if number.isdigit() and path else (label, 0)
+    try:
+        traces = read_traces(path)
+    except (OSError, ValueError):
+        return {}
+    if index >= len(traces):
+        return {}
+    trace = traces[index]
+    found = {name: getattr(trace, name) for name in CHANNELS}
+    return {name: values[:frames] for name, values in found.items() if values is not None}
+
+
+def trace_view(folder: ResultsFolder, name: str) -> TraceView:
+    path = folder.paths[name]
+    step_file = read_table(folder.root / "traces" / f"{name}.csv", ["intensity", "level"])
+    step = None if step_file is None else step_file["level"].to_numpy(float)
+    model = path.levels if folder.model is not None else None
+    label = str(folder.table.loc[folder.table["name"] == name, "file"].iloc[0])
+    return TraceView(
+        name, path.time, path.signal, step, model, source_channels(label, len(path.time))
+    )

@@ -1,0 +1,143 @@
+"""The kinetics of a set of traces of a results folder: the batch's own (read from its files)
+or those of a selection of its traces, fitted again as the batch fitted them, and the data the
+figures draw from them (level histogram with the states' Gaussians, dwell times, transitions).
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+from lumetra.batch.kinetics import Dwells, dwell_kinetics
+from lumetra.hmm.fit import fit_shared_model
+from lumetra.hmm.inputs import HmmTrace, Segments
+from lumetra.results.folder import ResultsFolder, TracePath
+from lumetra.stepfit import FloatArray
+
+LEVEL_BINS = 100  # bins of the level histogram over the range of the signal
+GAUSSIAN_POINTS = 400
+DEFAULT_MAX_STATES = 4  # as lumetra fit when the folder does not say
+
+
+@dataclass(frozen=True)
+class Kinetics:
+    """What the batch-wide figures and tables show for a set of traces."""
+
+    names: list[str]
+    paths: list[TracePath]
+    rates: pd.DataFrame  # kinetics.csv, or the refit's rate table
+    states: int | None = None
+    levels: FloatArray | None = None  # the states' levels and spreads (shared model only)
+    spreads: FloatArray | None = None
+    bic: dict[int, float] | None = None
+
+
+def batch_kinetics(folder: ResultsFolder) -> Kinetics:
+    """The batch's kinetics as its files hold them."""
+    rates = folder.kinetics if folder.kinetics is not None else pd.DataFrame()
+    paths = [folder.paths[n] for n in folder.names]
+    model = folder.model
+    if model is None:
+        return Kinetics(folder.names, paths, rates)
+    return Kinetics(
+        folder.names,
+        paths,
+        rates,
+        int(model["states"]),
+        np.asarray(model["levels"], float),
+        np.asarray(model["spreads"], float),
+        {int(k): float(v) for k, v in model["bic"].items()},
+    )
+
+
+def step_segments(folder: ResultsFolder, name: str, frames: int) -> Segments | None:
+    """The step fit's segments of one trace from segments.csv (None if they miss frames)."""
+    rows = folder.segments[folder.segments["name"] == name]
+    lengths = (rows["end_frame"] - rows["start_frame"] + 1).to_numpy(np.int64)
+    if lengths.sum() != frames:
+        return None
+    return Segments(rows["level"].to_numpy(float), lengths)
+
+
+def selection_kinetics(
+    folder: ResultsFolder,
+    names: Sequence[str],
+    bootstrap: int | None = None,
+    report: Callable[[str], None] = lambda _: None,
+) -> Kinetics:
+    """The kinetics of the traces `names`, fitted again as the batch did: the shared model
+    (K by BIC up to the batch's largest K, started from the step fit's segments, rate
+    intervals from `bootstrap` resamples, by default the batch's), or, for a batch without
+    it, the dwell-time rates of the traces' paths. ValueError for an empty selection."""
+    names = [n for n in names if n in folder.paths]
+    if not names:
+        raise ValueError("no fitted trace selected")
+    paths = [folder.paths[n] for n in names]
+    model = folder.model
+    if model is None:
+        report(f"dwell-time rates of {len(names)} traces")
+        rates, _ = dwell_kinetics([(p.time, p.levels) for p in paths])
+        return Kinetics(names, paths, rates)
+    data = [HmmTrace(n, p.time, p.signal) for n, p in zip(names, paths)]
+    segments = [step_segments(folder, n, len(p.time)) for n, p in zip(names, paths)]
+    starts = None if any(s is None for s in segments) else [s for s in segments if s is not None]
+    resamples = int(model.get("resamples", 0)) if bootstrap is None else bootstrap
+    largest = max((int(k) for k in model.get("bic", {})), default=DEFAULT_MAX_STATES)
+    report(f"shared model of {len(names)} traces, K = 1 ... {largest}, {resamples} resamples")
+    result = fit_shared_model(
+        data, starts, None, largest, bootstrap=resamples, seed=int(model.get("seed", 0))
+    )
+    fitted = [TracePath(p.time, p.signal, levels) for p, levels in zip(paths, result.path_levels)]
+    return Kinetics(
+        names, fitted, result.rate_table, result.states, result.levels, result.spreads, result.bic
+    )
+
+
+@dataclass(frozen=True)
+class LevelHistogram:
+    centres: FloatArray
+    density: FloatArray  # probability density of the frames' signal
+    x: FloatArray  # where the Gaussians are drawn
+    gaussians: list[tuple[float, FloatArray]]  # (level, weighted density) per state
+
+
+def level_histogram(kinetics: Kinetics, bins: int = LEVEL_BINS) -> LevelHistogram:
+    """The histogram of every frame's signal with each state's Gaussian, weighted by the
+    share of frames the paths spend in it (the model's states; none without a model)."""
+    signal = np.concatenate([p.signal for p in kinetics.paths])
+    signal = signal[np.isfinite(signal)]
+    if not signal.size:
+        raise ValueError("no finite signal in the traces")
+    density, edges = np.histogram(signal, bins=bins, density=True)
+    centres = (edges[:-1] + edges[1:]) / 2
+    x = np.linspace(edges[0], edges[-1], GAUSSIAN_POINTS)
+    gaussians = []
+    if kinetics.levels is not None and kinetics.spreads is not None:
+        frames = np.concatenate([p.levels for p in kinetics.paths])
+        for level, spread in zip(kinetics.levels, kinetics.spreads):
+            share = np.count_nonzero(frames == level) / frames.size
+            curve = (
+                share * np.exp(-0.5 * ((x - level) / spread) ** 2) / (spread * np.sqrt(2 * np.pi))
+            )
+            gaussians.append((float(level), curve))
+    return LevelHistogram(centres, density, x, gaussians)
+
+
+def dwell_times(kinetics: Kinetics) -> tuple[Dwells, pd.DataFrame]:
+    """Dwell times of every level of the paths and their single-exponential rates."""
+    table, dwells = dwell_kinetics([(p.time, p.levels) for p in kinetics.paths])
+    return dwells, table
+
+
+def bic_table(kinetics: Kinetics) -> pd.DataFrame:
+    bic = kinetics.bic or {}
+    return pd.DataFrame(
+        {"K": list(bic), "BIC": list(bic.values()), "chosen": [k == kinetics.states for k in bic]}
+    )
+
+
+def selected_segments(folder: ResultsFolder, names: Sequence[str]) -> pd.DataFrame:
+    return folder.segments[folder.segments["name"].isin(list(names))]

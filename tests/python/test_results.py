@@ -1,0 +1,110 @@
+"""A batch's output directory read back for the results page: every trace with its status, the
+paths and kinetics the batch wrote, a selection fitted again, and figures that fail in place."""
+
+import shutil
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumetra.results import figures
+from lumetra.results.folder import load_folder, trace_view
+from lumetra.results.kinetics import batch_kinetics, level_histogram, selection_kinetics
+
+
+def test_the_folder_holds_every_trace_and_the_batch_model(results_batch):
+    out, result = results_batch
+    folder = load_folder(out)
+    table = folder.table.set_index("name")
+    assert (
+        table.loc["broken", "status"] == "failed" and "broken.txt" in table.loc["broken", "reason"]
+    )
+    assert list(folder.paths) == [n for n in table.index if table.loc[n, "status"] == "fitted"]
+    for fit, path, levels in zip(result.fits, folder.paths.values(), result.hmm.path_levels):
+        assert np.array_equal(path.time, fit.time) and np.array_equal(path.levels, levels)
+    name = folder.names[0]
+    assert table.loc[name, "frames"] == len(result.fits[0].time)
+    assert table.loc[name, "transitions"] == np.count_nonzero(np.diff(result.hmm.path_levels[0]))
+
+    kinetics = batch_kinetics(folder)
+    pd.testing.assert_frame_equal(kinetics.rates, result.kinetics, check_dtype=False)
+    assert np.allclose(kinetics.levels, result.hmm.levels)
+    assert kinetics.bic == result.hmm.bic
+    histogram = level_histogram(kinetics)
+    width = np.diff(histogram.centres)[0]
+    assert np.isclose(histogram.density.sum() * width, 1)
+    step = np.diff(histogram.x)[0]
+    mixture = np.sum([curve for _, curve in histogram.gaussians], axis=0)
+    assert abs(mixture.sum() * step - 1) < 0.02  # the states' Gaussians, weighted by their frames
+
+    density = figures.transitions_figure(kinetics).data[0]
+    changes = sum(np.count_nonzero(np.diff(p)) for p in result.hmm.path_levels)
+    assert sum(density.z) == changes and len(density.x) <= kinetics.states**2
+    assert density.histfunc == "sum" and density.xbins.size == 0.1  # as transitionDensityPlot
+
+
+def test_a_selection_is_fitted_again_as_the_batch_fitted_it(results_batch):
+    out, result = results_batch
+    folder = load_folder(out)
+    again = selection_kinetics(folder, folder.names, bootstrap=20)
+    assert np.allclose(again.rates["rate"], result.kinetics["rate"])
+    assert np.allclose(again.rates["rate_upper"], result.kinetics["rate_upper"])
+    subset = selection_kinetics(folder, folder.names[:3], bootstrap=20)
+    assert subset.names == folder.names[:3]
+    assert not np.allclose(subset.rates["rate"], result.kinetics["rate"])
+    dwells = figures.dwells_figure(subset)
+    assert "3 traces" in dwells.layout.title.text
+
+
+def test_a_chosen_trace_shows_its_paths_and_channels(results_batch, tmp_path):
+    out, result = results_batch
+    folder = load_folder(out)
+    view = trace_view(folder, folder.names[1])
+    fit = result.fits[1]
+    assert np.array_equal(view.step, fit.levels[fit.frame_segment])
+    assert np.array_equal(view.model, result.hmm.path_levels[1])
+    assert set(view.channels) >= {"donor", "acceptor"}
+    assert all(len(v) == len(view.time) for v in view.channels.values())
+    names = [t.name for t in figures.trace_figure(view).data]
+    assert names[:3] == ["signal", "step fit", "shared model"] and "donor" in names
+
+    # The source gone, the trace is still shown, without its channels.
+    copy = tmp_path / "results"
+    shutil.copytree(out, copy)
+    moved = load_folder(copy)
+    moved.table["file"] = moved.table["file"].str.replace("/", "/gone/", n=1)
+    assert trace_view(moved, folder.names[1]).channels == {}
+
+
+def test_a_figure_that_cannot_be_drawn_shows_its_error_in_the_page(results_batch, tmp_path):
+    from lumetra.cli.results_page import ResultsPage
+
+    out, _ = results_batch
+    copy = tmp_path / "results"
+    shutil.copytree(out, copy)
+    folder = load_folder(copy)
+    (copy / "traces" / f"{folder.names[0]}.csv").write_text("frame,time\n1,2,3,4\n")
+    page = ResultsPage(folder)
+    assert page.trace.error.visible and "could not be drawn" in page.trace.error.object
+    assert not page.density.error.visible and page.density.pane.object is not None
+    page.show_trace(folder.names[1])
+    assert not page.trace.error.visible
+    assert page.trace.pane.object.layout.title.text == folder.names[1]
+
+
+def test_a_classic_batch_shows_its_state_paths_and_dwell_rates(tmp_path):
+    from conftest import KINSOFT_L1
+
+    from lumetra.batch import fit_traces
+
+    if not KINSOFT_L1.is_dir():
+        pytest.skip(f"needs the kinSoft training traces in {KINSOFT_L1}")
+    inputs = [KINSOFT_L1 / f"trace_{n}.txt" for n in range(1, 5)]
+    result = fit_traces(inputs, tmp_path, jobs=1, progress=False, params=(9, 0.177, 0.2, 0))
+    folder = load_folder(tmp_path)
+    for fit, path in zip(result.fits, folder.paths.values()):
+        assert len(path.levels) == len(fit.time)
+        assert set(np.unique(path.levels)) <= set(result.kinetics["level"])
+    again = selection_kinetics(folder, folder.names)
+    assert np.allclose(again.rates["rate"], result.kinetics["rate"])
+    assert figures.dwells_figure(again).data
