@@ -49,6 +49,7 @@ def simulate_kinetics(
     bleached_level: float = 0.0,
     seed: int = 0,
 ) -> dict[str, Any]: ...
+
 # values (by parameter name), score, evaluations, generations, converged, half_windows; None
 # when a setting needs the step-by-step fit
 def search_step_fit(

@@ -27,6 +27,9 @@ Params = dict[str, float]
 ParamsInput = Union[dict[str, float], Sequence[float]]
 # {parameter: (min, max, step)} of the parameter search.
 SearchBounds = Mapping[str, tuple[float, float, float]]
+# How the parameters are searched: optimizeFitness through lmfit, or its differential evolution
+# in C++ on the core fit.
+SEARCH_ENGINES = ("lmfit", "native")
 
 
 class FitRejected(RuntimeError):
@@ -77,13 +80,47 @@ def load_trace(path: str) -> lumetraTrace:
 
 
 def search_parameters(
-    trace: lumetraTrace, search: SearchBounds | None = None, criterion: str = "xic"
+    trace: lumetraTrace,
+    search: SearchBounds | None = None,
+    criterion: str = "xic",
+    engine: str = "lmfit",
+    seed: int = 0,
 ) -> Params:
-    """The four parameters found by optimizeFitness within `search` ({parameter: (min, max,
-    step)}, optimizeFitness's defaults for the others), scored by `criterion`."""
-    trace.optimizeFitness(**search_arguments(search), criterion=check_criterion(criterion))
+    """The four parameters found within `search` ({parameter: (min, max, step)},
+    optimizeFitness's defaults for the others), scored by `criterion`: by optimizeFitness
+    (engine "lmfit"), or by the same differential evolution run in C++ on the core fit ("native",
+    drawn from `seed`; a trace the core fit does not model is searched by optimizeFitness)."""
+    if engine not in SEARCH_ENGINES:
+        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {engine!r}")
+    arguments = search_arguments(search)
+    check_criterion(criterion)
+    if engine == "native":
+        found = native_search(trace, search, criterion, seed)
+        if found is not None:
+            return found
+    trace.optimizeFitness(**arguments, criterion=criterion)
     best: dict[str, float] = trace.optRes.params.valuesdict()
     return normalise_params(best)
+
+
+def native_search(
+    trace: lumetraTrace, search: SearchBounds | None, criterion: str, seed: int
+) -> Params | None:
+    """The best setting of batchcore.search_step_fit, or None for a trace it leaves to
+    optimizeFitness (saved reference pairs, or a setting the core fit does not model)."""
+    if trace.keepPairs is not None:
+        return None
+    bounds = {**batchcore.SEARCH_DEFAULTS, **(search or {})}
+    found = batchcore.search_step_fit(
+        np.asarray(trace.frames, dtype=float),
+        np.asarray(trace.CH1mBGND1, dtype=float),
+        [float(bounds[name][0]) for name in PARAMETER_NAMES],
+        [float(bounds[name][1]) for name in PARAMETER_NAMES],
+        criterion=criterion,
+        state_num=int(trace.stateNum),
+        seed=seed,
+    )
+    return None if found is None else normalise_params(found["values"])
 
 
 def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> float:
