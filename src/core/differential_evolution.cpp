@@ -1,6 +1,7 @@
 #include "differential_evolution.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <numeric>
@@ -68,7 +69,7 @@ class Population {
       }
       const double score = evaluate(trial);
       if (score <= scores_[candidate]) {
-        std::copy(trial.begin(), trial.end(), members_.begin() + candidate * n);
+        std::copy(trial.begin(), trial.end(), row(candidate).begin());
         scores_[candidate] = score;
         if (score <= scores_[0]) promoteBest();
       }
@@ -105,6 +106,11 @@ class Population {
     return std::span<const double>(members_).subspan(m * n, n);
   }
 
+  std::span<double> row(std::size_t m) {
+    const std::size_t n = bounds_.size();
+    return std::span<double>(members_).subspan(m * n, n);
+  }
+
   [[nodiscard]] std::vector<double> scaled(std::span<const double> unit) const {
     std::vector<double> out(unit.size());
     for (std::size_t p = 0; p < unit.size(); ++p) {
@@ -127,10 +133,10 @@ class Population {
 
   std::pair<std::size_t, std::size_t> twoOthers(std::size_t candidate) {
     shuffle(order_);
-    std::size_t picked[2] = {0, 0};
+    std::array<std::size_t, 2> picked{};
     std::size_t count = 0;
-    for (std::size_t i = 0; count < 2; ++i) {
-      if (order_[i] != candidate) picked[count++] = order_[i];
+    for (std::size_t i = 0; count < picked.size(); ++i) {
+      if (order_[i] != candidate) picked.at(count++) = order_[i];
     }
     return {picked[0], picked[1]};
   }
@@ -144,9 +150,9 @@ class Population {
   void promoteBest() {
     const std::size_t best = bestIndex();
     if (best == 0) return;
-    const std::size_t n = bounds_.size();
     std::swap(scores_[0], scores_[best]);
-    std::swap_ranges(members_.begin(), members_.begin() + n, members_.begin() + best * n);
+    const std::span<double> front = row(0), other = row(best);
+    std::swap_ranges(front.begin(), front.end(), other.begin());
   }
 
   const Objective& objective_;
