@@ -4,14 +4,17 @@ trace; sheet 'files', which file each column is.
 
 An .xlsx sheet holds at most 16,384 columns, so a batch of more than TRACES_PER_WORKBOOK traces
 is split over ideal.xlsx, ideal_2.xlsx, ... each of at most that many traces (the columns keep
-their numbers across the workbooks).
+their numbers across the workbooks). The 'ideal' sheet is written a block of rows at a time, so
+that writing it holds no more than the traces themselves.
 """
 
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from lumetra import atomic
@@ -21,9 +24,7 @@ from lumetra.batchcore import PARAMETER_NAMES
 TRACES_PER_WORKBOOK = 16_000
 
 
-def padded(values: FloatArray, length: int) -> FloatArray:
-    """values extended to `length` by repeating the last one (no new transitions)."""
-    return np.concatenate([values, np.full(length - len(values), values[-1])])
+ROWS_PER_BLOCK = 256  # frames gathered at a time when the 'ideal' sheet is written
 
 
 def workbook_names(traces: int) -> list[str]:
@@ -32,26 +33,55 @@ def workbook_names(traces: int) -> list[str]:
     return ["ideal.xlsx"] + [f"ideal_{k}.xlsx" for k in range(2, count + 1)]
 
 
-def sheets(
-    fits: list[FileFit], paths: list[FloatArray], version: str, first: int = 1
-) -> tuple[pd.DataFrame, pd.DataFrame, list[str]]:
-    """The 'ideal' and 'files' sheets, columns numbered from `first`, and the traces whose
-    time axis differs from the longest one's. Traces share the time axis of the longest one;
+def files_sheet(fits: list[FileFit], version: str, first: int) -> pd.DataFrame:
+    """Which file each 'Idl N' column is, with its checksum and parameters."""
+    rows = [
+        {"column": f"Idl {i}", "file": fit.label, "sha256": fit.sha256, "lumetra": version}
+        | {k: fit.params[k] for k in PARAMETER_NAMES}
+        for i, fit in enumerate(fits, start=first)
+    ]
+    return pd.DataFrame(rows)
+
+
+def write_rows(sheet: Any, start: int, rows: npt.NDArray[np.float64]) -> None:
+    """Rows of numbers from row `start` on; NaN cells stay empty."""
+    for k, row in enumerate(rows.tolist(), start=start):
+        if any(value != value for value in row):
+            row = [None if value != value else value for value in row]
+        sheet.write_row(k, 0, row)
+
+
+def write_workbook(
+    path: Path, fits: list[FileFit], paths: list[FloatArray], version: str, first: int
+) -> Path:
+    """The 'ideal' and 'files' sheets, streamed row by row (xlsxwriter's constant memory mode):
+    the columns are numbered from `first`. Traces share the time axis of the longest one;
     shorter ones hold their last level to its end, which adds no transition."""
+    import xlsxwriter
+
     longest = max(fits, key=lambda f: len(f.time))
     length = len(longest.time)
-    columns = {"time": longest.time}
-    rows, mismatched = [], []
-    for i, (fit, path) in enumerate(zip(fits, paths), start=first):
-        column = f"Idl {i}"
-        columns[column] = padded(path, length)
-        if not np.allclose(fit.time, longest.time[: len(fit.time)]):
-            mismatched.append(fit.label)
-        rows.append(
-            {"column": column, "file": fit.label, "sha256": fit.sha256, "lumetra": version}
-            | {k: fit.params[k] for k in PARAMETER_NAMES}
-        )
-    return pd.DataFrame(columns), pd.DataFrame(rows), mismatched
+    files = files_sheet(fits, version, first)
+
+    def write(tmp: str) -> None:
+        with xlsxwriter.Workbook(tmp, {"constant_memory": True}) as book:
+            ideal = book.add_worksheet("ideal")
+            ideal.write_row(0, 0, ["time", *files["column"]])
+            for top in range(0, length, ROWS_PER_BLOCK):
+                end = min(top + ROWS_PER_BLOCK, length)
+                block = np.empty((end - top, len(fits) + 1))
+                block[:, 0] = longest.time[top:end]
+                for j, values in enumerate(paths, start=1):
+                    inside = values[top:end]
+                    block[: len(inside), j] = inside
+                    block[len(inside) :, j] = values[-1]
+                write_rows(ideal, top + 1, block)
+            table = book.add_worksheet("files")
+            table.write_row(0, 0, list(files.columns))
+            for k, row in enumerate(files.itertuples(index=False), start=1):
+                table.write_row(k, 0, list(row))
+
+    return atomic.atomic_write(path, write)
 
 
 def write_spreadsheets(
@@ -61,9 +91,11 @@ def write_spreadsheets(
     written, mismatched = [], []
     for k, name in enumerate(workbook_names(len(fits))):
         part = slice(k * TRACES_PER_WORKBOOK, (k + 1) * TRACES_PER_WORKBOOK)
-        ideal, files, odd = sheets(fits[part], paths[part], version, part.start + 1)
-        mismatched += odd
-        written.append(atomic.write_excel(out / name, [("ideal", ideal), ("files", files)]))
+        longest = max(fits[part], key=lambda f: len(f.time)).time
+        mismatched += [
+            fit.label for fit in fits[part] if not np.allclose(fit.time, longest[: len(fit.time)])
+        ]
+        written.append(write_workbook(out / name, fits[part], paths[part], version, part.start + 1))
     note = None
     if mismatched:
         note = (
