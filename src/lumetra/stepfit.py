@@ -8,7 +8,9 @@ debug.log in the working directory, which importing the batch (or the command li
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+import threading
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Union, overload
 
 import numpy as np
@@ -79,26 +81,62 @@ def load_trace(path: str) -> lumetraTrace:
     return trace
 
 
+# optimizeFitness draws from numpy's global generator; a seeded search holds this lock while
+# that generator carries its seed, so searches in threads of one process do not interleave.
+_GLOBAL_GENERATOR = threading.Lock()
+
+
+def search_seed(seed: int, checksum: str, part: int | None = None) -> np.random.SeedSequence:
+    """The seed of one trace's search: the batch's seed, the file's SHA-256 and the trace's
+    place in its file, so that it depends on nothing else (not order, worker or job count)."""
+    words = [int(checksum[i : i + 8], 16) for i in range(0, len(checksum), 8)]
+    return np.random.SeedSequence([seed, *words, 0 if part is None else part + 1])
+
+
+@contextmanager
+def seeded_global_generator(sequence: np.random.SeedSequence) -> Iterator[None]:
+    """numpy's global generator seeded from `sequence` inside the block, its state restored
+    after it."""
+    seeded = np.random.RandomState(np.random.MT19937(sequence)).get_state()
+    with _GLOBAL_GENERATOR:
+        saved = np.random.get_state()
+        np.random.set_state(seeded)
+        try:
+            yield
+        finally:
+            np.random.set_state(saved)
+
+
 def search_parameters(
     trace: lumetraTrace,
     search: SearchBounds | None = None,
     criterion: str = "xic",
+    seed: np.random.SeedSequence | int | None = None,
     engine: str = "lmfit",
-    seed: int = 0,
 ) -> Params:
     """The four parameters found within `search` ({parameter: (min, max, step)},
     optimizeFitness's defaults for the others), scored by `criterion`: by optimizeFitness
-    (engine "lmfit"), or by the same differential evolution run in C++ on the core fit ("native",
-    drawn from `seed`; a trace the core fit does not model is searched by optimizeFitness)."""
+    (engine "lmfit"), or by the same differential evolution run in C++ on the core fit
+    ("native"; a trace the core fit does not model is searched by optimizeFitness). With
+    `seed` (a search_seed or an integer) the search draws from a generator seeded by it and
+    gives the same parameters every time; without, lmfit's draws from numpy's global
+    generator as it stands and the native one from seed 0."""
     if engine not in SEARCH_ENGINES:
         raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {engine!r}")
     arguments = search_arguments(search)
     check_criterion(criterion)
+    if isinstance(seed, int):
+        seed = np.random.SeedSequence(seed)
     if engine == "native":
-        found = native_search(trace, search, criterion, seed)
+        native_seed = 0 if seed is None else int(seed.generate_state(1, np.uint64)[0])
+        found = native_search(trace, search, criterion, native_seed)
         if found is not None:
             return found
-    trace.optimizeFitness(**arguments, criterion=criterion)
+    if seed is None:
+        trace.optimizeFitness(**arguments, criterion=criterion)
+    else:
+        with seeded_global_generator(seed):
+            trace.optimizeFitness(**arguments, criterion=criterion)
     best: dict[str, float] = trace.optRes.params.valuesdict()
     return normalise_params(best)
 

@@ -158,8 +158,7 @@ def test_native_search_scores_as_well_as_lmfit_and_repeats_with_its_seed(trace, 
     def fitted(engine, seed):
         copy = lumetraTrace()
         copy.frames, copy.CH1mBGND1, copy.stateNum = trace.frames, trace.CH1mBGND1, 2
-        np.random.seed(seed)
-        params = search_parameters(copy, None, criterion, engine, seed)
+        params = search_parameters(copy, None, criterion, seed, engine)
         return params, step_fit(copy, params, criterion), copy
 
     lmfit_params, lmfit_score, _ = fitted("lmfit", 1)
@@ -171,7 +170,7 @@ def test_native_search_scores_as_well_as_lmfit_and_repeats_with_its_seed(trace, 
         assert low <= native_params[name] <= high
 
     trace.keepPairs = [[0, 5, 2]]  # scored against saved pairs: lmfit's search does it
-    search_parameters(trace, None, criterion, "native", 1)
+    search_parameters(trace, None, criterion, 1, "native")
     assert isinstance(trace.optRes, lmfit.minimizer.MinimizerResult)
     with pytest.raises(ValueError, match="search engine"):
-        search_parameters(trace, None, criterion, "fast")
+        search_parameters(trace, None, criterion, engine="fast")
