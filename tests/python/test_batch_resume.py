@@ -60,11 +60,13 @@ def lumetra_fit(*args):
     return [sys.executable, "-m", "lumetra", "fit", *map(str, args)]
 
 
-def test_a_searched_batch_gives_the_same_outputs_on_one_and_two_processes(tmp_path):
+@pytest.mark.parametrize("engine", ["lmfit", "native"])
+def test_a_searched_batch_gives_the_same_outputs_on_one_and_two_processes(tmp_path, engine):
     first, second = tmp_path / "one", tmp_path / "two"
+    search = [*SEARCH, "--search-engine", engine]
     for out, jobs in ((first, "1"), (second, "2")):
         done = subprocess.run(
-            lumetra_fit(EXAMPLES, "--out", out, "--jobs", jobs, *SEARCH),
+            lumetra_fit(EXAMPLES, "--out", out, "--jobs", jobs, *search),
             capture_output=True,
             text=True,
             cwd=tmp_path,
@@ -73,10 +75,11 @@ def test_a_searched_batch_gives_the_same_outputs_on_one_and_two_processes(tmp_pa
     assert_same_outputs(second, first)
     manifest = json.loads((first / "manifest.json").read_text())
     assert manifest["seed"] == 0 and len(manifest["inputs"]) == 4
+    assert manifest.get("search_engine", "lmfit") == engine
     # Another seed gives another search; the outputs say which.
     other = tmp_path / "seed7"
     code = subprocess.run(
-        lumetra_fit(EXAMPLES, "--out", other, "--seed", "7", *SEARCH), cwd=tmp_path
+        lumetra_fit(EXAMPLES, "--out", other, "--seed", "7", *search), cwd=tmp_path
     )
     assert code.returncode == 0
     assert json.loads((other / "manifest.json").read_text())["seed"] == 7

@@ -67,13 +67,14 @@ def fit_prepared(
     refine: bool = False,
     part: int | None = None,
     seed: int | None = None,
+    engine: str = "lmfit",
 ) -> FileFit:
     """Fits one trace of a file (see fit_file); raises on any failure."""
     start = time.perf_counter()
     trace = prepared.trace_object(scaled=True)
     if params is None:
         sequence = None if seed is None else search_seed(seed, checksum, part)
-        params = search_parameters(trace, search, criterion, sequence)
+        params = search_parameters(trace, search, criterion, sequence, engine)
     score = step_fit(trace, params, criterion)
     partitions = trace.finalPartitions()
     intensity = trace.CH1mBGND1.to_numpy(dtype=float)
@@ -113,12 +114,14 @@ def fit_source(
     refine: bool = False,
     options: SignalOptions | None = None,
     seed: int | None = None,
+    engine: str = "lmfit",
 ) -> SourceFit:
     """Fits every trace of one file of any format. A file that cannot be read raises; a trace
     too short for the fit is skipped and a trace whose fit fails is listed as failed, both with
     the reason, and the file's other traces are fitted all the same. seed: searched parameters
     come from a search seeded by it, the file's checksum and the trace's index (search_seed);
-    None: from numpy's global generator."""
+    None: from numpy's global generator. engine: how parameters are searched ("lmfit" or
+    "native", stepfit.search_parameters)."""
     name = str(path)
     checksum = sha256_of(name)
     prepared = prepare_file(name, options or SignalOptions())
@@ -133,7 +136,7 @@ def fit_source(
             continue
         part = one.index if several else None
         try:
-            fit = fit_prepared(one, checksum, params, search, criterion, refine, part, seed)
+            fit = fit_prepared(one, checksum, params, search, criterion, refine, part, seed, engine)
             result.fits.append(fit)
         except Exception as error:  # noqa: BLE001 - one trace must not stop the others
             if not several:
@@ -152,6 +155,7 @@ def fit_file(
     refine: bool = False,
     options: SignalOptions | None = None,
     seed: int | None = None,
+    engine: str = "lmfit",
 ) -> FileFit:
     """Fits a file of one trace; raises on any failure (unreadable file, rejected fit, a trace
     too short, a file of several traces: see fit_source). Without params the four parameters
@@ -159,7 +163,7 @@ def fit_file(
     optimizeFitness for the others), by the score `criterion` ("xic" or "bic", which also
     gives the reported score). refine: take the segments from refineTransitions. options: how
     the file is read and which signal is fitted (lumetra.io.SignalOptions). seed: as for
-    fit_source."""
+    fit_source, and so is engine."""
     name = str(path)
     prepared = prepare_file(name, options or SignalOptions())
     if len(prepared) != 1:
@@ -168,4 +172,6 @@ def fit_file(
     if reason is not None:
         raise ValueError(f"{name}: {reason}")
     checksum = sha256_of(name)
-    return fit_prepared(prepared[0], checksum, params, search, criterion, refine, None, seed)
+    return fit_prepared(
+        prepared[0], checksum, params, search, criterion, refine, None, seed, engine
+    )

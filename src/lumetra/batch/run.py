@@ -29,6 +29,7 @@ from lumetra.batch.types import (
     search_arguments,
 )
 from lumetra.io.prepare import SignalOptions
+from lumetra.stepfit import SEARCH_ENGINES
 
 Item = TypeVar("Item")
 # What a directory given as input contributes: the suffixes of the trace formats read.
@@ -81,13 +82,16 @@ def run_fits(
     seed: int | None = 0,
     on_source: Callable[[str, SourceFit], object] | None = None,
     keep: bool = True,
+    engine: str = "lmfit",
 ) -> Fitted:
     """Submits every file to the executor. on_result(fit) runs in this process as each fit
     arrives, on_source(path, fits) as each file's fits do; a file that fails, as a whole or
     trace by trace, does not stop the others. keep=False: the fits are not kept (only the
     failures and skipped traces)."""
     futures = {
-        executor.submit(fit_source, path, params, search, criterion, refine, options, seed): path
+        executor.submit(
+            fit_source, path, params, search, criterion, refine, options, seed, engine
+        ): path
         for path in files
     }
     by_file: dict[str, list[FileFit]] = {}
@@ -127,10 +131,13 @@ def fit_options(
     refine: bool,
     options: SignalOptions,
     seed: int,
+    engine: str = "lmfit",
 ) -> dict[str, Any]:
     """What a file's fit depends on besides the file, as its record holds it."""
+    native = params is None and engine != "lmfit"
     return records.plain(
         {
+            **({"search_engine": engine} if native else {}),
             "parameters": params,
             "search": None if params is not None else dict(search or {}),
             "criterion": criterion,
@@ -160,6 +167,7 @@ def fit_traces(
     hmm: HmmSettings | None = None,
     seed: int = 0,
     restart: bool = False,
+    search_engine: str = "lmfit",
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -189,6 +197,9 @@ def fit_traces(
         default the format is told from the content and two-colour traces give their FRET
         efficiency, cut at the first photobleaching). A file of several traces gives one
         output per trace; traces too short for the fit are skipped with the reason.
+    search_engine: "lmfit" (optimizeFitness) or "native" (the same differential evolution in
+        C++ on the core fit, many times faster; stepfit.search_parameters), recorded when
+        native.
     restart: fit every file again. Otherwise a file whose record (lumetra.batch.records)
         in `out_dir` shows it fitted by the same version with the same options, and whose
         checksum is unchanged, is taken from there: a batch that was interrupted, started
@@ -210,7 +221,9 @@ def fit_traces(
         raise ValueError(f"seed must be at least 0, not {seed}")
     options = options or SignalOptions()
     writer = OutputWriter(out_dir, files, fixed, options)
-    recorded = fit_options(fixed, search, criterion, refine, options, seed)
+    if search_engine not in SEARCH_ENGINES:
+        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {search_engine!r}")
+    recorded = fit_options(fixed, search, criterion, refine, options, seed, search_engine)
     reused = set() if restart else {path for path in files if writer.reusable(path, recorded)}
     pool = None
     if executor is None and len(reused) < len(files):
@@ -230,6 +243,7 @@ def fit_traces(
             seed,
             on_source=lambda path, source: writer.write_source(path, source, recorded),
             keep=False,
+            engine=search_engine,
         )
     finally:
         if pool is not None:
@@ -251,6 +265,8 @@ def fit_traces(
         writer.options = {"criterion": criterion, "refine": bool(refine)}
     if fixed is None:
         writer.options["seed"] = seed
+        if search_engine != "lmfit":
+            writer.options["search_engine"] = search_engine
     settings = (hmm or HmmSettings()) if modelled else None
     result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
     result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}

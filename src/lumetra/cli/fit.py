@@ -4,7 +4,7 @@
                           [--fixed H R T F | --search NAME MIN MAX STEP ...]
                           [--states K] [--max-states N] [--bootstrap B] [--seed S]
                           [--classic [--criterion xic|bic] [--refine] [--double]]
-                          [--shortest T] [--restart] [--quiet]
+                          [--shortest T] [--restart] [--search-engine lmfit|native] [--quiet]
                           [--format F] [--columns SPEC] [--signal fret|acceptor|donor|total]
                           [--gamma G] [--leakage A] [--direct D] [--background B] [--no-cut]
 
@@ -21,7 +21,9 @@ for the fit are listed in skipped.csv.
 A run started again on the same --out takes every file already fitted with the same options
 from its record (records/NAME.json) and fits only the rest; --restart fits all again.
 The parameter search of each trace is seeded by --seed and the file's checksum: the same
-inputs and options give the same outputs.
+inputs and options give the same outputs. --search-engine native runs the search's differential
+evolution in C++ on the core fit instead of through lmfit: the same kind of optimum, in a
+fraction of the time (its parameters differ from lmfit's, as two seeds' do).
 
 Exit status: 0 when every file was fitted and every output written, 1 when some file failed
 (see failures.csv) or some output could not be written (see the manifest's output_failures), 2
@@ -46,6 +48,7 @@ from lumetra.batch import (
     search_arguments,
 )
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
+from lumetra.stepfit import SEARCH_ENGINES
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -107,6 +110,13 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         default=0,
         help="seed of the parameter search (with the file's checksum) and of the bootstrap's "
         "resampling (default 0)",
+    )
+    parser.add_argument(
+        "--search-engine",
+        choices=SEARCH_ENGINES,
+        default="lmfit",
+        help="lmfit: optimizeFitness (default); native: the same differential evolution in C++ "
+        "on the core fit, many times faster",
     )
     parser.add_argument("--double", action="store_true", help="also fit two exponentials")
     parser.add_argument(
@@ -182,6 +192,7 @@ def run(args: argparse.Namespace) -> int:
             hmm=hmm,
             seed=args.seed,
             restart=args.restart,
+            search_engine=args.search_engine,
         )
     finally:
         if client is not None:
