@@ -1,5 +1,5 @@
-"""Batches that give the same outputs however they run: two runs of a parameter search (one
-process, then two), a batch killed with SIGKILL and started again until it finishes, and a
+"""Batches that give the same outputs however they run: runs of a parameter search (one
+process, two, two threads), a batch killed with SIGKILL and started again until it finishes, and a
 Dask batch that loses a worker, all compared file by file with an undisturbed run (apart from
 the recorded times)."""
 
@@ -11,10 +11,12 @@ import subprocess
 import sys
 import threading
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import pandas as pd
 import pytest
 
+from lumetra.batch import HmmSettings, fit_traces
 from lumetra.simulation import simulate_traces
 
 EXAMPLES = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "traces")
@@ -73,6 +75,19 @@ def test_a_searched_batch_gives_the_same_outputs_on_one_and_two_processes(tmp_pa
         )
         assert done.returncode == 0, done.stderr
     assert_same_outputs(second, first)
+    # Two threads of one process: the searches take turns with numpy's global generator.
+    threads = tmp_path / "threads"
+    with ThreadPoolExecutor(2) as executor:
+        fit_traces(
+            [EXAMPLES],
+            threads,
+            executor=executor,
+            search={"halfWinLen": (5.0, 9.0, 1.0)},
+            progress=False,
+            method="hmm",
+            hmm=HmmSettings(bootstrap=20),
+        )
+    assert_same_outputs(threads, first)
     manifest = json.loads((first / "manifest.json").read_text())
     assert manifest["seed"] == 0 and len(manifest["inputs"]) == 4
     assert manifest.get("search_engine", "lmfit") == engine
@@ -82,7 +97,10 @@ def test_a_searched_batch_gives_the_same_outputs_on_one_and_two_processes(tmp_pa
         lumetra_fit(EXAMPLES, "--out", other, "--seed", "7", *search), cwd=tmp_path
     )
     assert code.returncode == 0
-    assert json.loads((other / "manifest.json").read_text())["seed"] == 7
+    seven = json.loads((other / "manifest.json").read_text())
+    assert seven["seed"] == 7
+    found = [[one["parameters"] for one in m["inputs"]] for m in (manifest, seven)]
+    assert found[0] != found[1]
 
 
 @pytest.fixture(scope="module")
@@ -132,7 +150,6 @@ def test_a_dask_batch_that_loses_a_worker_gives_the_outputs_of_an_undisturbed_on
     simulated, undisturbed, tmp_path
 ):
     distributed = pytest.importorskip("distributed")
-    from lumetra.batch import fit_traces
 
     reference = undisturbed[0]
     out = tmp_path / "out"
