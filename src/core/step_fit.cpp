@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <stdexcept>
+#include <utility>
 
 #include "reductions.hpp"
 
@@ -55,9 +57,9 @@ double streamThreshold(std::span<const double> ns) {
   return 2 * std::abs(smallest);
 }
 
-StepFit fitSteps(std::span<const double> frames, std::span<const double> intensity, NaNRule rule,
-                 const NonStationary& stream, const StepFitSettings& settings) {
-  const Index h = settings.halfWinLen;
+WindowStreams windowStreams(std::span<const double> frames, std::span<const double> intensity,
+                            NaNRule rule, const NonStationary& stream, std::ptrdiff_t halfWinLen) {
+  const Index h = halfWinLen;
   const auto length = static_cast<Index>(frames.size());
   if (h < 1) throw StepFitUnsupported("half window below 1");
   if (intensity.size() != frames.size()) throw StepFitUnsupported("columns of unequal length");
@@ -68,27 +70,36 @@ StepFit fitSteps(std::span<const double> frames, std::span<const double> intensi
       frames.subspan(static_cast<std::size_t>(h), static_cast<std::size_t>(length - 2 * h));
   requireRegularSteps(frames);
 
-  StepFit fit;
-  fit.dataVar = movingVariance(intensity, frames.size(), windowsLen, rule);
-  const std::vector<double> dy = derivative(cut, fit.dataVar, 2);
-  fit.dataNS.resize(fit.dataVar.size());
-  stream.stream(NsAlgo::LocalToGlobal, windowsLen, fit.dataNS);
+  WindowStreams w;
+  w.halfWinLen = h;
+  w.dataVar = movingVariance(intensity, frames.size(), windowsLen, rule);
+  w.dy = derivative(cut, w.dataVar, 2);
+  w.dataNS.resize(w.dataVar.size());
+  stream.stream(NsAlgo::LocalToGlobal, windowsLen, w.dataNS);
+  w.varMean = mean(w.dataVar);
+  w.thresholdNS = streamThreshold(w.dataNS);
+  return w;
+}
 
-  const double varMean = mean(fit.dataVar);
-  fit.thresholdVar = varMean + settings.thrate * std::abs(varMean);
-  fit.pairs = genPairs(fit.dataVar, fit.thresholdVar);
+void fitFromStreams(std::span<const double> frames, std::span<const double> intensity, NaNRule rule,
+                    const WindowStreams& streams, const StepFitSettings& settings, StepFit& fit) {
+  const Index h = settings.halfWinLen;
+  if (h != streams.halfWinLen) throw std::invalid_argument("streams of another half window");
+  const auto length = static_cast<Index>(frames.size());
+  fit.thresholdVar = streams.varMean + settings.thrate * std::abs(streams.varMean);
+  fit.pairs = genPairs(streams.dataVar, fit.thresholdVar);
   std::vector<double> widths;
   widths.reserve(fit.pairs.size());
   for (const Pair& p : fit.pairs) widths.push_back(static_cast<double>(p.end - p.start));
   fit.kept = widePairPositions(widths, static_cast<double>(h), settings.filterWidth);
-  fit.thresholdNS = streamThreshold(fit.dataNS);
 
-  fit.candidates.resize(fit.kept.size());
+  fit.candidates.assign(fit.kept.size(), CandidateTest{});
+  fit.pairs3.clear();
   for (std::size_t i = 0; i < fit.kept.size(); ++i) {
     const Pair& pair = fit.pairs[fit.kept[i]];
     CandidateTest& test = fit.candidates[i];
     try {
-      test.integral = integralRange(frames, pair.start, pair.end, dy, h);
+      test.integral = integralRange(frames, pair.start, pair.end, streams.dy, h);
     } catch (const std::out_of_range& e) {
       throw StepFitUnsupported(e.what());
     }
@@ -97,7 +108,7 @@ StepFit fitSteps(std::span<const double> frames, std::span<const double> intensi
     test.passedRatio = true;
     // A peak of the stream strictly inside the pair; its own ends do not count.
     for (Index k = pair.start + 1; k < pair.end; ++k) {
-      if (fit.dataNS[static_cast<std::size_t>(k)] > fit.thresholdNS) {
+      if (streams.dataNS[static_cast<std::size_t>(k)] > streams.thresholdNS) {
         test.passedNS = true;
         fit.pairs3.push_back(pair);
         break;
@@ -110,6 +121,16 @@ StepFit fitSteps(std::span<const double> frames, std::span<const double> intensi
   if (std::any_of(fit.moments.begin(), fit.moments.end(), [](double v) { return std::isnan(v); })) {
     throw StepFitUnsupported("a partition without a finite spread");
   }
+}
+
+StepFit fitSteps(std::span<const double> frames, std::span<const double> intensity, NaNRule rule,
+                 const NonStationary& stream, const StepFitSettings& settings) {
+  WindowStreams streams = windowStreams(frames, intensity, rule, stream, settings.halfWinLen);
+  StepFit fit;
+  fitFromStreams(frames, intensity, rule, streams, settings, fit);
+  fit.thresholdNS = streams.thresholdNS;
+  fit.dataVar = std::move(streams.dataVar);
+  fit.dataNS = std::move(streams.dataNS);
   return fit;
 }
 

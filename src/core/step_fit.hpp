@@ -58,6 +58,27 @@ class StepFitUnsupported : public std::domain_error {
   using std::domain_error::domain_error;
 };
 
+// What the half window alone decides: the moving variance, its second derivative over the
+// frames the windows leave, the nonstationarity stream, the variance's mean and the stream's
+// threshold. A search that tries many settings reuses them for every setting of one window.
+struct WindowStreams {
+  std::ptrdiff_t halfWinLen = 0;
+  std::vector<double> dataVar;
+  std::vector<double> dy;
+  std::vector<double> dataNS;
+  double varMean = 0;
+  double thresholdNS = 0;
+};
+
+// The streams of one half window; throws StepFitUnsupported where fitSteps does.
+WindowStreams windowStreams(std::span<const double> frames, std::span<const double> intensity,
+                            NaNRule rule, const NonStationary& stream, std::ptrdiff_t halfWinLen);
+
+// The rest of the fit from the streams of settings.halfWinLen: `fit` gets everything but
+// dataVar, dataNS and thresholdNS.
+void fitFromStreams(std::span<const double> frames, std::span<const double> intensity, NaNRule rule,
+                    const WindowStreams& streams, const StepFitSettings& settings, StepFit& fit);
+
 // Fits the trace (frames, intensity); `stream` has the intensity attached and computes the
 // nonstationarity stream. `rule` says whether reductions over the intensity skip NaN.
 StepFit fitSteps(std::span<const double> frames, std::span<const double> intensity, NaNRule rule,

@@ -49,4 +49,18 @@ def simulate_kinetics(
     bleached_level: float = 0.0,
     seed: int = 0,
 ) -> dict[str, Any]: ...
+
+# values (by parameter name), score, evaluations, generations, converged, half_windows; None
+# when a setting needs the step-by-step fit
+def search_step_fit(
+    frames: npt.ArrayLike,
+    intensity: npt.ArrayLike,
+    minimum: Sequence[float],
+    maximum: Sequence[float],
+    *,
+    criterion: str = "xic",
+    state_num: int = 1,
+    seed: int = 0,
+    max_evaluations: int = 2000,
+) -> dict[str, Any] | None: ...
 def format_trace(time: npt.ArrayLike, intensity: npt.ArrayLike, ideal: npt.ArrayLike) -> str: ...

@@ -8,7 +8,9 @@ debug.log in the working directory, which importing the batch (or the command li
 
 from __future__ import annotations
 
-from collections.abc import Mapping, Sequence
+import threading
+from collections.abc import Iterator, Mapping, Sequence
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Union, overload
 
 import numpy as np
@@ -27,6 +29,9 @@ Params = dict[str, float]
 ParamsInput = Union[dict[str, float], Sequence[float]]
 # {parameter: (min, max, step)} of the parameter search.
 SearchBounds = Mapping[str, tuple[float, float, float]]
+# How the parameters are searched: optimizeFitness through lmfit, or its differential evolution
+# in C++ on the core fit.
+SEARCH_ENGINES = ("lmfit", "native")
 
 
 class FitRejected(RuntimeError):
@@ -76,14 +81,84 @@ def load_trace(path: str) -> lumetraTrace:
     return trace
 
 
+# optimizeFitness draws from numpy's global generator; a seeded search holds this lock while
+# that generator carries its seed, so searches in threads of one process do not interleave.
+_GLOBAL_GENERATOR = threading.Lock()
+
+
+def search_seed(seed: int, checksum: str, part: int | None = None) -> np.random.SeedSequence:
+    """The seed of one trace's search: the batch's seed, the file's SHA-256 and the trace's
+    place in its file, so that it depends on nothing else (not order, worker or job count)."""
+    words = [int(checksum[i : i + 8], 16) for i in range(0, len(checksum), 8)]
+    return np.random.SeedSequence([seed, *words, 0 if part is None else part + 1])
+
+
+@contextmanager
+def seeded_global_generator(sequence: np.random.SeedSequence) -> Iterator[None]:
+    """numpy's global generator seeded from `sequence` inside the block, its state restored
+    after it."""
+    seeded = np.random.RandomState(np.random.MT19937(sequence)).get_state()
+    with _GLOBAL_GENERATOR:
+        saved = np.random.get_state()
+        np.random.set_state(seeded)
+        try:
+            yield
+        finally:
+            np.random.set_state(saved)
+
+
 def search_parameters(
-    trace: lumetraTrace, search: SearchBounds | None = None, criterion: str = "xic"
+    trace: lumetraTrace,
+    search: SearchBounds | None = None,
+    criterion: str = "xic",
+    seed: np.random.SeedSequence | int | None = None,
+    engine: str = "lmfit",
 ) -> Params:
-    """The four parameters found by optimizeFitness within `search` ({parameter: (min, max,
-    step)}, optimizeFitness's defaults for the others), scored by `criterion`."""
-    trace.optimizeFitness(**search_arguments(search), criterion=check_criterion(criterion))
+    """The four parameters found within `search` ({parameter: (min, max, step)},
+    optimizeFitness's defaults for the others), scored by `criterion`: by optimizeFitness
+    (engine "lmfit"), or by the same differential evolution run in C++ on the core fit
+    ("native"; a trace the core fit does not model is searched by optimizeFitness). With
+    `seed` (a search_seed or an integer) the search draws from a generator seeded by it and
+    gives the same parameters every time; without, lmfit's draws from numpy's global
+    generator as it stands and the native one from seed 0."""
+    if engine not in SEARCH_ENGINES:
+        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {engine!r}")
+    arguments = search_arguments(search)
+    check_criterion(criterion)
+    if isinstance(seed, int):
+        seed = np.random.SeedSequence(seed)
+    if engine == "native":
+        native_seed = 0 if seed is None else int(seed.generate_state(1, np.uint64)[0])
+        found = native_search(trace, search, criterion, native_seed)
+        if found is not None:
+            return found
+    if seed is None:
+        trace.optimizeFitness(**arguments, criterion=criterion)
+    else:
+        with seeded_global_generator(seed):
+            trace.optimizeFitness(**arguments, criterion=criterion)
     best: dict[str, float] = trace.optRes.params.valuesdict()
     return normalise_params(best)
+
+
+def native_search(
+    trace: lumetraTrace, search: SearchBounds | None, criterion: str, seed: int
+) -> Params | None:
+    """The best setting of batchcore.search_step_fit, or None for a trace it leaves to
+    optimizeFitness (saved reference pairs, or a setting the core fit does not model)."""
+    if trace.keepPairs is not None:
+        return None
+    bounds = {**batchcore.SEARCH_DEFAULTS, **(search or {})}
+    found = batchcore.search_step_fit(
+        np.asarray(trace.frames, dtype=float),
+        np.asarray(trace.CH1mBGND1, dtype=float),
+        [float(bounds[name][0]) for name in PARAMETER_NAMES],
+        [float(bounds[name][1]) for name in PARAMETER_NAMES],
+        criterion=criterion,
+        state_num=int(trace.stateNum),
+        seed=seed,
+    )
+    return None if found is None else normalise_params(found["values"])
 
 
 def step_fit(trace: lumetraTrace, params: Params, criterion: str = "xic") -> float:

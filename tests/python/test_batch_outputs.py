@@ -2,6 +2,7 @@
 writes, what they record, bad files, the command line."""
 
 import hashlib
+import json
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -134,6 +135,31 @@ def test_bad_files_fail_alone(traces, tmp_path, capsys):
     assert not list(out.rglob("*.tmp*"))
     captured = capsys.readouterr()
     assert "3 file(s) failed" in captured.err and "no_column.txt: KeyError" in captured.err
+
+
+def test_an_output_that_cannot_be_written_leaves_the_others(traces, tmp_path, monkeypatch, capsys):
+    from lumetra.batch import outputs, spreadsheet
+
+    monkeypatch.setattr(spreadsheet, "TRACES_PER_WORKBOOK", 2)  # 3 traces: two workbooks
+
+    def disk_full(*args):
+        raise OSError("disk full")
+
+    monkeypatch.setattr(outputs, "plot_dwell_times", disk_full)
+    argv = ["fit", *traces[1], "--out", str(tmp_path), "--classic", "--quiet", "--jobs", "1"]
+    assert main([*argv, "--fixed", *map(str, FIXED)]) == 1
+    manifest = json.loads((tmp_path / "manifest.json").read_text())
+    assert manifest["output_failures"] == {"dwell_times.html": "OSError: disk full"}
+    assert "dwell_times.html not written: OSError: disk full" in capsys.readouterr().err
+    assert manifest["spreadsheets"] == {
+        "files": ["ideal.xlsx", "ideal_2.xlsx"],
+        "traces_per_file": 2,
+    }
+    second = pd.read_excel(tmp_path / "ideal_2.xlsx", sheet_name=None)
+    assert list(second["ideal"].columns) == ["time", "Idl 3"]
+    assert list(second["files"].file) == [traces[1][2]]
+    assert pd.read_csv(tmp_path / "kinetics.csv").dwells.sum() > 0
+    assert not (tmp_path / "dwell_times.html").exists()
 
 
 def test_command_line_refuses_what_it_cannot_run(tmp_path, capsys):

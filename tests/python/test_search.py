@@ -149,3 +149,28 @@ def test_the_shared_constants_keep_their_documented_values():
         "filterWidth": (1, 21, 1),
     }
     assert [type(v) for v in SEARCH_DEFAULTS["rratio"]] == [int, float, float]
+
+
+@pytest.mark.parametrize("criterion", ["xic", "bic"])
+def test_native_search_scores_as_well_as_lmfit_and_repeats_with_its_seed(trace, criterion):
+    from lumetra.stepfit import search_parameters, step_fit
+
+    def fitted(engine, seed):
+        copy = lumetraTrace()
+        copy.frames, copy.CH1mBGND1, copy.stateNum = trace.frames, trace.CH1mBGND1, 2
+        params = search_parameters(copy, None, criterion, seed, engine)
+        return params, step_fit(copy, params, criterion), copy
+
+    lmfit_params, lmfit_score, _ = fitted("lmfit", 1)
+    native_params, native_score, fitted_copy = fitted("native", 1)
+    assert not hasattr(fitted_copy, "optRes")  # searched without lmfit
+    assert native_score <= lmfit_score + 1e-9 * abs(lmfit_score)
+    assert fitted("native", 1)[0] == native_params
+    for name, (low, high, _) in DEFAULT_BOUNDS.items():
+        assert low <= native_params[name] <= high
+
+    trace.keepPairs = [[0, 5, 2]]  # scored against saved pairs: lmfit's search does it
+    search_parameters(trace, None, criterion, 1, "native")
+    assert isinstance(trace.optRes, lmfit.minimizer.MinimizerResult)
+    with pytest.raises(ValueError, match="search engine"):
+        search_parameters(trace, None, criterion, engine="fast")

@@ -18,6 +18,7 @@
 #include "idealise.hpp"
 #include "kinetic_simulate.hpp"
 #include "kinetics.hpp"
+#include "search.hpp"
 #include "simulate.hpp"
 
 namespace py = pybind11;
@@ -56,6 +57,7 @@ LUMETRA_MODULE(batchcore, m) {
       "Segments, idealised traces, dwell-time kinetics and kinetic simulation, and the "
       "constants shared with the Python code.";
   lumetra::bindings::batch::addConstants(m);
+  lumetra::bindings::batch::addSearch(m);
 
   m.def(
       "summarise_segments",

@@ -19,7 +19,12 @@ Two options go beyond that: criterion="bic" searches the parameters by the BIC o
 every frame (optimizeFitness(criterion="bic")), and refine=True takes the segments and levels
 from refineTransitions, which places one or two change points inside every transition stretch.
 
-Modules, each importing only those before it: types, kinetics, one_file, outputs, run.
+Each file's record (records) lets a batch started again on the same output directory take the
+files already fitted from there; each trace's parameter search is seeded by the batch's seed
+and the file's checksum, so the outputs do not depend on how the batch ran.
+
+Modules, each importing only those before it: types, kinetics, one_file, records, spreadsheet,
+hmm_stage, outputs, run.
 """
 
 from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit

@@ -85,10 +85,11 @@ def write_model_outputs(
     written.append(atomic.write_json(out / "hmm_model.json", record))
     figure = transition_density_figure(result)
     figure.update_layout(title=f"Transitions of the shared model: {len(fits)} traces")
+    # A fixed element id (plotly would draw a random one): the same model, the same page.
+    page = out / "transition_density.html"
     written.append(
         atomic.atomic_write(
-            out / "transition_density.html",
-            lambda tmp: figure.write_html(tmp, include_plotlyjs=True),
+            page, lambda tmp: figure.write_html(tmp, include_plotlyjs=True, div_id=page.stem)
         )
     )
     (out / "hmm").mkdir(exist_ok=True)

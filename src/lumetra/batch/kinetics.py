@@ -180,4 +180,6 @@ def plot_dwell_times(
 ) -> Path:
     """Writes dwell_figure(...) as a self-contained HTML page to `path`, atomically."""
     figure = dwell_figure(dwells, table, shortest, title)
-    return atomic_write(path, lambda tmp: figure.write_html(tmp, include_plotlyjs=True))
+    return atomic_write(
+        path, lambda tmp: figure.write_html(tmp, include_plotlyjs=True, div_id=Path(path).stem)
+    )

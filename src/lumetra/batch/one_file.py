@@ -14,7 +14,13 @@ from lumetra import batchcore
 from lumetra.atomic import sha256_of
 from lumetra.batch.types import FileFit, Params, SearchBounds, SourceFit
 from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
-from lumetra.stepfit import load_trace, refined_segments, search_parameters, step_fit
+from lumetra.stepfit import (
+    load_trace,
+    refined_segments,
+    search_parameters,
+    search_seed,
+    step_fit,
+)
 
 __all__ = [
     "fit_file",
@@ -60,12 +66,15 @@ def fit_prepared(
     criterion: str = "xic",
     refine: bool = False,
     part: int | None = None,
+    seed: int | None = None,
+    engine: str = "lmfit",
 ) -> FileFit:
     """Fits one trace of a file (see fit_file); raises on any failure."""
     start = time.perf_counter()
     trace = prepared.trace_object(scaled=True)
     if params is None:
-        params = search_parameters(trace, search, criterion)
+        sequence = None if seed is None else search_seed(seed, checksum, part)
+        params = search_parameters(trace, search, criterion, sequence, engine)
     score = step_fit(trace, params, criterion)
     partitions = trace.finalPartitions()
     intensity = trace.CH1mBGND1.to_numpy(dtype=float)
@@ -104,10 +113,15 @@ def fit_source(
     criterion: str = "xic",
     refine: bool = False,
     options: SignalOptions | None = None,
+    seed: int | None = None,
+    engine: str = "lmfit",
 ) -> SourceFit:
     """Fits every trace of one file of any format. A file that cannot be read raises; a trace
     too short for the fit is skipped and a trace whose fit fails is listed as failed, both with
-    the reason, and the file's other traces are fitted all the same."""
+    the reason, and the file's other traces are fitted all the same. seed: searched parameters
+    come from a search seeded by it, the file's checksum and the trace's index (search_seed);
+    None: from numpy's global generator. engine: how parameters are searched ("lmfit" or
+    "native", stepfit.search_parameters)."""
     name = str(path)
     checksum = sha256_of(name)
     prepared = prepare_file(name, options or SignalOptions())
@@ -122,7 +136,8 @@ def fit_source(
             continue
         part = one.index if several else None
         try:
-            result.fits.append(fit_prepared(one, checksum, params, search, criterion, refine, part))
+            fit = fit_prepared(one, checksum, params, search, criterion, refine, part, seed, engine)
+            result.fits.append(fit)
         except Exception as error:  # noqa: BLE001 - one trace must not stop the others
             if not several:
                 if one.note:
@@ -139,13 +154,16 @@ def fit_file(
     criterion: str = "xic",
     refine: bool = False,
     options: SignalOptions | None = None,
+    seed: int | None = None,
+    engine: str = "lmfit",
 ) -> FileFit:
     """Fits a file of one trace; raises on any failure (unreadable file, rejected fit, a trace
     too short, a file of several traces: see fit_source). Without params the four parameters
     are searched, within the bounds of `search` ({parameter: (min, max, step)}, defaults of
     optimizeFitness for the others), by the score `criterion` ("xic" or "bic", which also
     gives the reported score). refine: take the segments from refineTransitions. options: how
-    the file is read and which signal is fitted (lumetra.io.SignalOptions)."""
+    the file is read and which signal is fitted (lumetra.io.SignalOptions). seed: as for
+    fit_source, and so is engine."""
     name = str(path)
     prepared = prepare_file(name, options or SignalOptions())
     if len(prepared) != 1:
@@ -153,4 +171,7 @@ def fit_file(
     reason = too_short(prepared[0], shortest_trace(params, search))
     if reason is not None:
         raise ValueError(f"{name}: {reason}")
-    return fit_prepared(prepared[0], sha256_of(name), params, search, criterion, refine)
+    checksum = sha256_of(name)
+    return fit_prepared(
+        prepared[0], checksum, params, search, criterion, refine, None, seed, engine
+    )

@@ -5,13 +5,18 @@
                                     several): frame, time, intensity (the fitted signal), level
     ideal.xlsx                      sheet 'ideal': time and one 'Idl N' column per file, the
                                     input of lumetraTrace.transitionStatistics; sheet 'files'
-                                    says which file each column is
+                                    says which file each column is (batch.spreadsheet; past
+                                    16,000 traces also ideal_2.xlsx, ...)
     failures.csv                    file, sha256, error of every file (or trace) that failed
     skipped.csv                     file, sha256, reason of every trace too short to fit
     kinetics.csv, dwell_times.html  rates per level and the dwell-time histograms (with the
                                     shared hidden Markov model, batch.hmm_stage: its rates; the
                                     dwell-time rates are then in dwell_kinetics.csv)
-    manifest.json                   version, parameters, inputs with checksums, outputs
+    manifest.json                   version, parameters, inputs with checksums, outputs, the
+                                    outputs that could not be written and why
+
+Each summary output is written on its own: one that fails is reported (manifest, standard
+error, BatchResult.output_failures) and the others are still written.
 
 Every table records the package version, the fit parameters and the input checksum: as
 columns, as '# key: value' lines heading the per-file CSVs (pandas.read_csv(...,
@@ -20,21 +25,33 @@ comment="#")), and in the Parquet metadata.
 
 from __future__ import annotations
 
+import sys
 import time
 from collections import Counter
 from collections.abc import Sequence
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable, Union
 
 import numpy as np
 import pandas as pd
 
 from lumetra import __version__, atomic, batchcore
-from lumetra.batch import hmm_stage
+from lumetra.batch import hmm_stage, records
+from lumetra.batch import spreadsheet as spreadsheet_module
 from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
-from lumetra.batch.types import BatchResult, FileFit, Fitted, FloatArray, HmmSettings, Params
+from lumetra.batch.types import (
+    BatchResult,
+    FileFit,
+    Fitted,
+    FloatArray,
+    HmmSettings,
+    Params,
+    SourceFit,
+)
 from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.io.prepare import SignalOptions
+
+Written = Union[Path, list[Path]]
 
 
 def unique_names(files: Sequence[str]) -> dict[str, str]:
@@ -49,26 +66,38 @@ def unique_names(files: Sequence[str]) -> dict[str, str]:
     return names
 
 
-def segment_rows(fit: FileFit, name: str, version: str) -> pd.DataFrame:
-    frames = len(fit.time)
-    last = fit.ends - 1
-    table = pd.DataFrame(
-        {
-            "file": fit.path,
-            "name": name,
-            "sha256": fit.sha256,
-            "segment": np.arange(len(fit.starts)),
-            "start_frame": fit.starts,
-            "end_frame": last,
-            "start_time": fit.time[fit.starts],
-            "end_time": fit.time[np.minimum(last, frames - 1)],
-            "level": fit.levels,
-            "spread": fit.spreads,
-            "score": fit.score,
-        }
-    )
+def segment_table(fits: Sequence[FileFit], names: Sequence[str], version: str) -> pd.DataFrame:
+    """One row per segment of every fit, built column by column (one frame per fit and a
+    concatenation of them cost milliseconds per trace)."""
+    if not fits:
+        return pd.DataFrame(columns=["file", "level"])
+    counts = np.array([len(fit.starts) for fit in fits])
+    starts = [fit.starts for fit in fits]
+    lasts = [fit.ends - 1 for fit in fits]
+
+    def repeated(values: Sequence[Any]) -> Any:
+        return np.repeat(np.array(values, dtype=object), counts)
+
+    columns: dict[str, Any] = {
+        "file": repeated([fit.path for fit in fits]),
+        "name": repeated(list(names)),
+        "sha256": repeated([fit.sha256 for fit in fits]),
+        "segment": np.concatenate([np.arange(n) for n in counts]).astype(np.int64),
+        "start_frame": np.concatenate(starts).astype(np.int64),
+        "end_frame": np.concatenate(lasts).astype(np.int64),
+        "start_time": np.concatenate([fit.time[s] for fit, s in zip(fits, starts)]),
+        "end_time": np.concatenate(
+            [fit.time[np.minimum(last, len(fit.time) - 1)] for fit, last in zip(fits, lasts)]
+        ),
+        "level": np.concatenate([fit.levels for fit in fits]).astype(float),
+        "spread": np.concatenate([fit.spreads for fit in fits]).astype(float),
+        "score": np.repeat(np.array([fit.score for fit in fits], dtype=float), counts),
+    }
     for key in PARAMETER_NAMES:
-        table[key] = fit.params[key]
+        columns[key] = np.repeat(np.array([fit.params[key] for fit in fits]), counts)
+    table = pd.DataFrame(columns)
+    for key in ("file", "name", "sha256"):
+        table[key] = table[key].astype(str)
     table["lumetra_version"] = version
     return table
 
@@ -85,11 +114,6 @@ def level_weights(segments: pd.DataFrame) -> FloatArray:
         return frames
     weights: FloatArray = frames / np.maximum(spread, floor) ** 2
     return weights
-
-
-def padded(values: FloatArray, length: int) -> FloatArray:
-    """values extended to `length` by repeating the last one (no new transitions)."""
-    return np.concatenate([values, np.full(length - len(values), values[-1])])
 
 
 class OutputWriter:
@@ -109,6 +133,7 @@ class OutputWriter:
         self.version = __version__
         self.started = time.time()
         self.options: dict[str, Any] = {}  # opt-in fit options, recorded in the manifest
+        self.output_failures: dict[str, str] = {}  # summary outputs not written, and why
 
     def trace_name(self, fit: FileFit) -> str:
         """The file's name; for a file of several traces, with the trace's index."""
@@ -116,7 +141,7 @@ class OutputWriter:
         return name if fit.part is None else f"{name}_{fit.part}"
 
     def trace_path(self, fit: FileFit) -> Path:
-        return self.out / "traces" / f"{self.trace_name(fit)}.csv"
+        return self.trace_file(fit.path, fit.part)
 
     def write_trace(self, fit: FileFit) -> None:
         header = {
@@ -137,6 +162,46 @@ class OutputWriter:
             }
         )
         atomic.write_csv(self.trace_path(fit), frame, header)
+
+    def record_path(self, path: str) -> Path:
+        return self.out / records.RECORDS / f"{self.names[path]}.json"
+
+    def write_source(self, path: str, source: SourceFit, fit_options: dict[str, Any]) -> None:
+        """The idealised traces of one file, then its record (batch.records)."""
+        for fit in source.fits:
+            self.write_trace(fit)
+        checksum = source.fits[0].sha256 if source.fits else self.checksum(path)
+        records.write_record(
+            self.record_path(path), path, checksum, fit_options, self.version, source
+        )
+
+    def reusable(self, path: str, fit_options: dict[str, Any]) -> bool:
+        """Whether the record of an earlier batch holds this file's fit with these options."""
+        record = records.read_record(self.record_path(path))
+        if record is None:
+            return False
+        try:
+            checksum = atomic.sha256_of(path)
+        except OSError:
+            return False
+        if not records.matches(record, checksum, fit_options, self.version):
+            return False
+        return all(self.trace_file(path, one["part"]).exists() for one in record["fits"])
+
+    def trace_file(self, path: str, part: int | None) -> Path:
+        name = self.names[path] if part is None else f"{self.names[path]}_{part}"
+        return self.out / "traces" / f"{name}.csv"
+
+    def load_source(self, path: str) -> SourceFit:
+        """The fits of one file, read back from its record and idealised traces."""
+        record = records.read_record(self.record_path(path))
+        if record is None:
+            raise FileNotFoundError(f"no record of {path} in {self.out / 'traces'}")
+        fits = [
+            records.load_fit(one, path, record["sha256"], self.trace_file(path, one["part"]))
+            for one in record["fits"]
+        ]
+        return SourceFit(fits, dict(record["skipped"]), dict(record["failed"]))
 
     def source_file(self, label: str) -> str:
         """The file a failure or skip label (file, or file#index) belongs to."""
@@ -187,11 +252,7 @@ class OutputWriter:
             notes += [why] if why else []
             # The step fit's own dwell-time rates, for comparison, with the model's K.
             states = model.states if model is not None else states
-        segments = pd.concat(
-            [segment_rows(fit, self.trace_name(fit), self.version) for fit in fits]
-            or [pd.DataFrame(columns=["file", "level"])],
-            ignore_index=True,
-        )
+        segments = segment_table(fits, [self.trace_name(fit) for fit in fits], self.version)
         paths = [fit.levels[fit.frame_segment] for fit in fits]
         kinetics: pd.DataFrame | None = None
         dwells: Dwells = {}
@@ -225,43 +286,82 @@ class OutputWriter:
         if hmm is not None:
             provenance["method"] = "hmm"
             provenance["hmm"] = hmm_stage.model_record(model, hmm.seed) if model else None
-        written = []
-        written.append(atomic.write_csv(self.out / "segments.csv", segments))
-        written.append(atomic.write_parquet(self.out / "segments.parquet", segments, provenance))
         failure_table = self.failure_table(failures)
-        written.append(atomic.write_csv(self.out / "failures.csv", failure_table))
         skipped = self.skipped_table(fitted.skipped)
-        written.append(atomic.write_csv(self.out / "skipped.csv", skipped))
+        # Each output on its own: one that cannot be written does not stop the others.
+        written: list[Path] = []
+        attempt = self.attempt(written)
+        attempt("segments.csv", lambda: atomic.write_csv(self.out / "segments.csv", segments))
+        attempt(
+            "segments.parquet",
+            lambda: atomic.write_parquet(self.out / "segments.parquet", segments, provenance),
+        )
+        attempt("failures.csv", lambda: atomic.write_csv(self.out / "failures.csv", failure_table))
+        attempt("skipped.csv", lambda: atomic.write_csv(self.out / "skipped.csv", skipped))
         if spreadsheet and fits:
-            sheet, files, note = self.spreadsheet(fits, paths)
-            if note:
-                notes.append(note)
-            written.append(
-                atomic.write_excel(self.out / "ideal.xlsx", [("ideal", sheet), ("files", files)])
-            )
+            books = spreadsheet_module.workbook_names(len(fits))
+            if len(books) > 1:
+                provenance["spreadsheets"] = {
+                    "files": books,
+                    "traces_per_file": spreadsheet_module.TRACES_PER_WORKBOOK,
+                }
+            attempt(books[0], lambda: self.spreadsheets(fits, paths, notes))
         if model is not None and hmm is not None:
             names = [self.trace_name(fit) for fit in fits]
-            written += hmm_stage.write_model_outputs(
-                self.out, model, fits, names, hmm, self.version
+            attempt(
+                "hidden Markov model outputs",
+                lambda: hmm_stage.write_model_outputs(
+                    self.out, model, fits, names, hmm, self.version
+                ),
             )
         if kinetics is not None:
             table = "dwell_kinetics.csv" if hmm is not None else "kinetics.csv"
-            written.append(atomic.write_csv(self.out / table, kinetics))
+            attempt(table, lambda: atomic.write_csv(self.out / table, kinetics))
             title = f"Dwell times: {len(fits)} traces, lumetra {self.version}"
-            written.append(
-                plot_dwell_times(dwells, kinetics, self.out / "dwell_times.html", shortest, title)
+            attempt(
+                "dwell_times.html",
+                lambda: plot_dwell_times(
+                    dwells, kinetics, self.out / "dwell_times.html", shortest, title
+                ),
             )
         provenance["notes"] = notes
         provenance["outputs"] = [str(p.relative_to(self.out)) for p in written] + [
             str(self.trace_path(fit).relative_to(self.out)) for fit in fits
         ]
-        atomic.write_json(self.out / "manifest.json", provenance)
+        provenance["output_failures"] = dict(self.output_failures)
+        attempt("manifest.json", lambda: atomic.write_json(self.out / "manifest.json", provenance))
         result = BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
         result.skipped = skipped
+        result.output_failures = dict(self.output_failures)
         if hmm is not None:
             result.dwell_kinetics, result.hmm = kinetics, model
             result.kinetics = None if model is None else model.rate_table
         return result
+
+    def attempt(self, written: list[Path]) -> Callable[[str, Callable[[], Written]], None]:
+        """A writer of one output: what it wrote goes to `written`; its failure, to
+        output_failures and standard error."""
+
+        def write(name: str, make: Callable[[], Written]) -> None:
+            try:
+                made = make()
+            except Exception as error:  # noqa: BLE001 - the other outputs must still be written
+                self.output_failures[name] = f"{type(error).__name__}: {error}"
+                print(
+                    f"lumetra: {name} not written: {type(error).__name__}: {error}", file=sys.stderr
+                )
+                return
+            written.extend(made if isinstance(made, list) else [made])
+
+        return write
+
+    def spreadsheets(
+        self, fits: list[FileFit], paths: list[FloatArray], notes: list[str]
+    ) -> list[Path]:
+        books, note = spreadsheet_module.write_spreadsheets(self.out, fits, paths, self.version)
+        if note:
+            notes.append(note)
+        return books
 
     def provenance(
         self,
@@ -293,29 +393,3 @@ class OutputWriter:
             "failed": len(fitted.failures),
             "skipped": [{"file": k, "reason": v} for k, v in fitted.skipped.items()],
         } | self.options
-
-    def spreadsheet(
-        self, fits: list[FileFit], paths: list[FloatArray]
-    ) -> tuple[pd.DataFrame, pd.DataFrame, str | None]:
-        """The 'ideal' and 'files' sheets. Traces share the time axis of the longest one;
-        shorter ones hold their last level to its end, which adds no transition."""
-        longest = max(fits, key=lambda f: len(f.time))
-        length = len(longest.time)
-        columns = {"time": longest.time}
-        rows, mismatched = [], []
-        for i, (fit, path) in enumerate(zip(fits, paths), start=1):
-            column = f"Idl {i}"
-            columns[column] = padded(path, length)
-            if not np.allclose(fit.time, longest.time[: len(fit.time)]):
-                mismatched.append(fit.label)
-            rows.append(
-                {"column": column, "file": fit.label, "sha256": fit.sha256, "lumetra": self.version}
-                | {k: fit.params[k] for k in PARAMETER_NAMES}
-            )
-        note = None
-        if mismatched:
-            note = (
-                f"{len(mismatched)} file(s) have another time axis than {longest.path}, whose "
-                f"times the spreadsheet uses: {', '.join(mismatched[:5])}"
-            )
-        return pd.DataFrame(columns), pd.DataFrame(rows), note

@@ -8,10 +8,11 @@ import os
 import sys
 import time
 from collections.abc import Iterable, Iterator
-from typing import Callable, TypeVar
+from typing import Any, Callable, TypeVar
 
 from tqdm import tqdm
 
+from lumetra.batch import records
 from lumetra.batch.one_file import fit_source
 from lumetra.batch.outputs import OutputWriter
 from lumetra.batch.types import (
@@ -22,11 +23,13 @@ from lumetra.batch.types import (
     Params,
     ParamsInput,
     SearchBounds,
+    SourceFit,
     check_criterion,
     normalise_params,
     search_arguments,
 )
 from lumetra.io.prepare import SignalOptions
+from lumetra.stepfit import SEARCH_ENGINES
 
 Item = TypeVar("Item")
 # What a directory given as input contributes: the suffixes of the trace formats read.
@@ -76,11 +79,19 @@ def run_fits(
     criterion: str = "xic",
     refine: bool = False,
     options: SignalOptions | None = None,
+    seed: int | None = 0,
+    on_source: Callable[[str, SourceFit], object] | None = None,
+    keep: bool = True,
+    engine: str = "lmfit",
 ) -> Fitted:
     """Submits every file to the executor. on_result(fit) runs in this process as each fit
-    arrives; a file that fails, as a whole or trace by trace, does not stop the others."""
+    arrives, on_source(path, fits) as each file's fits do; a file that fails, as a whole or
+    trace by trace, does not stop the others. keep=False: the fits are not kept (only the
+    failures and skipped traces)."""
     futures = {
-        executor.submit(fit_source, path, params, search, criterion, refine, options): path
+        executor.submit(
+            fit_source, path, params, search, criterion, refine, options, seed, engine
+        ): path
         for path in files
     }
     by_file: dict[str, list[FileFit]] = {}
@@ -92,14 +103,49 @@ def run_fits(
             for fit in source.fits:
                 if on_result is not None:
                     on_result(fit)
+            if on_source is not None:
+                on_source(path, source)
         except Exception as error:  # noqa: BLE001 - a bad file must not stop the batch
             done.failures[path] = describe(error)
             continue
-        by_file[path] = source.fits
+        if keep:
+            by_file[path] = source.fits
         done.failures.update(source.failed)
         done.skipped.update(source.skipped)
     done.fits = [fit for path in files for fit in by_file.get(path, [])]
     return done
+
+
+def in_input_order(found: dict[str, str], files: list[str], writer: OutputWriter) -> dict[str, str]:
+    """Failures or skipped traces ordered by their file's place in the input (traces of one
+    file keep their order), whatever order the workers finished in."""
+    place = {path: i for i, path in enumerate(files)}
+    ordered = sorted(found.items(), key=lambda item: place.get(writer.source_file(item[0]), -1))
+    return dict(ordered)
+
+
+def fit_options(
+    params: Params | None,
+    search: SearchBounds | None,
+    criterion: str,
+    refine: bool,
+    options: SignalOptions,
+    seed: int,
+    engine: str = "lmfit",
+) -> dict[str, Any]:
+    """What a file's fit depends on besides the file, as its record holds it."""
+    native = params is None and engine != "lmfit"
+    return records.plain(
+        {
+            **({"search_engine": engine} if native else {}),
+            "parameters": params,
+            "search": None if params is not None else dict(search or {}),
+            "criterion": criterion,
+            "refine": bool(refine),
+            "reading": options.record(),
+            "seed": None if params is not None else seed,
+        }
+    )
 
 
 def fit_traces(
@@ -119,6 +165,9 @@ def fit_traces(
     options: SignalOptions | None = None,
     method: str = "classic",
     hmm: HmmSettings | None = None,
+    seed: int = 0,
+    restart: bool = False,
+    search_engine: str = "lmfit",
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -129,6 +178,9 @@ def fit_traces(
         filterWidth) for every file; None searches them per file with optimizeFitness.
     search: bounds of that search, {parameter: (min, max, step)}; optimizeFitness's
         defaults for the parameters not given.
+    seed: the search of each trace draws from a generator seeded by `seed`, the file's
+        checksum and the trace's index in its file, so that its parameters do not depend on
+        the order of the files, the worker or the number of jobs (recorded in the manifest).
     states: number of levels the segments are grouped into for the kinetics and the
         spreadsheet; 0 keeps every segment's own level and fits no kinetics.
     double, shortest: kinetics options (lumetra.kinetics.fit_rates).
@@ -145,7 +197,16 @@ def fit_traces(
         default the format is told from the content and two-colour traces give their FRET
         efficiency, cut at the first photobleaching). A file of several traces gives one
         output per trace; traces too short for the fit are skipped with the reason.
-    Returns a BatchResult; files that failed are in its `failures`, not raised.
+    search_engine: "lmfit" (optimizeFitness) or "native" (the same differential evolution in
+        C++ on the core fit, many times faster; stepfit.search_parameters), recorded when
+        native.
+    restart: fit every file again. Otherwise a file whose record (lumetra.batch.records)
+        in `out_dir` shows it fitted by the same version with the same options, and whose
+        checksum is unchanged, is taken from there: a batch that was interrupted, started
+        again, fits only the rest. The summaries are built from the records and idealised
+        traces of every file.
+    Returns a BatchResult; files that failed are in its `failures`, not raised; summary
+    outputs that could not be written in its `output_failures`.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
@@ -156,25 +217,64 @@ def fit_traces(
     fixed = normalise_params(params)
     search_arguments(search)  # refuse unknown names before any work
     check_criterion(criterion)
+    if seed < 0:
+        raise ValueError(f"seed must be at least 0, not {seed}")
     options = options or SignalOptions()
     writer = OutputWriter(out_dir, files, fixed, options)
+    if search_engine not in SEARCH_ENGINES:
+        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {search_engine!r}")
+    recorded = fit_options(fixed, search, criterion, refine, options, seed, search_engine)
+    reused = set() if restart else {path for path in files if writer.reusable(path, recorded)}
     pool = None
-    if executor is None:
+    if executor is None and len(reused) < len(files):
         pool = executor = concurrent.futures.ProcessPoolExecutor(max_workers=jobs or os.cpu_count())
     start = time.perf_counter()
     try:
-        fitted_traces = run_fits(
-            files, executor, fixed, search, progress, writer.write_trace, criterion, refine, options
+        done = run_fits(
+            [path for path in files if path not in reused],
+            executor,  # type: ignore[arg-type] # None only when there is nothing to fit
+            fixed,
+            search,
+            progress,
+            None,
+            criterion,
+            refine,
+            options,
+            seed,
+            on_source=lambda path, source: writer.write_source(path, source, recorded),
+            keep=False,
+            engine=search_engine,
         )
     finally:
         if pool is not None:
             pool.shutdown(cancel_futures=True)
+    # Every file's fits from what was written, reused or not: the same summaries either way.
+    fitted_traces = Fitted(failures=dict(done.failures), skipped=dict(done.skipped))
+    for path in files:
+        if path in done.failures:
+            continue
+        source = writer.load_source(path)
+        fitted_traces.fits += source.fits
+        if path in reused:
+            fitted_traces.failures.update(source.failed)
+            fitted_traces.skipped.update(source.skipped)
+    fitted_traces.failures = in_input_order(fitted_traces.failures, files, writer)
+    fitted_traces.skipped = in_input_order(fitted_traces.skipped, files, writer)
     fitted = time.perf_counter()
     if criterion != "xic" or refine:
         writer.options = {"criterion": criterion, "refine": bool(refine)}
+    if fixed is None:
+        writer.options["seed"] = seed
+        if search_engine != "lmfit":
+            writer.options["search_engine"] = search_engine
     settings = (hmm or HmmSettings()) if modelled else None
     result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
     result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
+    if reused:
+        print(
+            f"lumetra: {len(reused)} file(s) taken from the records of an earlier run",
+            file=sys.stderr,
+        )
     for note in result.notes:
         print(f"lumetra: {note}", file=sys.stderr)
     return result

@@ -100,10 +100,13 @@ class BatchResult:
     # fit's dwell-time rates beside its own in `kinetics`.
     hmm: Any = None
     dwell_kinetics: pd.DataFrame | None = None
+    # Summary outputs that could not be written, and why (the manifest records them too).
+    output_failures: dict[str, str] = field(default_factory=dict)
 
     @property
     def ok(self) -> bool:
-        return bool(self.failures.empty)
+        """Every file fitted and every output written."""
+        return bool(self.failures.empty) and not self.output_failures
 
 
 @dataclass(frozen=True)

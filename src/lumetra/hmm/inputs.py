@@ -109,14 +109,17 @@ def frame_time(traces: Iterable[HmmTrace]) -> float:
     return step
 
 
-def step_segments(trace: HmmTrace) -> Segments:
-    """Levels of the step fit: the parameters searched by BIC, the fit, and the levels of
-    refineTransitions. A rejected fit (no transition found) leaves one segment: the mean."""
+def step_segments(
+    trace: HmmTrace, engine: str = "lmfit", seed: np.random.SeedSequence | int | None = None
+) -> Segments:
+    """Levels of the step fit: the parameters searched by BIC (stepfit.search_parameters with
+    `engine` and `seed`), the fit, and the levels of refineTransitions. A rejected fit (no
+    transition found) leaves one segment: the mean."""
     from lumetra.stepfit import refined_segments, search_parameters, step_fit
 
     obj = trace.trace_object()
     try:
-        step_fit(obj, search_parameters(obj, None, "bic"), "bic")
+        step_fit(obj, search_parameters(obj, None, "bic", seed, engine), "bic")
         starts, ends, levels = refined_segments(obj)
     except FitRejected:
         return Segments(np.array([np.nanmean(trace.values)]), np.array([trace.values.size]))
