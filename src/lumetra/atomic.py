@@ -46,6 +46,14 @@ def atomic_write(path: PathArg, write: Callable[[str], object]) -> Path:
     return path
 
 
+def remove_leftovers(directory: PathArg) -> None:
+    """Deletes the temporary files that a run killed mid-write (SIGKILL, power loss) left in
+    `directory`; none of them was ever a finished output."""
+    for leftover in Path(directory).glob(".*.tmp*"):
+        if leftover.is_file():
+            leftover.unlink(missing_ok=True)
+
+
 def write_text(path: PathArg, text: str) -> Path:
     def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8") as f:

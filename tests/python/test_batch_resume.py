@@ -86,6 +86,7 @@ def test_a_searched_batch_gives_the_same_outputs_on_one_and_two_processes(tmp_pa
             progress=False,
             method="hmm",
             hmm=HmmSettings(bootstrap=20),
+            search_engine=engine,
         )
     assert_same_outputs(threads, first)
     manifest = json.loads((first / "manifest.json").read_text())

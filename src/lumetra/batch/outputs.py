@@ -126,6 +126,8 @@ class OutputWriter:
     ):
         self.out = Path(out_dir)
         (self.out / "traces").mkdir(parents=True, exist_ok=True)
+        for folder in (self.out, *(p for p in self.out.iterdir() if p.is_dir())):
+            atomic.remove_leftovers(folder)  # of an interrupted run
         self.files = files
         self.names = unique_names(files)
         self.params = params
