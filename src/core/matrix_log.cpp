@@ -162,8 +162,16 @@ std::optional<std::vector<double>> rateMatrix(std::span<const double> transition
   checkSize(transition, k);
   if (!(frameTime > 0)) throw std::invalid_argument("rate matrix: frame time must be > 0");
   auto q = matrixLog(transition, k);
-  if (q) {
-    for (double& v : *q) v /= frameTime;
+  if (!q) return q;
+  for (std::size_t r = 0; r < k; ++r) {
+    double leaving = 0;
+    for (std::size_t c = 0; c < k; ++c) {
+      double& v = (*q)[r * k + c];
+      if (c == r) continue;
+      v = std::max(v, 0.0) / frameTime;
+      leaving += v;
+    }
+    (*q)[r * k + r] = -leaving;
   }
   return q;
 }

@@ -20,8 +20,12 @@ std::vector<double> matrixExp(std::span<const double> a, std::size_t k);
 std::optional<std::vector<double>> matrixLog(std::span<const double> a, std::size_t k);
 
 // Q = log(P) / frameTime for a transition matrix P between frames; nothing as for matrixLog.
-// Off-diagonal entries are the rate constants (per unit of frameTime), rows sum to zero. Throws
-// std::invalid_argument for frameTime <= 0 or a size other than k * k.
+// Off-diagonal entries are the rate constants (per unit of frameTime), rows sum to zero. A P
+// estimated from data need not be the exponential of any rate matrix (a rare transition seen
+// through noise gives its logarithm negative off-diagonal entries, and no rate is negative): Q
+// is then the nearest valid one (Israel, Rosenthal and Wei 2001), those entries set to zero and
+// each diagonal entry the negative sum of the others in its row. Throws std::invalid_argument
+// for frameTime <= 0 or a size other than k * k.
 std::optional<std::vector<double>> rateMatrix(std::span<const double> transition, std::size_t k,
                                               double frameTime);
 

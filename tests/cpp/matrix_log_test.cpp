@@ -61,5 +61,16 @@ TEST(MatrixLog, NoRealLogarithmAndBadInput) {
   EXPECT_THROW(rateMatrix(std::vector<double>{1, 0, 0, 1}, 2, 0), std::invalid_argument);
 }
 
+TEST(MatrixLog, RatesOfAChainNoRateMatrixMakesAreTheNearestValidOnes) {
+  // log(P) has -0.00575 from 0 to 2: 0 -> 2 is seen in two frames but never in one.
+  const std::vector<double> p{0.9, 0.1, 0, 0, 0.9, 0.1, 0, 0, 1};
+  const auto q = rateMatrix(p, 3, 0.5);
+  ASSERT_TRUE(q.has_value());
+  expectNear(*q,
+             {-0.2222222222222222, 0.2222222222222222, 0, 0, -0.2107210313156526,
+              0.2107210313156526, 0, 0, 0},
+             1e-12);
+}
+
 }  // namespace
 }  // namespace lumetra
