@@ -1,27 +1,52 @@
 """Wall time and peak memory of the collecting process of a batch fit with fixed parameters.
 
     .venv/bin/python bench/batch_scaling.py [--traces 1000] [--frames 500] [--jobs 2]
-                                            [--no-spreadsheet] [--keep DIR]
+                                            [--no-spreadsheet] [--method classic|hmm]
+                                            [--keep DIR]
 
-Simulates the traces (two states, 300 and 800, rates 0.05 and 0.08 s^-1, frame time 0.1 s),
-runs `fit_traces` with the parameters fixed (5, -1, 0.2, 0) and the classic kinetics on a pool
-of --jobs processes, and prints the wall time and the peak resident memory of this process
-(the one that collects the results and writes the summaries; the workers are not counted).
-Run it once per size, each in a fresh interpreter, so that the peaks do not carry over.
+Simulates the traces (two states, 300 and 800, rates 0.05 and 0.08 s^-1, frame time 0.1 s) in a
+child process, runs `fit_traces` with the parameters fixed (5, -1, 0.2, 0) and the classic
+kinetics (or the shared hidden Markov model, --method hmm) on a pool of --jobs processes, and
+prints the wall time and the peak resident memory of this process (the one that collects the
+results and writes the summaries; the workers are not counted). With --keep, the simulated
+traces are kept in DIR/traces and reused by the next run of the same size. Run it once per
+size, each in a fresh interpreter, so that the peaks do not carry over.
 """
 
 import argparse
+import multiprocessing
 import resource
+import shutil
 import tempfile
 import time
 from pathlib import Path
 
-from lumetra.batch import fit_traces
+from lumetra.batch import HmmSettings, fit_traces
 from lumetra.simulation import simulate_traces
 
 
 def peak_mib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024  # Linux: KiB
+
+
+def simulate(folder: Path, traces: int, frames: int) -> None:
+    simulate_traces(folder, traces, [300, 800], [0.05, 0.08], 0.1, frames, snr=6, seed=7)
+
+
+def inputs(folder: Path, traces: int, frames: int) -> list[str]:
+    """The simulated trace files, made in a child process unless `folder` holds them."""
+    stamp = folder / f"simulated-{traces}x{frames}"
+    if not stamp.exists():
+        shutil.rmtree(folder, ignore_errors=True)
+        child = multiprocessing.get_context("spawn").Process(
+            target=simulate, args=(folder, traces, frames)
+        )
+        child.start()
+        child.join()
+        if child.exitcode != 0:
+            raise SystemExit(f"simulating the traces failed ({child.exitcode})")
+        stamp.touch()
+    return sorted(str(p) for p in folder.glob("trace_*.txt"))
 
 
 def main():
@@ -30,13 +55,13 @@ def main():
     parser.add_argument("--frames", type=int, default=500)
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--no-spreadsheet", action="store_true")
+    parser.add_argument("--method", choices=["classic", "hmm"], default="classic")
     parser.add_argument("--keep", help="write inputs and results here instead of a temp dir")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         root = Path(args.keep or tmp)
-        files = simulate_traces(
-            root / "traces", args.traces, [300, 800], [0.05, 0.08], 0.1, args.frames, snr=6, seed=7
-        )
+        files = inputs(root / "traces", args.traces, args.frames)
+        shutil.rmtree(root / "results", ignore_errors=True)
         before = peak_mib()
         start = time.perf_counter()
         result = fit_traces(
@@ -46,13 +71,15 @@ def main():
             params=(5, -1, 0.2, 0),
             progress=False,
             spreadsheet=not args.no_spreadsheet,
+            method=args.method,
+            hmm=HmmSettings(bootstrap=20) if args.method == "hmm" else None,
         )
         wall = time.perf_counter() - start
         print(
-            f"{args.traces} traces x {args.frames} frames on {args.jobs} processes: "
-            f"{wall:.1f} s wall (fits {result.timings['fits']:.1f} s, outputs "
+            f"{args.traces} traces x {args.frames} frames, {args.method}, on {args.jobs} "
+            f"processes: {wall:.1f} s wall (fits {result.timings['fits']:.1f} s, outputs "
             f"{result.timings['outputs']:.1f} s); peak RSS of the collecting process "
-            f"{peak_mib():.0f} MiB ({before:.0f} MiB after simulating)"
+            f"{peak_mib():.0f} MiB ({before:.0f} MiB before the batch)"
         )
 
 

@@ -55,11 +55,25 @@ def remove_leftovers(directory: PathArg) -> None:
 
 
 def write_text(path: PathArg, text: str) -> Path:
-    def write(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8") as f:
-            f.write(text)
+    return write_stream(path, lambda f: f.write(text))
 
-    return atomic_write(path, write)
+
+def write_stream(path: PathArg, write: Callable[[Any], object]) -> Path:
+    """A text file that write(file) writes piece by piece, never held whole."""
+
+    def to_file(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8") as f:
+            write(f)
+
+    return atomic_write(path, to_file)
+
+
+def write_json(path: PathArg, data: object) -> Path:
+    def write(f: Any) -> None:
+        json.dump(data, f, indent=2, default=str)
+        f.write("\n")
+
+    return write_stream(path, write)
 
 
 def write_csv(
@@ -67,22 +81,38 @@ def write_csv(
 ) -> Path:
     """A CSV file; `header` (a dict) goes first as '# key: value' lines."""
     lines = "".join(f"# {key}: {value}\n" for key, value in (header or {}).items())
-    return write_text(path, lines + frame.to_csv(index=False, lineterminator="\n"))
+
+    def write(f: Any) -> None:
+        f.write(lines)
+        frame.to_csv(f, index=False, lineterminator="\n")
+
+    return write_stream(path, write)
+
+
+ROWS_PER_GROUP = 1 << 16  # rows converted and written at a time (one row group each)
 
 
 def write_parquet(path: PathArg, frame: pd.DataFrame, metadata: Mapping[str, Any]) -> Path:
+    """A Parquet file written ROWS_PER_GROUP rows at a time, so that a table of millions of
+    rows is never held twice; `metadata` as JSON under the schema key 'lumetra'."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    table = pa.Table.from_pandas(frame, preserve_index=False)
-    merged = {**(table.schema.metadata or {}), b"lumetra": json.dumps(metadata).encode()}
-    return atomic_write(
-        path, lambda tmp: pq.write_table(table.replace_schema_metadata(merged), tmp)
-    )
+    def part(start: int, schema: Any = None) -> Any:
+        rows = frame.iloc[start : start + ROWS_PER_GROUP]
+        return pa.Table.from_pandas(rows, preserve_index=False, schema=schema)
 
+    def write(tmp: str) -> None:
+        first = part(0)
+        merged = {**(first.schema.metadata or {}), b"lumetra": json.dumps(metadata).encode()}
+        schema = first.schema.with_metadata(merged)
+        with pq.ParquetWriter(tmp, schema) as writer:
+            writer.write_table(first.replace_schema_metadata(merged))
+            del first
+            for start in range(ROWS_PER_GROUP, len(frame), ROWS_PER_GROUP):
+                writer.write_table(part(start, schema))
 
-def write_json(path: PathArg, data: object) -> Path:
-    return write_text(path, json.dumps(data, indent=2, default=str) + "\n")
+    return atomic_write(path, write)
 
 
 def write_excel(path: PathArg, sheets: Sequence[tuple[str, pd.DataFrame]]) -> Path:

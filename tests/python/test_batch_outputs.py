@@ -162,6 +162,42 @@ def test_an_output_that_cannot_be_written_leaves_the_others(traces, tmp_path, mo
     assert not (tmp_path / "dwell_times.html").exists()
 
 
+def test_a_batch_written_in_parts_equals_one_written_whole(traces, batch, tmp_path, monkeypatch):
+    """One file in flight, Parquet row groups of 2 rows, one workbook per trace, the second of
+    which cannot be written: the summaries are those of the batch written at once."""
+    import pyarrow.parquet as pq
+
+    from lumetra import atomic
+    from lumetra.batch import run, spreadsheet
+
+    result, whole = batch
+    monkeypatch.setattr(run, "IN_FLIGHT", 1)
+    monkeypatch.setattr(atomic, "ROWS_PER_GROUP", 2)
+    monkeypatch.setattr(spreadsheet, "TRACES_PER_WORKBOOK", 1)
+    write_workbook = spreadsheet.write_workbook
+
+    def second_fails(path, *args):
+        if path.name == "ideal_2.xlsx":
+            raise OSError("disk full")
+        return write_workbook(path, *args)
+
+    monkeypatch.setattr(spreadsheet, "write_workbook", second_fails)
+    parts = fit_traces(traces[1], tmp_path, jobs=1, params=FIXED, progress=False)
+
+    assert parts.output_failures == {"ideal_2.xlsx": "OSError: disk full"}
+    for name in ("segments.csv", "kinetics.csv"):
+        assert (tmp_path / name).read_bytes() == (whole / name).read_bytes(), name
+    stored = pq.ParquetFile(tmp_path / "segments.parquet")
+    assert stored.metadata.num_row_groups == -(-len(result.segments) // 2)
+    pd.testing.assert_frame_equal(stored.read().to_pandas(), result.segments)
+    third = pd.read_excel(tmp_path / "ideal_3.xlsx", sheet_name="ideal")
+    assert list(third.columns) == ["time", "Idl 3"]
+    assert third["Idl 3"].tolist() == pd.read_excel(whole / "ideal.xlsx")["Idl 3"].tolist()
+    assert not (tmp_path / "ideal_2.xlsx").exists()
+    outputs = json.loads((tmp_path / "manifest.json").read_text())["outputs"]
+    assert outputs[4:6] == ["ideal.xlsx", "ideal_3.xlsx"]
+
+
 def test_command_line_refuses_what_it_cannot_run(tmp_path, capsys):
     assert main(["fit", str(tmp_path / "*.txt"), "--out", str(tmp_path / "o")]) == 2
     assert "no file matches" in capsys.readouterr().err

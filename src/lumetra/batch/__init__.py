@@ -24,7 +24,7 @@ files already fitted from there; each trace's parameter search is seeded by the 
 and the file's checksum, so the outputs do not depend on how the batch ran.
 
 Modules, each importing only those before it: types, kinetics, one_file, records, spreadsheet,
-hmm_stage, outputs, run.
+summaries, hmm_stage, outputs, run.
 """
 
 from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit

@@ -17,6 +17,8 @@ import numpy as np
 import pandas as pd
 
 from lumetra import atomic
+from lumetra.batch.memory import Trimmer
+from lumetra.batch.summaries import SharedAxes
 from lumetra.batch.types import FileFit, HmmSettings
 from lumetra.hmm.fit import HmmResult, fit_shared_model
 from lumetra.hmm.inputs import HmmTrace, Segments
@@ -32,8 +34,16 @@ def step_segments(fit: FileFit) -> Segments:
     return Segments(np.asarray(path[starts], dtype=float), lengths.astype(np.int64))
 
 
-def fit_batch_model(fits: list[FileFit], settings: HmmSettings) -> HmmResult:
-    data = [HmmTrace(fit.label, fit.time, fit.intensity) for fit in fits]
+def fit_batch_model(
+    fits: list[FileFit], settings: HmmSettings, axes: SharedAxes | None = None
+) -> HmmResult:
+    """The shared model of the traces; `axes` holds their time axes once."""
+    axes = axes or SharedAxes()
+    data, trim = [], Trimmer()
+    for fit in fits:
+        trim()
+        time, signal = fit.arrays()
+        data.append(HmmTrace(fit.label, axes(time), signal))
     segments = [step_segments(fit) for fit in fits]
     return fit_shared_model(
         data,
@@ -45,10 +55,12 @@ def fit_batch_model(fits: list[FileFit], settings: HmmSettings) -> HmmResult:
     )
 
 
-def fit_or_note(fits: list[FileFit], settings: HmmSettings) -> tuple[HmmResult | None, str]:
+def fit_or_note(
+    fits: list[FileFit], settings: HmmSettings, axes: SharedAxes | None = None
+) -> tuple[HmmResult | None, str]:
     """The model, or None and why it could not be fitted (the other outputs go on)."""
     try:
-        return fit_batch_model(fits, settings), ""
+        return fit_batch_model(fits, settings, axes), ""
     except (ValueError, RuntimeError) as error:
         return None, f"no shared hidden Markov model: {type(error).__name__}: {error}"
 
@@ -94,11 +106,12 @@ def write_model_outputs(
     )
     (out / "hmm").mkdir(exist_ok=True)
     for fit, name, states, levels in zip(fits, names, result.paths, result.path_levels):
+        time, signal = fit.arrays()
         frame = pd.DataFrame(
             {
-                "frame": np.arange(len(fit.time)),
-                "time": fit.time,
-                "signal": fit.intensity,
+                "frame": np.arange(len(time)),
+                "time": time,
+                "signal": signal,
                 "state": states,
                 "level": levels,
             }

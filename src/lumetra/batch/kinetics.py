@@ -35,16 +35,29 @@ Dwells = dict[float, FloatArray]
 Trace = tuple["npt.ArrayLike", "npt.ArrayLike"]
 
 
-def collect_dwells(traces: Iterable[Trace]) -> Dwells:
-    """Dwell times by level: {level: array of durations}, levels ascending."""
-    pooled: dict[float, list[FloatArray]] = {}
-    for time, levels in traces:
+class DwellPool:
+    """Dwell times by level, pooled as traces are added one at a time."""
+
+    def __init__(self) -> None:
+        self._pooled: dict[float, list[FloatArray]] = {}
+
+    def add(self, time: npt.ArrayLike, levels: npt.ArrayLike) -> None:
         level, duration = batchcore.complete_dwells(
             np.asarray(levels, dtype=float), np.asarray(time, dtype=float)
         )
         for value in np.unique(level):
-            pooled.setdefault(float(value), []).append(duration[level == value])
-    return {level: np.concatenate(parts) for level, parts in sorted(pooled.items())}
+            self._pooled.setdefault(float(value), []).append(duration[level == value])
+
+    def dwells(self) -> Dwells:
+        return {level: np.concatenate(parts) for level, parts in sorted(self._pooled.items())}
+
+
+def collect_dwells(traces: Iterable[Trace]) -> Dwells:
+    """Dwell times by level: {level: array of durations}, levels ascending."""
+    pool = DwellPool()
+    for time, levels in traces:
+        pool.add(time, levels)
+    return pool.dwells()
 
 
 def fit_rates(

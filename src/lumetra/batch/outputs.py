@@ -20,7 +20,8 @@ error, BatchResult.output_failures) and the others are still written.
 
 Every table records the package version, the fit parameters and the input checksum: as
 columns, as '# key: value' lines heading the per-file CSVs (pandas.read_csv(...,
-comment="#")), and in the Parquet metadata.
+comment="#")); the Parquet metadata holds the manifest with the number of inputs in place of
+their list.
 """
 
 from __future__ import annotations
@@ -35,15 +36,14 @@ from typing import Any, Callable, Union
 import numpy as np
 import pandas as pd
 
-from lumetra import __version__, atomic, batchcore
-from lumetra.batch import hmm_stage, records
+from lumetra import __version__, atomic
+from lumetra.batch import hmm_stage, records, summaries
 from lumetra.batch import spreadsheet as spreadsheet_module
-from lumetra.batch.kinetics import Dwells, dwell_kinetics, plot_dwell_times
+from lumetra.batch.kinetics import Dwells, fit_rates, plot_dwell_times
 from lumetra.batch.types import (
     BatchResult,
     FileFit,
     Fitted,
-    FloatArray,
     HmmSettings,
     Params,
     SourceFit,
@@ -66,54 +66,12 @@ def unique_names(files: Sequence[str]) -> dict[str, str]:
     return names
 
 
-def segment_table(fits: Sequence[FileFit], names: Sequence[str], version: str) -> pd.DataFrame:
-    """One row per segment of every fit, built column by column (one frame per fit and a
-    concatenation of them cost milliseconds per trace)."""
-    if not fits:
-        return pd.DataFrame(columns=["file", "level"])
-    counts = np.array([len(fit.starts) for fit in fits])
-    starts = [fit.starts for fit in fits]
-    lasts = [fit.ends - 1 for fit in fits]
-
-    def repeated(values: Sequence[Any]) -> Any:
-        return np.repeat(np.array(values, dtype=object), counts)
-
-    columns: dict[str, Any] = {
-        "file": repeated([fit.path for fit in fits]),
-        "name": repeated(list(names)),
-        "sha256": repeated([fit.sha256 for fit in fits]),
-        "segment": np.concatenate([np.arange(n) for n in counts]).astype(np.int64),
-        "start_frame": np.concatenate(starts).astype(np.int64),
-        "end_frame": np.concatenate(lasts).astype(np.int64),
-        "start_time": np.concatenate([fit.time[s] for fit, s in zip(fits, starts)]),
-        "end_time": np.concatenate(
-            [fit.time[np.minimum(last, len(fit.time) - 1)] for fit, last in zip(fits, lasts)]
-        ),
-        "level": np.concatenate([fit.levels for fit in fits]).astype(float),
-        "spread": np.concatenate([fit.spreads for fit in fits]).astype(float),
-        "score": np.repeat(np.array([fit.score for fit in fits], dtype=float), counts),
+def table_provenance(provenance: dict[str, Any]) -> dict[str, Any]:
+    """The manifest without its lists of every input (whose checksums and parameters are the
+    table's own columns): Parquet holds its metadata several times over while it writes."""
+    return {k: v for k, v in provenance.items() if k != "inputs"} | {
+        "inputs": len(provenance.get("inputs", [])),
     }
-    for key in PARAMETER_NAMES:
-        columns[key] = np.repeat(np.array([fit.params[key] for fit in fits]), counts)
-    table = pd.DataFrame(columns)
-    for key in ("file", "name", "sha256"):
-        table[key] = table[key].astype(str)
-    table["lumetra_version"] = version
-    return table
-
-
-def level_weights(segments: pd.DataFrame) -> FloatArray:
-    """Weight of each segment's mean when levels are grouped into states: its precision,
-    frames / spread^2. A segment that spans a missed transition has a wide spread and counts
-    little; spreads below the median are raised to it, so that short, quiet segments do not
-    outweigh long ones."""
-    frames = (segments["end_frame"] - segments["start_frame"] + 1).to_numpy(float)
-    spread = segments["spread"].to_numpy(float)
-    floor = np.median(spread)
-    if not floor > 0:
-        return frames
-    weights: FloatArray = frames / np.maximum(spread, floor) ** 2
-    return weights
 
 
 class OutputWriter:
@@ -199,7 +157,7 @@ class OutputWriter:
         record = records.read_record(self.record_path(path))
         if record is None:
             raise FileNotFoundError(f"no record of {path} in {self.out / 'traces'}")
-        fits = [
+        fits: list[FileFit] = [
             records.load_fit(one, path, record["sha256"], self.trace_file(path, one["part"]))
             for one in record["fits"]
         ]
@@ -248,42 +206,38 @@ class OutputWriter:
     ) -> BatchResult:
         notes: list[str] = []
         fits, failures = fitted.fits, fitted.failures
+        names = [self.trace_name(fit) for fit in fits]
+        axes = summaries.SharedAxes()
         model = None
         if hmm is not None and fits:
-            model, why = hmm_stage.fit_or_note(fits, hmm)
+            model, why = hmm_stage.fit_or_note(fits, hmm, axes)
             notes += [why] if why else []
             # The step fit's own dwell-time rates, for comparison, with the model's K.
             states = model.states if model is not None else states
-        segments = segment_table(fits, [self.trace_name(fit) for fit in fits], self.version)
-        paths = [fit.levels[fit.frame_segment] for fit in fits]
+        grouping = summaries.group_levels(fits, states, notes)
+        books = None
+        if spreadsheet and fits:
+            books = spreadsheet_module.Workbooks(self.out, len(fits), self.version)
+        streamed = summaries.stream_traces(
+            fits,
+            grouping,
+            books,
+            None if model is None else model.path_levels,
+            self.failed,
+            axes,
+        )
+        if books is not None and books.note():
+            notes.append(str(books.note()))
+        segments = summaries.segment_table(fits, names, self.version, streamed)
         kinetics: pd.DataFrame | None = None
-        dwells: Dwells = {}
-        if states and len(fits):
-            distinct = np.unique(segments["level"].dropna()).size
-            if distinct < states or segments["level"].isna().any():
-                notes.append(
-                    f"{distinct} distinct segment levels cannot make {states} states: "
-                    "no kinetics; the spreadsheet holds each segment's own level"
-                )
-            else:
-                centres, labels = batchcore.cluster_levels(
-                    segments["level"].to_numpy(float), level_weights(segments), states
-                )
-                segments["state"] = labels
-                segments["state_level"] = centres[labels]
-                offsets = np.cumsum([0] + [len(fit.starts) for fit in fits])
-                paths = [
-                    centres[labels[offsets[i] : offsets[i + 1]]][fit.frame_segment]
-                    for i, fit in enumerate(fits)
-                ]
-                kinetics, dwells = dwell_kinetics(
-                    [(fit.time, p) for fit, p in zip(fits, paths)], double, shortest
-                )
-                kinetics.insert(0, "state", np.searchsorted(centres, kinetics["level"]))
-                kinetics["lumetra_version"] = self.version
+        dwells: Dwells = streamed.dwells or {}
+        if grouping.labels is not None and grouping.centres is not None:
+            segments["state"] = grouping.labels
+            segments["state_level"] = grouping.centres[grouping.labels]
+            kinetics = fit_rates(dwells, double, shortest)
+            kinetics.insert(0, "state", np.searchsorted(grouping.centres, kinetics["level"]))
+            kinetics["lumetra_version"] = self.version
 
-        if model is not None:
-            paths = model.path_levels
         provenance = self.provenance(fitted, states, double, shortest)
         if hmm is not None:
             provenance["method"] = "hmm"
@@ -296,20 +250,20 @@ class OutputWriter:
         attempt("segments.csv", lambda: atomic.write_csv(self.out / "segments.csv", segments))
         attempt(
             "segments.parquet",
-            lambda: atomic.write_parquet(self.out / "segments.parquet", segments, provenance),
+            lambda: atomic.write_parquet(
+                self.out / "segments.parquet", segments, table_provenance(provenance)
+            ),
         )
         attempt("failures.csv", lambda: atomic.write_csv(self.out / "failures.csv", failure_table))
         attempt("skipped.csv", lambda: atomic.write_csv(self.out / "skipped.csv", skipped))
-        if spreadsheet and fits:
-            books = spreadsheet_module.workbook_names(len(fits))
-            if len(books) > 1:
+        if books is not None:
+            written += books.written  # as their traces arrived
+            if len(books.names) > 1:
                 provenance["spreadsheets"] = {
-                    "files": books,
+                    "files": books.names,
                     "traces_per_file": spreadsheet_module.TRACES_PER_WORKBOOK,
                 }
-            attempt(books[0], lambda: self.spreadsheets(fits, paths, notes))
         if model is not None and hmm is not None:
-            names = [self.trace_name(fit) for fit in fits]
             attempt(
                 "hidden Markov model outputs",
                 lambda: hmm_stage.write_model_outputs(
@@ -348,22 +302,16 @@ class OutputWriter:
             try:
                 made = make()
             except Exception as error:  # noqa: BLE001 - the other outputs must still be written
-                self.output_failures[name] = f"{type(error).__name__}: {error}"
-                print(
-                    f"lumetra: {name} not written: {type(error).__name__}: {error}", file=sys.stderr
-                )
+                self.failed(name, error)
                 return
             written.extend(made if isinstance(made, list) else [made])
 
         return write
 
-    def spreadsheets(
-        self, fits: list[FileFit], paths: list[FloatArray], notes: list[str]
-    ) -> list[Path]:
-        books, note = spreadsheet_module.write_spreadsheets(self.out, fits, paths, self.version)
-        if note:
-            notes.append(note)
-        return books
+    def failed(self, name: str, error: Exception) -> None:
+        """An output not written: to output_failures and standard error."""
+        self.output_failures[name] = f"{type(error).__name__}: {error}"
+        print(f"lumetra: {name} not written: {type(error).__name__}: {error}", file=sys.stderr)
 
     def provenance(
         self,

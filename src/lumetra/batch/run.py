@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import glob
+import itertools
 import os
 import sys
 import time
@@ -13,6 +14,7 @@ from typing import Any, Callable, TypeVar
 from tqdm import tqdm
 
 from lumetra.batch import records
+from lumetra.batch.memory import Trimmer
 from lumetra.batch.one_file import fit_source
 from lumetra.batch.outputs import OutputWriter
 from lumetra.batch.types import (
@@ -35,6 +37,9 @@ Item = TypeVar("Item")
 # What a directory given as input contributes: the suffixes of the trace formats read.
 TRACE_SUFFIXES = (".txt", ".dat", ".traces")
 METHODS = ("classic", "hmm")
+# Files submitted to the executor and not yet handled, at most: enough to keep a cluster's
+# workers busy, few enough that waiting results hold little memory.
+IN_FLIGHT = 256
 
 
 def expand_inputs(items: Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -69,6 +74,26 @@ def describe(error: BaseException) -> str:
     return "; ".join([f"{type(error).__name__}: {error}", *getattr(error, "__notes__", [])])
 
 
+def completed(
+    submit: Callable[[str], concurrent.futures.Future[SourceFit]], files: list[str]
+) -> Iterator[tuple[str, concurrent.futures.Future[SourceFit]]]:
+    """(file, future) of every file as its fit finishes. At most IN_FLIGHT files are submitted
+    and not yet handled at a time, so that results that arrive faster than they are written
+    do not pile up in memory."""
+    waiting = iter(files)
+    running: dict[concurrent.futures.Future[SourceFit], str] = {}
+    for path in itertools.islice(waiting, IN_FLIGHT):
+        running[submit(path)] = path
+    while running:
+        finished, _ = concurrent.futures.wait(
+            running, return_when=concurrent.futures.FIRST_COMPLETED
+        )
+        for future in finished:
+            yield running.pop(future), future
+            for path in itertools.islice(waiting, 1):
+                running[submit(path)] = path
+
+
 def run_fits(
     files: list[str],
     executor: concurrent.futures.Executor,
@@ -88,16 +113,17 @@ def run_fits(
     arrives, on_source(path, fits) as each file's fits do; a file that fails, as a whole or
     trace by trace, does not stop the others. keep=False: the fits are not kept (only the
     failures and skipped traces)."""
-    futures = {
-        executor.submit(
-            fit_source, path, params, search, criterion, refine, options, seed, engine
-        ): path
-        for path in files
-    }
+    trim = Trimmer()
     by_file: dict[str, list[FileFit]] = {}
     done = Fitted()
-    for future in _progress(concurrent.futures.as_completed(futures), len(futures), progress):
-        path = futures[future]
+
+    def submit(path: str) -> concurrent.futures.Future[SourceFit]:
+        return executor.submit(
+            fit_source, path, params, search, criterion, refine, options, seed, engine
+        )
+
+    for path, future in _progress(completed(submit, files), len(files), progress):
+        trim()
         try:
             source = future.result()
             for fit in source.fits:
@@ -206,7 +232,9 @@ def fit_traces(
         again, fits only the rest. The summaries are built from the records and idealised
         traces of every file.
     Returns a BatchResult; files that failed are in its `failures`, not raised; summary
-    outputs that could not be written in its `output_failures`.
+    outputs that could not be written in its `output_failures`. Its `fits` hold each trace's
+    summary and read the frames (time, intensity) from `out_dir`'s traces/ when asked, so that
+    a batch of 10^5 traces holds no more than their summaries.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
@@ -250,9 +278,11 @@ def fit_traces(
             pool.shutdown(cancel_futures=True)
     # Every file's fits from what was written, reused or not: the same summaries either way.
     fitted_traces = Fitted(failures=dict(done.failures), skipped=dict(done.skipped))
+    trim = Trimmer()
     for path in files:
         if path in done.failures:
             continue
+        trim()
         source = writer.load_source(path)
         fitted_traces.fits += source.fits
         if path in reused:

@@ -4,8 +4,9 @@ trace; sheet 'files', which file each column is.
 
 An .xlsx sheet holds at most 16,384 columns, so a batch of more than TRACES_PER_WORKBOOK traces
 is split over ideal.xlsx, ideal_2.xlsx, ... each of at most that many traces (the columns keep
-their numbers across the workbooks). The 'ideal' sheet is written a block of rows at a time, so
-that writing it holds no more than the traces themselves.
+their numbers across the workbooks). Workbooks take their traces one at a time and write each
+workbook once its traces are in, so that a batch holds one workbook's traces at most; the
+'ideal' sheet is written a block of rows at a time.
 """
 
 from __future__ import annotations
@@ -24,7 +25,7 @@ from lumetra.batchcore import PARAMETER_NAMES
 TRACES_PER_WORKBOOK = 16_000
 
 
-ROWS_PER_BLOCK = 256  # frames gathered at a time when the 'ideal' sheet is written
+ROWS_PER_BLOCK = 32  # frames gathered at a time when the 'ideal' sheet is written
 
 
 def workbook_names(traces: int) -> list[str]:
@@ -52,15 +53,20 @@ def write_rows(sheet: Any, start: int, rows: npt.NDArray[np.float64]) -> None:
 
 
 def write_workbook(
-    path: Path, fits: list[FileFit], paths: list[FloatArray], version: str, first: int
+    path: Path,
+    fits: list[FileFit],
+    times: list[FloatArray],
+    paths: list[FloatArray],
+    version: str,
+    first: int,
 ) -> Path:
     """The 'ideal' and 'files' sheets, streamed row by row (xlsxwriter's constant memory mode):
     the columns are numbered from `first`. Traces share the time axis of the longest one;
     shorter ones hold their last level to its end, which adds no transition."""
     import xlsxwriter
 
-    longest = max(fits, key=lambda f: len(f.time))
-    length = len(longest.time)
+    longest = max(times, key=len)
+    length = len(longest)
     files = files_sheet(fits, version, first)
 
     def write(tmp: str) -> None:
@@ -70,7 +76,7 @@ def write_workbook(
             for top in range(0, length, ROWS_PER_BLOCK):
                 end = min(top + ROWS_PER_BLOCK, length)
                 block = np.empty((end - top, len(fits) + 1))
-                block[:, 0] = longest.time[top:end]
+                block[:, 0] = longest[top:end]
                 for j, values in enumerate(paths, start=1):
                     inside = values[top:end]
                     block[: len(inside), j] = inside
@@ -84,22 +90,49 @@ def write_workbook(
     return atomic.atomic_write(path, write)
 
 
-def write_spreadsheets(
-    out: Path, fits: list[FileFit], paths: list[FloatArray], version: str
-) -> tuple[list[Path], str | None]:
-    """The workbooks written, and a note on traces whose time axis is not the shared one."""
-    written, mismatched = [], []
-    for k, name in enumerate(workbook_names(len(fits))):
-        part = slice(k * TRACES_PER_WORKBOOK, (k + 1) * TRACES_PER_WORKBOOK)
-        longest = max(fits[part], key=lambda f: len(f.time)).time
-        mismatched += [
-            fit.label for fit in fits[part] if not np.allclose(fit.time, longest[: len(fit.time)])
-        ]
-        written.append(write_workbook(out / name, fits[part], paths[part], version, part.start + 1))
-    note = None
-    if mismatched:
-        note = (
-            f"{len(mismatched)} file(s) have another time axis than the longest trace of their "
-            f"spreadsheet, whose times it uses: {', '.join(mismatched[:5])}"
+class Workbooks:
+    """The workbooks of a batch of `total` traces, added in their order with their time axis
+    and idealised levels; each workbook is written once its last trace is added."""
+
+    def __init__(self, out: Path, total: int, version: str):
+        self.out, self.total, self.version = out, total, version
+        self.names = workbook_names(total)
+        self.written: list[Path] = []
+        self.last = self.names[0]  # the workbook written last, or tried
+        self.mismatched: list[str] = []  # traces whose time axis is not their workbook's
+        self._first, self._made = 1, 0  # first column of the next workbook; workbooks tried
+        self._fits: list[FileFit] = []
+        self._times: list[FloatArray] = []
+        self._paths: list[FloatArray] = []
+
+    def add(self, fit: FileFit, time: FloatArray, path: FloatArray) -> None:
+        self._fits.append(fit)
+        self._times.append(time)
+        self._paths.append(path)
+        last = self._first + len(self._fits) - 1
+        if len(self._fits) >= TRACES_PER_WORKBOOK or last >= self.total:
+            self._write()
+
+    def _write(self) -> None:
+        """The workbook of the traces added since the last one; the next one starts afresh
+        even when this one cannot be written (the error goes to the caller)."""
+        fits, times, paths, first = self._fits, self._times, self._paths, self._first
+        self._first += len(fits)
+        self._fits, self._times, self._paths = [], [], []
+        self.last = self.names[self._made]
+        self._made += 1
+        longest = max(times, key=len)
+        shared = [np.allclose(time, longest[: len(time)]) for time in times]
+        self.mismatched += [fit.label for fit, same in zip(fits, shared) if not same]
+        self.written.append(
+            write_workbook(self.out / self.last, fits, times, paths, self.version, first)
         )
-    return written, note
+
+    def note(self) -> str | None:
+        """On traces whose time axis is not the one of their workbook, whose times it uses."""
+        if not self.mismatched:
+            return None
+        return (
+            f"{len(self.mismatched)} file(s) have another time axis than the longest trace of "
+            f"their spreadsheet, whose times it uses: {', '.join(self.mismatched[:5])}"
+        )

@@ -60,6 +60,10 @@ class FileFit:
     # How the trace was read: format, signal, frames before the cut, cut frame, corrections.
     reading: dict[str, Any] = field(default_factory=dict)
 
+    def arrays(self) -> tuple[FloatArray, FloatArray]:
+        """(time, intensity), read at once where they are stored apart."""
+        return self.time, self.intensity
+
     @property
     def label(self) -> str:
         """The file, with the trace's index for a file of several traces."""
