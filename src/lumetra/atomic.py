@@ -10,6 +10,7 @@ from __future__ import annotations
 import hashlib
 import json
 import os
+import secrets
 import tempfile
 from collections.abc import Mapping, Sequence
 from pathlib import Path
@@ -32,10 +33,7 @@ def atomic_write(path: PathArg, write: Callable[[str], object]) -> Path:
     """Calls write(temporary_path), then moves the temporary file to `path`."""
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    fd, tmp = tempfile.mkstemp(
-        dir=path.parent, prefix=f".{path.stem}.", suffix=f".tmp{path.suffix}"
-    )
-    os.close(fd)
+    tmp = _temporary(path)
     try:
         write(tmp)
         os.replace(tmp, path)
@@ -44,6 +42,20 @@ def atomic_write(path: PathArg, write: Callable[[str], object]) -> Path:
             os.unlink(tmp)
         raise
     return path
+
+
+def _temporary(path: Path) -> str:
+    """A new empty file beside `path`, named as remove_leftovers finds it, with the mode the
+    process's umask gives new files (mkstemp's 0600 would stay through the rename and keep
+    the results from the rest of a lab's group)."""
+    for _ in range(tempfile.TMP_MAX):
+        tmp = path.parent / f".{path.stem}.{secrets.token_hex(4)}.tmp{path.suffix}"
+        try:
+            os.close(os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        except FileExistsError:
+            continue
+        return str(tmp)
+    raise FileExistsError(f"no free temporary name beside {path}")
 
 
 def remove_leftovers(directory: PathArg) -> None:

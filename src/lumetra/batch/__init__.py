@@ -23,12 +23,13 @@ Each file's record (records) lets a batch started again on the same output direc
 files already fitted from there; each trace's parameter search is seeded by the batch's seed
 and the file's checksum, so the outputs do not depend on how the batch ran.
 
-Modules, each importing only those before it: types, kinetics, one_file, records, spreadsheet,
-summaries, hmm_stage, outputs, run.
+Modules, each importing only those before it: types, inputs, names, lock, pool, kinetics,
+one_file, records, spreadsheet, summaries, hmm_stage, outputs, run.
 """
 
 from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit
-from lumetra.batch.run import expand_inputs, fit_traces, run_fits
+from lumetra.batch.inputs import expand_inputs
+from lumetra.batch.run import fit_traces, run_fits
 from lumetra.batch.types import (
     BatchResult,
     FileFit,

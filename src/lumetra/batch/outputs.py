@@ -28,8 +28,6 @@ from __future__ import annotations
 
 import sys
 import time
-from collections import Counter
-from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, Callable, Union
 
@@ -40,6 +38,7 @@ from lumetra import __version__, atomic
 from lumetra.batch import hmm_stage, records, summaries
 from lumetra.batch import spreadsheet as spreadsheet_module
 from lumetra.batch.kinetics import Dwells, fit_rates, plot_dwell_times
+from lumetra.batch.names import BatchNames
 from lumetra.batch.types import (
     BatchResult,
     FileFit,
@@ -52,18 +51,6 @@ from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.io.prepare import SignalOptions
 
 Written = Union[Path, list[Path]]
-
-
-def unique_names(files: Sequence[str]) -> dict[str, str]:
-    """A file-name stem per file; stems that repeat get _2, _3, ... in input order."""
-    stems = [Path(f).stem for f in files]
-    repeated = {s for s, n in Counter(stems).items() if n > 1}
-    seen: Counter[str] = Counter()
-    names: dict[str, str] = {}
-    for path, stem in zip(files, stems):
-        seen[stem] += 1
-        names[path] = f"{stem}_{seen[stem]}" if stem in repeated and seen[stem] > 1 else stem
-    return names
 
 
 def table_provenance(provenance: dict[str, Any]) -> dict[str, Any]:
@@ -87,7 +74,7 @@ class OutputWriter:
         for folder in (self.out, *(p for p in self.out.iterdir() if p.is_dir())):
             atomic.remove_leftovers(folder)  # of an interrupted run
         self.files = files
-        self.names = unique_names(files)
+        self.names = BatchNames(files)
         self.params = params
         self.reading = (options or SignalOptions()).record()
         self.version = __version__
@@ -97,8 +84,7 @@ class OutputWriter:
 
     def trace_name(self, fit: FileFit) -> str:
         """The file's name; for a file of several traces, with the trace's index."""
-        name = self.names[fit.path]
-        return name if fit.part is None else f"{name}_{fit.part}"
+        return self.names.trace(fit.path, fit.part)
 
     def trace_path(self, fit: FileFit) -> Path:
         return self.trace_file(fit.path, fit.part)
@@ -144,19 +130,18 @@ class OutputWriter:
             checksum = atomic.sha256_of(path)
         except OSError:
             return False
-        if not records.matches(record, checksum, fit_options, self.version):
+        if not records.matches(record, path, checksum, fit_options, self.version):
             return False
         return all(self.trace_file(path, one["part"]).exists() for one in record["fits"])
 
     def trace_file(self, path: str, part: int | None) -> Path:
-        name = self.names[path] if part is None else f"{self.names[path]}_{part}"
-        return self.out / "traces" / f"{name}.csv"
+        return self.out / "traces" / f"{self.names.trace(path, part)}.csv"
 
     def load_source(self, path: str) -> SourceFit:
         """The fits of one file, read back from its record and idealised traces."""
         record = records.read_record(self.record_path(path))
-        if record is None:
-            raise FileNotFoundError(f"no record of {path} in {self.out / 'traces'}")
+        if record is None or record.get("source") != path:
+            raise FileNotFoundError(f"no record of {path} in {self.out / records.RECORDS}")
         fits: list[FileFit] = [
             records.load_fit(one, path, record["sha256"], self.trace_file(path, one["part"]))
             for one in record["fits"]

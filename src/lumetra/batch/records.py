@@ -92,9 +92,14 @@ def read_record(path: Path) -> dict[str, Any] | None:
     return record if isinstance(record, dict) else None
 
 
-def matches(record: dict[str, Any], checksum: str, options: dict[str, Any], version: str) -> bool:
+def matches(
+    record: dict[str, Any], source: str, checksum: str, options: dict[str, Any], version: str
+) -> bool:
+    """Whether the record holds the fit of this very file (path and content) with these
+    options by this version."""
     return (
         record.get("lumetra") == version
+        and record.get("source") == source
         and record.get("sha256") == checksum
         and record.get("options") == plain(options)
     )

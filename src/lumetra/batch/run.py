@@ -3,20 +3,23 @@
 from __future__ import annotations
 
 import concurrent.futures
-import glob
 import itertools
 import os
 import sys
 import time
 from collections.abc import Iterable, Iterator
+from pathlib import Path
 from typing import Any, Callable, TypeVar
 
 from tqdm import tqdm
 
 from lumetra.batch import records
+from lumetra.batch.inputs import expand_inputs
+from lumetra.batch.lock import output_lock
 from lumetra.batch.memory import Trimmer
 from lumetra.batch.one_file import fit_source
 from lumetra.batch.outputs import OutputWriter
+from lumetra.batch.pool import process_pool
 from lumetra.batch.types import (
     BatchResult,
     FileFit,
@@ -34,34 +37,10 @@ from lumetra.io.prepare import SignalOptions
 from lumetra.stepfit import SEARCH_ENGINES
 
 Item = TypeVar("Item")
-# What a directory given as input contributes: the suffixes of the trace formats read.
-TRACE_SUFFIXES = (".txt", ".dat", ".traces")
 METHODS = ("classic", "hmm")
 # Files submitted to the executor and not yet handled, at most: enough to keep a cluster's
 # workers busy, few enough that waiting results hold little memory.
 IN_FLIGHT = 256
-
-
-def expand_inputs(items: Iterable[str | os.PathLike[str]]) -> list[str]:
-    """Trace files from paths, directories (their files ending in TRACE_SUFFIXES) and glob
-    patterns, in the order given, each once. A pattern that matches nothing is an error."""
-    files: list[str] = []
-    for given in items:
-        item = str(given)
-        if os.path.isdir(item):
-            found = sorted(
-                path
-                for suffix in TRACE_SUFFIXES
-                for path in glob.glob(os.path.join(glob.escape(item), "*" + suffix))
-            )
-        elif glob.has_magic(item):
-            found = sorted(p for p in glob.glob(item, recursive=True) if os.path.isfile(p))
-            if not found:
-                raise FileNotFoundError(f"no file matches {item}")
-        else:
-            found = [item]  # a missing file becomes a failure of its own
-        files.extend(found)
-    return list(dict.fromkeys(files))
 
 
 def _progress(iterable: Iterable[Item], total: int, enabled: bool) -> Iterator[Item]:
@@ -148,6 +127,20 @@ def in_input_order(found: dict[str, str], files: list[str], writer: OutputWriter
     place = {path: i for i, path in enumerate(files)}
     ordered = sorted(found.items(), key=lambda item: place.get(writer.source_file(item[0]), -1))
     return dict(ordered)
+
+
+def output_folder(out_dir: str | os.PathLike[str]) -> Path:
+    """The output folder, made if need be; OSError naming it when it cannot be one."""
+    out = Path(out_dir)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except FileExistsError:
+        raise NotADirectoryError(f"output folder {out} is a file, not a folder") from None
+    except OSError as error:
+        raise type(error)(f"cannot make the output folder {out}: {error.strerror}") from None
+    if not os.access(out, os.W_OK | os.X_OK):
+        raise PermissionError(f"cannot write to the output folder {out}")
+    return out
 
 
 def fit_options(
@@ -247,64 +240,68 @@ def fit_traces(
     check_criterion(criterion)
     if seed < 0:
         raise ValueError(f"seed must be at least 0, not {seed}")
-    options = options or SignalOptions()
-    writer = OutputWriter(out_dir, files, fixed, options)
     if search_engine not in SEARCH_ENGINES:
         raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {search_engine!r}")
-    recorded = fit_options(fixed, search, criterion, refine, options, seed, search_engine)
-    reused = set() if restart else {path for path in files if writer.reusable(path, recorded)}
-    pool = None
-    if executor is None and len(reused) < len(files):
-        pool = executor = concurrent.futures.ProcessPoolExecutor(max_workers=jobs or os.cpu_count())
-    start = time.perf_counter()
-    try:
-        done = run_fits(
-            [path for path in files if path not in reused],
-            executor,  # type: ignore[arg-type] # None only when there is nothing to fit
-            fixed,
-            search,
-            progress,
-            None,
-            criterion,
-            refine,
-            options,
-            seed,
-            on_source=lambda path, source: writer.write_source(path, source, recorded),
-            keep=False,
-            engine=search_engine,
-        )
-    finally:
-        if pool is not None:
-            pool.shutdown(cancel_futures=True)
-    # Every file's fits from what was written, reused or not: the same summaries either way.
-    fitted_traces = Fitted(failures=dict(done.failures), skipped=dict(done.skipped))
-    trim = Trimmer()
-    for path in files:
-        if path in done.failures:
-            continue
-        trim()
-        source = writer.load_source(path)
-        fitted_traces.fits += source.fits
-        if path in reused:
-            fitted_traces.failures.update(source.failed)
-            fitted_traces.skipped.update(source.skipped)
-    fitted_traces.failures = in_input_order(fitted_traces.failures, files, writer)
-    fitted_traces.skipped = in_input_order(fitted_traces.skipped, files, writer)
-    fitted = time.perf_counter()
-    if criterion != "xic" or refine:
-        writer.options = {"criterion": criterion, "refine": bool(refine)}
-    if fixed is None:
-        writer.options["seed"] = seed
-        if search_engine != "lmfit":
-            writer.options["search_engine"] = search_engine
-    settings = (hmm or HmmSettings()) if modelled else None
-    result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
-    result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
-    if reused:
-        print(
-            f"lumetra: {len(reused)} file(s) taken from the records of an earlier run",
-            file=sys.stderr,
-        )
-    for note in result.notes:
-        print(f"lumetra: {note}", file=sys.stderr)
-    return result
+    if states < 0:
+        raise ValueError(f"states must be at least 0, not {states}")
+    options = options or SignalOptions()
+    out = output_folder(out_dir)
+    with output_lock(out):
+        writer = OutputWriter(out, files, fixed, options)
+        recorded = fit_options(fixed, search, criterion, refine, options, seed, search_engine)
+        reused = set() if restart else {path for path in files if writer.reusable(path, recorded)}
+        pool = None
+        if executor is None and len(reused) < len(files):
+            pool = executor = process_pool(jobs, len(files) - len(reused))
+        start = time.perf_counter()
+        try:
+            done = run_fits(
+                [path for path in files if path not in reused],
+                executor,  # type: ignore[arg-type] # None only when there is nothing to fit
+                fixed,
+                search,
+                progress,
+                None,
+                criterion,
+                refine,
+                options,
+                seed,
+                on_source=lambda path, source: writer.write_source(path, source, recorded),
+                keep=False,
+                engine=search_engine,
+            )
+        finally:
+            if pool is not None:
+                pool.shutdown(cancel_futures=True)
+        # Every file's fits from what was written, reused or not: the same summaries either way.
+        fitted_traces = Fitted(failures=dict(done.failures), skipped=dict(done.skipped))
+        trim = Trimmer()
+        for path in files:
+            if path in done.failures:
+                continue
+            trim()
+            source = writer.load_source(path)
+            fitted_traces.fits += source.fits
+            if path in reused:
+                fitted_traces.failures.update(source.failed)
+                fitted_traces.skipped.update(source.skipped)
+        fitted_traces.failures = in_input_order(fitted_traces.failures, files, writer)
+        fitted_traces.skipped = in_input_order(fitted_traces.skipped, files, writer)
+        fitted = time.perf_counter()
+        if criterion != "xic" or refine:
+            writer.options = {"criterion": criterion, "refine": bool(refine)}
+        if fixed is None:
+            writer.options["seed"] = seed
+            if search_engine != "lmfit":
+                writer.options["search_engine"] = search_engine
+        settings = (hmm or HmmSettings()) if modelled else None
+        result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
+        result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
+        if reused:
+            print(
+                f"lumetra: {len(reused)} file(s) taken from the records of an earlier run",
+                file=sys.stderr,
+            )
+        for note in result.notes:
+            print(f"lumetra: {note}", file=sys.stderr)
+        return result

@@ -47,6 +47,7 @@ from lumetra.batch import (
     normalise_params,
     search_arguments,
 )
+from lumetra.batch.lock import OutputBusy
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
 from lumetra.stepfit import SEARCH_ENGINES
 
@@ -158,6 +159,8 @@ def run(args: argparse.Namespace) -> int:
     if args.seed < 0:
         raise failure("fit", f"--seed must be at least 0, not {args.seed}")
     hmm = None
+    if args.classic and args.states is not None and args.states < 0:
+        raise failure("fit", f"--states must be at least 0 with --classic, not {args.states}")
     if not args.classic:
         if args.states is not None and args.states < 1:
             raise failure("fit", f"--states must be at least 1, not {args.states}")
@@ -194,6 +197,8 @@ def run(args: argparse.Namespace) -> int:
             restart=args.restart,
             search_engine=args.search_engine,
         )
+    except (OSError, OutputBusy) as error:  # the output folder: not a folder, not writable, busy
+        raise failure("fit", str(error)) from None
     finally:
         if client is not None:
             client.close()
