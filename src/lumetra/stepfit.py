@@ -73,6 +73,13 @@ def check_criterion(criterion: str) -> str:
     return criterion
 
 
+def check_seed(seed: int) -> int:
+    """The seed, or ValueError for a negative one (seeds reach the core as unsigned)."""
+    if seed < 0:
+        raise ValueError(f"seed must be at least 0, not {seed}")
+    return seed
+
+
 def load_trace(path: str) -> lumetraTrace:
     from lumetra.lumetraTrace import lumetraTrace
 
@@ -89,6 +96,7 @@ _GLOBAL_GENERATOR = threading.Lock()
 def search_seed(seed: int, checksum: str, part: int | None = None) -> np.random.SeedSequence:
     """The seed of one trace's search: the batch's seed, the file's SHA-256 and the trace's
     place in its file, so that it depends on nothing else (not order, worker or job count)."""
+    check_seed(seed)
     words = [int(checksum[i : i + 8], 16) for i in range(0, len(checksum), 8)]
     return np.random.SeedSequence([seed, *words, 0 if part is None else part + 1])
 
@@ -126,7 +134,7 @@ def search_parameters(
     arguments = search_arguments(search)
     check_criterion(criterion)
     if isinstance(seed, int):
-        seed = np.random.SeedSequence(seed)
+        seed = np.random.SeedSequence(check_seed(seed))
     if engine == "native":
         native_seed = 0 if seed is None else int(seed.generate_state(1, np.uint64)[0])
         found = native_search(trace, search, criterion, native_seed)
@@ -156,7 +164,7 @@ def native_search(
         [float(bounds[name][1]) for name in PARAMETER_NAMES],
         criterion=criterion,
         state_num=int(trace.stateNum),
-        seed=seed,
+        seed=check_seed(seed),
     )
     return None if found is None else normalise_params(found["values"])
 

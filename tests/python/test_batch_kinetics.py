@@ -1,4 +1,5 @@
-"""The simulator's files and truth, and rates from dwell times."""
+"""The simulator's files and truth, rates from dwell times, and the batch's shared model when it
+cannot be fitted."""
 
 import json
 from pathlib import Path
@@ -8,9 +9,11 @@ import pandas as pd
 import pytest
 from scipy import stats
 
+from lumetra import hmmcore
 from lumetra.__main__ import main
 from lumetra.kinetics import dwell_figure, dwell_kinetics, plot_dwell_times
 from lumetra.lumetraTrace import lumetraTrace
+from lumetra.simulation import simulate_traces
 
 
 def test_simulate_command_writes_traces_and_their_truth(tmp_path):
@@ -117,3 +120,44 @@ def test_levels_without_complete_dwells_get_no_rate():
     assert list(dwells) == [2.0] and table.rate.tolist() == [0.5]
     table, _ = dwell_kinetics([(time, [1, 2, 2, 2, 2, 3])], shortest=5)
     assert np.isnan(table.rate[0]) and "no dwell time" in table.note[0]
+
+
+@pytest.fixture(scope="module")
+def frame_rates(tmp_path_factory):
+    """Two simulated files at 0.1 and two at 1 time unit per frame."""
+    out = tmp_path_factory.mktemp("frame-rates")
+    scheme = ([400.0, 1000.0], [[0, 1.0], [0.5, 0]])
+    fast = simulate_traces(out / "fast", 2, *scheme, 0.1, 400, snr=4, seed=3)
+    slow = simulate_traces(out / "slow", 2, *scheme, 1.0, 400, snr=4, seed=4)
+    return fast, slow
+
+
+@pytest.mark.parametrize(
+    "case, arguments",
+    [("different frame times", []), ("too many states", ["--states", "50"]), ("no rates", [])],
+)
+def test_a_model_the_batch_cannot_fit_fails_it_and_the_step_fits_stay(
+    frame_rates, tmp_path, capsys, monkeypatch, case, arguments
+):
+    fast, slow = frame_rates
+    files = fast + slow if case == "different frame times" else fast
+    expected = {
+        "different frame times": [
+            f"frame time 0.1 in {fast[0]}, {fast[1]}; frame time 1 in {slow[0]}, {slow[1]}"
+        ],
+        "too many states": ["states=50 refused", "800 frames", "free parameters"],
+        "no rates": ["no rate constants: the 2-state model's transition matrix"],
+    }[case]
+    if case == "no rates":  # the core's answer for a matrix without a real logarithm
+        monkeypatch.setattr(hmmcore, "rate_matrix", lambda transition, frame_time: None)
+    out = tmp_path / "out"
+    argv = ["fit", *files, "--out", str(out), "--quiet", "--bootstrap", "0"]
+    assert main([*argv, "--search-engine", "native", *arguments]) == 1
+    error = capsys.readouterr().err
+    manifest = json.loads((out / "manifest.json").read_text())
+    reason = manifest["output_failures"]["hidden Markov model"]
+    for part in expected:
+        assert part in reason and part in error
+    assert manifest["hmm"] is None and not (out / "kinetics.csv").exists()
+    assert len(list((out / "traces").glob("*.csv"))) == len(files)
+    assert len(pd.read_csv(out / "segments.csv", comment="#").file.unique()) == len(files)

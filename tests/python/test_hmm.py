@@ -1,5 +1,7 @@
-"""The shared hidden Markov model: what fit_hmm recovers from simulated traces, and the kinds
-of input it takes."""
+"""The shared hidden Markov model: what fit_hmm recovers from simulated traces, the kinds
+of input it takes, and the settings and data it refuses."""
+
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -7,6 +9,7 @@ import pytest
 from lumetra.kinetics import fit_hmm, transition_density_figure
 from lumetra.lumetraTrace import lumetraTrace
 from lumetra.simulation import simulate_traces
+from lumetra.stepfit import native_search, search_parameters, search_seed
 
 LEVELS = [400.0, 1000.0]
 RATES = [[0, 1.0], [0.5, 0]]  # per second
@@ -57,9 +60,99 @@ def test_files_pairs_and_trace_objects_give_the_same_fit(simulated):
     assert np.isnan(fits[0].rates_upper).all()  # no bootstrap, no interval
     kmeans = fit_hmm(pairs, states=2, bootstrap=0, start="kmeans")
     np.testing.assert_allclose(kmeans.levels, fits[0].levels, rtol=0.01)
+    # A single path, in place of the list, is that file.
+    listed = fit_hmm(files[:1], states=2, bootstrap=0, start="kmeans")
+    for single in (files[0], Path(files[0])):
+        fit = fit_hmm(single, states=2, bootstrap=0, start="kmeans")
+        assert fit.names == listed.names
+        np.testing.assert_allclose(fit.levels, listed.levels)
     with pytest.raises(ValueError):
         fit_hmm(pairs, start="levels")
     with pytest.raises(ValueError):
         fit_hmm([(np.arange(3.0), np.arange(4.0))])
     with pytest.raises(ValueError):
         fit_hmm([])
+
+
+def two_levels(pattern, frames=600, frame_time=0.1, seed=0):
+    """A (time, values) pair of levels 0 and 1 repeated as `pattern`, with a little noise."""
+    values = np.resize(np.asarray(pattern, dtype=float), frames)
+    noise = np.random.default_rng(seed).normal(0, 0.05, frames)
+    return np.arange(frames) * frame_time, values + noise
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda data, trace: fit_hmm(data, bootstrap=-1), "bootstrap must be at least 0"),
+        (lambda data, trace: fit_hmm(data, states=0), "states must be at least 1, not 0"),
+        (lambda data, trace: fit_hmm(data, max_states=0), "max_states must be at least 1"),
+        (lambda data, trace: fit_hmm(data, seed=-1), "seed must be at least 0, not -1"),
+        (lambda data, trace: search_seed(-1, "ab" * 32), "seed must be at least 0, not -1"),
+        (lambda data, trace: search_parameters(trace, seed=-1), "seed must be at least 0"),
+        (lambda data, trace: native_search(trace, None, "bic", -1), "seed must be at least 0"),
+    ],
+    ids=["bootstrap", "states", "max_states", "seed", "search_seed", "search", "native search"],
+)
+def test_settings_no_fit_can_have_are_refused(simulated, call, message):
+    trace = lumetraTrace()
+    trace.loadData(simulated[0])
+    with pytest.raises(ValueError, match=message):
+        call([two_levels([0] * 50 + [1] * 50)], trace)
+
+
+@pytest.mark.parametrize(
+    "pattern, settings, outcome, message",
+    [
+        (
+            [0] * 50 + [1] * 50,
+            {"states": 50, "start": "kmeans"},
+            ValueError,
+            "states=50 refused: a model of 50 states has 2550 free parameters .* at most 7 states",
+        ),
+        (
+            [0] * 150 + [1] * 150,
+            {"states": 3},
+            ValueError,
+            "600 frames and 3 level changes of the step fit carry at most 2 states",
+        ),
+        (
+            [0] * 50 + [1] * 50,
+            {"max_states": 8, "start": "kmeans"},
+            UserWarning,
+            "max_states=8 cut to 7: .*600 frames carry at most 7 states",
+        ),
+        (
+            [0, 1],
+            {"states": 2, "start": "kmeans"},
+            RuntimeWarning,
+            "no rate constants: the 2-state model's transition matrix",
+        ),
+    ],
+    ids=["states beyond the frames", "states beyond the changes", "max_states cut", "no rates"],
+)
+def test_more_states_than_the_traces_carry(pattern, settings, outcome, message):
+    traces = [two_levels(pattern)]
+    if not issubclass(outcome, Warning):
+        with pytest.raises(outcome, match=message):
+            fit_hmm(traces, bootstrap=0, **settings)
+        return
+    with pytest.warns(outcome, match=message):
+        result = fit_hmm(traces, bootstrap=0, **settings)
+    if outcome is UserWarning:
+        assert max(result.bic) == 7 and result.states == 2 and len(result.notes) == 1
+    else:
+        assert np.isnan(result.rates).all()
+
+
+def test_traces_of_different_frame_times_are_refused():
+    pattern = [0] * 50 + [1] * 50
+    fast, slow = two_levels(pattern, frame_time=0.1), two_levels(pattern, frame_time=1.0)
+    with pytest.raises(
+        ValueError, match="frame time 0.1 in trace 0, trace 2; frame time 1 in trace 1"
+    ):
+        fit_hmm([fast, slow, fast], states=2, bootstrap=0, start="kmeans")
+    # Time axes that differ by their rounding are one frame time.
+    jittered = (fast[0] * (1 + 1e-4), fast[1])
+    fit = fit_hmm([fast, jittered], states=2, bootstrap=0, start="kmeans")
+    assert fit.frame_time == pytest.approx(0.1, rel=1e-4)

@@ -53,8 +53,26 @@ def minimizer(monkeypatch):
     return Minimizer
 
 
+class RecordingTrace(lumetraTrace):
+    """A trace object without a trace whose fit records its calls."""
+
+    def __init__(self):
+        super().__init__()
+        self.calls = []
+
+    def fitTrajectory(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.calls
+
+
+@pytest.mark.parametrize("holder", ["loaded trace", "subclass without a trace"])
 @pytest.mark.parametrize("half, width, rounded", [(8.5, 10.5, (8, 10)), (9.5, 11.5, (10, 12))])
-def test_fitness_rounds_the_window_parameters_half_to_even(trace, fits, half, width, rounded):
+def test_fitness_rounds_the_window_parameters_half_to_even(
+    trace, fits, half, width, rounded, holder
+):
+    if holder == "subclass without a trace":
+        trace = RecordingTrace()
+        fits = trace.calls
     params = lmfit.Parameters()
     params.add_many(("halfWinLen", half), ("rratio", 0.25), ("thrate", 0.75))
     params.add("filterWidth", width)

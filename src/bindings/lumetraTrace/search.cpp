@@ -38,9 +38,12 @@ py::object fitness(py::object self, py::object params) {
   py::object round = builtin("round");
   py::object halfWinLen = round(par["halfWinLen"]);
   // A setting whose window is longer than the trace has no window position to fit: the search
-  // takes it as a rejected fit, so it explores only the windows that fit.
+  // takes it as a rejected fit, so it explores only the windows that fit. Without a trace (an
+  // object whose fitTrajectory stands in for the fit) the length is not known: fitTrajectory
+  // decides.
+  py::object trace = py::getattr(self, "CH1mBGND1", py::none());
   py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
-  if (windowsLen > py::int_(py::len(self.attr("CH1mBGND1")))) return rejectedScore();
+  if (!trace.is_none() && windowsLen > py::int_(py::len(trace))) return rejectedScore();
   py::object score = self.attr("fitTrajectory")(halfWinLen, par["rratio"], par["thrate"],
                                                 round(par["filterWidth"]));
   if (criterion == lumetra::kCriteria[0] || score.equal(rejectedScore())) return score;

@@ -6,12 +6,17 @@ started from the segments the step fit of each file found, and the files it writ
                               log-likelihood, resamples and seed
     hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level
     transition_density.html   the transition density plot of those paths
+
+A model that cannot be fitted (traces of different frame times, more states asked for than the
+traces carry, lumetra.hmm.limits) or that has no rate constants is not written: the reason is
+reported as the batch's failure to write it (manifest, standard error, exit status 1), and the
+step fits and the other summaries are written all the same.
 """
 
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any
+from typing import Any, Callable
 
 import numpy as np
 import pandas as pd
@@ -20,7 +25,7 @@ from lumetra import atomic
 from lumetra.batch.memory import Trimmer
 from lumetra.batch.summaries import SharedAxes
 from lumetra.batch.types import FileFit, HmmSettings
-from lumetra.hmm.fit import HmmResult, fit_shared_model
+from lumetra.hmm.fit import HmmResult, fit_shared_model, missing_rates
 from lumetra.hmm.inputs import HmmTrace, Segments
 from lumetra.hmm.plot import transition_density_figure
 
@@ -55,14 +60,26 @@ def fit_batch_model(
     )
 
 
-def fit_or_note(
-    fits: list[FileFit], settings: HmmSettings, axes: SharedAxes | None = None
-) -> tuple[HmmResult | None, str]:
-    """The model, or None and why it could not be fitted (the other outputs go on)."""
+MODEL_OUTPUT = "hidden Markov model"
+
+
+def fit_or_report(
+    fits: list[FileFit],
+    settings: HmmSettings,
+    failed: Callable[[str, Exception], None],
+    axes: SharedAxes | None = None,
+) -> tuple[HmmResult | None, list[str]]:
+    """The model and its notes (a K range cut to what the traces carry), or None when it could
+    not be fitted or has no rates: then `failed` is told why (the other outputs go on)."""
     try:
-        return fit_batch_model(fits, settings, axes), ""
+        model = fit_batch_model(fits, settings, axes)
+        missing = missing_rates(model)
+        if missing:
+            raise RuntimeError(missing)
     except (ValueError, RuntimeError) as error:
-        return None, f"no shared hidden Markov model: {type(error).__name__}: {error}"
+        failed(MODEL_OUTPUT, error)
+        return None, []
+    return model, list(model.notes)
 
 
 def model_record(result: HmmResult, seed: int) -> dict[str, Any]:

@@ -195,8 +195,8 @@ class OutputWriter:
         axes = summaries.SharedAxes()
         model = None
         if hmm is not None and fits:
-            model, why = hmm_stage.fit_or_note(fits, hmm, axes)
-            notes += [why] if why else []
+            model, cut = hmm_stage.fit_or_report(fits, hmm, self.failed, axes)
+            notes += cut
             # The step fit's own dwell-time rates, for comparison, with the model's K.
             states = model.states if model is not None else states
         grouping = summaries.group_levels(fits, states, notes)

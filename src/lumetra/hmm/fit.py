@@ -25,10 +25,19 @@ lengths, are grouped into K states by k-means, and the start, transition, level 
 estimates are counted from the frames of those states, so one start suffices. With
 start="kmeans" the frames themselves are grouped instead. Without `states`, K is the one of
 1 ... max_states with the smallest BIC = -2 log L + p ln(frames) of its global fit.
+
+K is held to what the traces carry (lumetra.hmm.limits: FRAMES_PER_PARAMETER frames per free
+parameter and, from the step fit, a level change per transition probability): `states` beyond
+it is refused (ValueError), a `max_states` beyond it is cut to it with a warning (the note is
+in HmmResult.notes).
+A transition matrix with no rate matrix behind it gives NaN rates, with a RuntimeWarning.
+Traces of different frame times are refused (lumetra.hmm.inputs).
 """
 
 from __future__ import annotations
 
+import os
+import warnings
 from collections.abc import Iterable
 from dataclasses import dataclass
 
@@ -45,6 +54,7 @@ from lumetra.hmm.inputs import (
     segment_paths,
     step_segments,
 )
+from lumetra.hmm.limits import candidate_states, check_settings, support_of
 from lumetra.stepfit import FloatArray, IntArray
 
 STARTS = ("steps", "kmeans")
@@ -59,7 +69,8 @@ class HmmResult:
     transition[i, j]: P(state j at the next frame | state i); rates[i, j]: the rate constant
     i -> j (NaN throughout when P has no real logarithm), rates_lower/upper its bootstrap
     interval (NaN without bootstrap); bic: {K: BIC} of every K fitted; paths[n]: the Viterbi
-    state of every frame of trace n, path_levels[n] its level."""
+    state of every frame of trace n, path_levels[n] its level; notes: why fewer K than asked
+    were fitted."""
 
     states: int
     levels: FloatArray
@@ -79,6 +90,7 @@ class HmmResult:
     path_levels: list[FloatArray]
     resamples: int
     converged: bool
+    notes: list[str]
 
 
 def start_model(
@@ -153,7 +165,7 @@ def rate_table(rates: FloatArray, lower: FloatArray, upper: FloatArray) -> pd.Da
 
 
 def fit_hmm(
-    traces: Iterable[TraceInput],
+    traces: Iterable[TraceInput] | str | os.PathLike[str],
     states: int | None = None,
     max_states: int = 4,
     shared_spread: bool = True,
@@ -163,16 +175,34 @@ def fit_hmm(
     frame_blur: bool = True,
 ) -> HmmResult:
     """The shared model of `traces` (lumetraTrace objects, (time, values) pairs or trace file
-    paths) with `states` states, or the K of 1 ... max_states with the smallest BIC;
-    `bootstrap` resamples of the traces for the rate intervals, drawn from `seed`; `start`:
-    "steps" (the step fit's levels) or "kmeans" (the frames'); frame_blur: model the frames
-    that hold a change as a mix of the two levels (hmmcore.fit)."""
+    paths; a single path: that file's traces) with `states` states, or the K of 1 ...
+    max_states with the smallest BIC; `bootstrap` resamples of the traces for the rate
+    intervals, drawn from `seed`; `start`: "steps" (the step fit's levels) or "kmeans" (the
+    frames'); frame_blur: model the frames that hold a change as a mix of the two levels
+    (hmmcore.fit). ValueError for states or max_states < 1, bootstrap or seed < 0."""
     if start not in STARTS:
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
+    check_settings(states, max_states, bootstrap, seed)
     data = collect_traces(traces)
     segments = [step_segments(t) for t in data] if start == "steps" else None
-    return fit_shared_model(
+    result = fit_shared_model(
         data, segments, states, max_states, shared_spread, bootstrap, seed, frame_blur
+    )
+    for note in result.notes:
+        warnings.warn(note, stacklevel=2)
+    missing = missing_rates(result)
+    if missing:
+        warnings.warn(missing, RuntimeWarning, stacklevel=2)
+    return result
+
+
+def missing_rates(result: HmmResult) -> str:
+    """Why the model has no rate constants, or "" when it has them."""
+    if not np.isnan(result.rates).any():
+        return ""
+    return (
+        f"no rate constants: the {result.states}-state model's transition matrix between "
+        "frames has no real logarithm, so no rate matrix gives it"
     )
 
 
@@ -188,11 +218,12 @@ def fit_shared_model(
 ) -> HmmResult:
     """fit_hmm on traces whose step fits are at hand (`segments`, one per trace; None: start
     from k-means of the frames)."""
-    candidates = [states] if states is not None else list(range(1, max_states + 1))
-    if min(candidates) < 1:
-        raise ValueError("the number of states must be >= 1")
+    check_settings(states, max_states, bootstrap, seed)
     dt = frame_time(data)
     values = [t.values for t in data]
+    candidates, note = candidate_states(
+        states, max_states, support_of(values, segments, shared_spread)
+    )
     options = {"shared_spread": shared_spread, "frame_blur": frame_blur}
     fits: dict[int, hmmcore._Fit] = {}
     bic: dict[int, float] = {}
@@ -222,6 +253,7 @@ def fit_shared_model(
         names=[t.name for t in data],
         paths=paths,
         path_levels=[model["means"][p] for p in paths],
-        resamples=max(bootstrap, 0),
+        resamples=bootstrap,
         converged=bool(fit["converged"]),
+        notes=[note] if note else [],
     )

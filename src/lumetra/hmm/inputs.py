@@ -4,6 +4,11 @@ in them, which start the model.
 A trace is given as a lumetraTrace with its data loaded, a (time, values) pair of arrays, or a
 path of a trace file (every trace of the file, read by lumetra.io with the default
 SignalOptions: the FRET efficiency of two-colour traces, cut at their first photobleaching).
+A single path in place of the list is that one file.
+
+All traces share one frame time: the model's transition matrix is per frame, so its rates are
+only right for traces recorded at one frame rate. Traces whose frame times (the median time
+between frames of each) differ by more than FRAME_TIME_TOLERANCE, relative, are refused.
 
 lumetra.lumetraTrace is imported inside the functions: importing it points the root logger at
 debug.log in the working directory.
@@ -27,6 +32,10 @@ if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
 
 TraceInput = Union["lumetraTrace", tuple["npt.ArrayLike", "npt.ArrayLike"], str, "PathLike[str]"]
+# Frame times closer than this, relative, are one frame time (rounding of the time axes).
+FRAME_TIME_TOLERANCE = 1e-3
+# Traces named per frame time in the message that refuses mixed frame times.
+NAMES_SHOWN = 5
 
 
 @dataclass(eq=False)
@@ -79,11 +88,13 @@ def _from_file(path: str | PathLike[str]) -> list[HmmTrace]:
     return out
 
 
-def collect_traces(traces: Iterable[TraceInput]) -> list[HmmTrace]:
-    """The traces of every input, in order; ValueError for none, or for a pair whose arrays
-    differ in length."""
+def collect_traces(traces: Iterable[TraceInput] | str | PathLike[str]) -> list[HmmTrace]:
+    """The traces of every input, in order (a single path: that file's); ValueError for none,
+    or for a pair whose arrays differ in length."""
     from lumetra.lumetraTrace import lumetraTrace
 
+    if isinstance(traces, (str, PathLike)):
+        return collect_traces([traces])
     out: list[HmmTrace] = []
     for item in traces:
         if isinstance(item, lumetraTrace):
@@ -101,12 +112,44 @@ def collect_traces(traces: Iterable[TraceInput]) -> list[HmmTrace]:
 
 
 def frame_time(traces: Iterable[HmmTrace]) -> float:
-    """The median time between frames over all traces; ValueError unless it is > 0."""
-    diffs = [np.diff(t.time) for t in traces]
+    """The median time between frames over all traces; ValueError unless it is > 0, or when
+    the traces' own frame times differ (mixed_frame_times)."""
+    given = list(traces)
+    diffs = [np.diff(t.time) for t in given]
     step = float(np.nanmedian(np.concatenate(diffs))) if any(d.size for d in diffs) else 0.0
     if not step > 0:
         raise ValueError("the time axes give no frame time > 0")
+    mixed = mixed_frame_times(given, diffs)
+    if mixed:
+        raise ValueError(
+            "traces of different frame times cannot share one model (its rates are per frame "
+            f"time): {mixed}. Fit each frame time on its own"
+        )
     return step
+
+
+def mixed_frame_times(traces: list[HmmTrace], diffs: list[FloatArray]) -> str:
+    """The traces by frame time (each trace's median time between frames) as "frame time T in
+    names; ...", or "" when they agree within FRAME_TIME_TOLERANCE. A trace of one frame has
+    no frame time of its own."""
+    own = [(float(np.nanmedian(d)), n) for n, d in enumerate(diffs) if np.any(~np.isnan(d))]
+    groups: list[tuple[float, list[int]]] = []  # frame time, traces
+    for step, number in sorted(own):
+        if groups and abs(step - groups[-1][0]) <= FRAME_TIME_TOLERANCE * abs(groups[-1][0]):
+            groups[-1][1].append(number)
+        else:
+            groups.append((step, [number]))
+    if len(groups) < 2:
+        return ""
+    return "; ".join(
+        f"frame time {step:.6g} in {shown([traces[n].name for n in sorted(numbers)])}"
+        for step, numbers in groups
+    )
+
+
+def shown(names: list[str]) -> str:
+    more = len(names) - NAMES_SHOWN
+    return ", ".join(names[:NAMES_SHOWN]) + (f" and {more} more" if more > 0 else "")
 
 
 def step_segments(
