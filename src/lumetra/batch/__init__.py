@@ -27,8 +27,8 @@ Modules, each importing only those before it: types, inputs, names, lock, pool, 
 one_file, records, spreadsheet, summaries, hmm_stage, outputs, run.
 """
 
-from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit
 from lumetra.batch.inputs import expand_inputs
+from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit
 from lumetra.batch.run import fit_traces, run_fits
 from lumetra.batch.types import (
     BatchResult,

@@ -122,3 +122,8 @@ class HmmSettings:
     max_states: int = 4
     bootstrap: int = 200
     seed: int = 0
+
+    def __post_init__(self) -> None:
+        from lumetra.hmm.limits import check_settings
+
+        check_settings(self.states, self.max_states, self.bootstrap, self.seed)

@@ -162,11 +162,10 @@ def run(args: argparse.Namespace) -> int:
     if args.classic and args.states is not None and args.states < 0:
         raise failure("fit", f"--states must be at least 0 with --classic, not {args.states}")
     if not args.classic:
-        if args.states is not None and args.states < 1:
-            raise failure("fit", f"--states must be at least 1, not {args.states}")
-        if args.max_states < 1 or args.bootstrap < 0:
-            raise failure("fit", "--max-states must be at least 1 and --bootstrap at least 0")
-        hmm = HmmSettings(args.states, args.max_states, args.bootstrap, args.seed)
+        try:
+            hmm = HmmSettings(args.states, args.max_states, args.bootstrap, args.seed)
+        except ValueError as error:
+            raise failure("fit", str(error)) from None
     states = 2 if args.states is None else args.states
     client: Client | None = None
     executor: Executor | None = None
