@@ -177,14 +177,18 @@ def fit_hmm(
     """The shared model of `traces` (lumetraTrace objects, (time, values) pairs or trace file
     paths; a single path: that file's traces) with `states` states, or the K of 1 ...
     max_states with the smallest BIC; `bootstrap` resamples of the traces for the rate
-    intervals, drawn from `seed`; `start`: "steps" (the step fit's levels) or "kmeans" (the
+    intervals, drawn from `seed`, which seeds each trace's step-fit search too (the same
+    inputs, the same model); `start`: "steps" (the step fit's levels) or "kmeans" (the
     frames'); frame_blur: model the frames that hold a change as a mix of the two levels
     (hmmcore.fit). ValueError for states or max_states < 1, bootstrap or seed < 0."""
     if start not in STARTS:
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
     check_settings(states, max_states, bootstrap, seed)
     data = collect_traces(traces)
-    segments = [step_segments(t) for t in data] if start == "steps" else None
+    segments = None
+    if start == "steps":  # each trace's search seeded by `seed` and its place: reproducible
+        seeds = np.random.SeedSequence(seed).spawn(len(data))
+        segments = [step_segments(t, seed=s) for t, s in zip(data, seeds)]
     result = fit_shared_model(
         data, segments, states, max_states, shared_spread, bootstrap, seed, frame_blur
     )
