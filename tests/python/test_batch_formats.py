@@ -8,6 +8,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from test_io_prepare import bleaching_trace
+from test_io_readers import spartan_file
 
 from lumetra import io
 from lumetra.batch import fit_file
@@ -72,6 +73,54 @@ def test_fit_reads_every_trace_of_every_format(mixed_batch, tmp_path, capsys):
     assert inputs["stacked_0"]["format"] == "ebfret-stacked"
     assert inputs["stacked_0"]["file"] == f"{mixed_batch / 'stacked.dat'}#0"
     assert manifest["skipped"][0]["reason"].startswith("9 frames")
+
+
+def spartan_movie(path, traces, frames=200, nan_at=None):
+    """A SPARTAN file of square-wave FRET traces; nan_at: (trace, frame) of an acceptor NaN."""
+    rng = np.random.default_rng(2)
+    e = np.where(np.arange(frames) % 60 < 30, 0.25, 0.75)
+    acceptor = e * 1000 + rng.normal(0, 40, (traces, frames))
+    donor = 1000 - e * 1000 + rng.normal(0, 40, (traces, frames))
+    if nan_at is not None:
+        acceptor[nan_at] = np.nan
+    channels = {"donor": donor, "acceptor": acceptor}
+    path.write_bytes(spartan_file(channels, np.arange(frames) * 100.0))
+    return path
+
+
+def single_channel(path, time, values):
+    path.write_text("Frame/10\tCH1-BGND1\n" + "".join(f"{t}\t{v}\n" for t, v in zip(time, values)))
+    return path
+
+
+def test_each_bad_trace_is_listed_alone(tmp_path):
+    data = tmp_path / "data"
+    data.mkdir()
+    movie = spartan_movie(data / "movie.traces", 3, nan_at=(1, 50))
+    spartan_movie(data / "none.traces", 0)
+    single_channel(data / "short.txt", [0, 1, 2], [5.0, 6.0, 5.0])
+    single_channel(data / "repeated.txt", [0, 1, 2, 2, *range(4, 30)], [5.0] * 30)
+    single_channel(data / "negative.txt", range(30), [-5.0, 1.0] * 15)
+    out = tmp_path / "out"
+    assert main(["fit", str(data), "--out", str(out), "--fixed", *FIXED, "--quiet"]) == 1
+    expected = {
+        "failures": {
+            f"{movie}#1": "TraceFormatError: " + f"{movie}, trace 2, frame 51, byte",
+            str(data / "repeated.txt"): "line 5: time axis does not increase: 2.0 then 2.0",
+            str(data / "negative.txt"): "channel 'intensity' is negative (mean -2)",
+        },
+        "skipped": {
+            str(data / "none.traces"): "no traces in the file",
+            str(data / "short.txt"): "3 frames: the fit needs at least 13",
+        },
+    }
+    for table, column in (("failures", "error"), ("skipped", "reason")):
+        found = pd.read_csv(out / f"{table}.csv")
+        listed = dict(zip(found.file, found[column]))
+        assert listed.keys() == expected[table].keys(), table
+        for label, message in expected[table].items():
+            assert message in listed[label], (label, listed[label])
+    assert sorted(p.name for p in (out / "traces").iterdir()) == ["movie_0.csv", "movie_2.csv"]
 
 
 def test_signal_options_reach_the_fit(tmp_path):

@@ -109,7 +109,7 @@ def test_bad_files_fail_alone(traces, tmp_path, capsys):
     good = traces[1][0]
     no_column = tmp_path / "no_column.txt"
     no_column.write_text("Frame/10\tOther\n0\t1\n0.1\t2\n")
-    flat = tmp_path / "flat.txt"  # one value throughout: too short for any transition window
+    flat = tmp_path / "flat.txt"  # two frames: too short for any transition window, skipped
     flat.write_text("Frame/10\tCH1-BGND1\n0\t5\n0.1\t5\n")
     missing = tmp_path / "missing.txt"
     out = tmp_path / "out"
@@ -122,9 +122,13 @@ def test_bad_files_fail_alone(traces, tmp_path, capsys):
 
     assert code == 1
     failures = pd.read_csv(out / "failures.csv")
-    assert sorted(failures.file) == sorted([str(no_column), str(flat), str(missing)])
+    assert sorted(failures.file) == sorted([str(no_column), str(missing)])
     errors = dict(zip(failures.file, failures.error))
-    assert errors[str(no_column)].startswith("KeyError")
+    assert errors[str(no_column)].startswith(f"TraceFormatError: {no_column}, line 1: header")
+    skipped = pd.read_csv(out / "skipped.csv")
+    assert dict(zip(skipped.file, skipped.reason)) == {
+        str(flat): "2 frames: the fit needs at least 11"
+    }
     assert errors[str(missing)].startswith("FileNotFoundError")
     assert (
         failures.set_index("file").sha256[str(no_column)]
@@ -134,7 +138,7 @@ def test_bad_files_fail_alone(traces, tmp_path, capsys):
     assert (out / "traces" / "trace_0001.csv").exists() and earlier.read_text() == "kept\n"
     assert not list(out.rglob("*.tmp*"))
     captured = capsys.readouterr()
-    assert "3 file(s) failed" in captured.err and "no_column.txt: KeyError" in captured.err
+    assert "2 file(s) failed" in captured.err and "no_column.txt: TraceFormatError" in captured.err
 
 
 def test_an_output_that_cannot_be_written_leaves_the_others(traces, tmp_path, monkeypatch, capsys):

@@ -13,7 +13,8 @@ import numpy as np
 from lumetra import batchcore
 from lumetra.atomic import sha256_of
 from lumetra.batch.types import FileFit, Params, SearchBounds, SourceFit
-from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
+from lumetra.io import BadTrace
+from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_each, prepare_file
 from lumetra.stepfit import (
     load_trace,
     refined_segments,
@@ -34,6 +35,8 @@ __all__ = [
     "too_short",
 ]
 
+NO_TRACES = "no traces in the file"  # why a file without any is skipped
+
 
 def shortest_trace(params: Params | None, search: SearchBounds | None) -> int:
     """Frames a trace needs for one window of the fit: 2 halfWinLen + 1, with the smallest
@@ -47,10 +50,7 @@ def shortest_trace(params: Params | None, search: SearchBounds | None) -> int:
 
 
 def too_short(prepared: PreparedTrace, needed: int) -> str | None:
-    """Why the trace is skipped, or None when it is long enough (or read by the trace object
-    itself: lumetra's single-channel files fail in the fit as they always have)."""
-    if prepared.values is None:
-        return None  # a file the trace object reads itself: the fit says what it lacks
+    """Why the trace is skipped, or None when it is long enough."""
     frames = prepared.fitted_frames
     if frames >= needed:
         return None
@@ -117,18 +117,24 @@ def fit_source(
     engine: str = "lmfit",
 ) -> SourceFit:
     """Fits every trace of one file of any format. A file that cannot be read raises; a trace
-    too short for the fit is skipped and a trace whose fit fails is listed as failed, both with
-    the reason, and the file's other traces are fitted all the same. seed: searched parameters
+    too short for the fit (or a file of no traces) is skipped, and a trace whose fit fails or
+    which does not fit its format is listed as failed, both with the reason, and the file's
+    other traces are fitted all the same. seed: searched parameters
     come from a search seeded by it, the file's checksum and the trace's index (search_seed);
     None: from numpy's global generator. engine: how parameters are searched ("lmfit" or
     "native", stepfit.search_parameters)."""
     name = str(path)
     checksum = sha256_of(name)
-    prepared = prepare_file(name, options or SignalOptions())
+    prepared = prepare_each(name, options or SignalOptions())
     needed = shortest_trace(params, search)
     several = len(prepared) > 1
     result = SourceFit()
+    if not prepared:
+        result.skipped[name] = NO_TRACES
     for one in prepared:
+        if isinstance(one, BadTrace):  # of a file of several: the others are fitted
+            result.failed[f"{name}#{one.index}"] = f"{type(one.error).__name__}: {one.error}"
+            continue
         label = one.label if several else name
         reason = too_short(one, needed)
         if reason is not None:
@@ -140,8 +146,6 @@ def fit_source(
             result.fits.append(fit)
         except Exception as error:  # noqa: BLE001 - one trace must not stop the others
             if not several:
-                if one.note:
-                    error.add_note(f"not read as a two-colour format: {one.note}")
                 raise
             result.failed[label] = f"{type(error).__name__}: {error}"
     return result
@@ -166,6 +170,8 @@ def fit_file(
     fit_source, and so is engine."""
     name = str(path)
     prepared = prepare_file(name, options or SignalOptions())
+    if not prepared:
+        raise ValueError(f"{name}: {NO_TRACES}")
     if len(prepared) != 1:
         raise ValueError(f"{name}: {len(prepared)} traces in one file; use fit_source")
     reason = too_short(prepared[0], shortest_trace(params, search))

@@ -21,7 +21,7 @@ Content that does not fit its format raises TraceFormatError (a ValueError) nami
 the line or record, and the value at fault.
 """
 
-from lumetra.io._trace import Trace, TraceFormatError
+from lumetra.io._trace import BadTrace, Trace, TraceFormatError
 from lumetra.io.bleaching import Bleaching, bleach_step, first_bleach
 from lumetra.io.fret import estimate_background, fret_efficiency, signal
 from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
@@ -30,6 +30,7 @@ from lumetra.io.writers import write_kinsoft, write_single_channel
 
 __all__ = [
     "FORMATS",
+    "BadTrace",
     "Bleaching",
     "PreparedTrace",
     "SignalOptions",

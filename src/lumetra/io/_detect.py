@@ -24,7 +24,7 @@ from itertools import islice
 
 from lumetra.io import ebfret, hammy, kinsoft, single_channel, spartan
 from lumetra.io._table import data_lines, decode
-from lumetra.io._trace import TraceFormatError
+from lumetra.io._trace import TraceFormatError, quoted
 
 NUL = b"\0"
 
@@ -65,7 +65,7 @@ def detect(source: str, data: bytes, text: str | None = None) -> str:
         return single_channel.FORMAT
     row = _numbers(first)
     if row is None:
-        raise _undetected(source, f"header {first.strip()!r}", number)
+        raise _undetected(source, f"header {quoted(first.strip())}", number)
     if not rest:
         if len(row) >= 2 * hammy.COLUMNS and len(row) % hammy.COLUMNS == 0:
             return hammy.FORMAT

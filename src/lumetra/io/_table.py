@@ -9,7 +9,7 @@ from collections.abc import Iterator, Sequence
 
 import numpy as np
 
-from lumetra.io._trace import Floats, LineOf, TraceFormatError
+from lumetra.io._trace import Floats, LineOf, TraceFormatError, quoted
 
 
 def decode(data: bytes) -> str:
@@ -77,7 +77,9 @@ def numeric_table(
             )
     except ValueError as error:
         locate_bad_cell(source, text, delimiter, skip, columns, usecols)
-        raise TraceFormatError(source, f"not a numeric table ({error})") from None
+        raise TraceFormatError(
+            source, f"not a numeric table ({quoted(str(error).strip())})"
+        ) from None
     if values.size == 0:
         raise TraceFormatError(source, "no data rows")
     ragged = columns is not None and usecols is None and values.shape[1] != columns
@@ -112,9 +114,11 @@ def locate_bad_cell(
             except ValueError:
                 value = None
             if value is None or "_" in cell:
-                what = "empty cell" if not cell.strip() else f"non-numeric cell {cell.strip()!r}"
+                what = (
+                    "empty cell" if not cell.strip() else f"non-numeric cell {quoted(cell.strip())}"
+                )
                 raise TraceFormatError(source, f"{what} in column {position}", number)
             if not np.isfinite(value):
                 raise TraceFormatError(
-                    source, f"non-finite value {cell.strip()!r} in column {position}", number
+                    source, f"non-finite value {quoted(cell.strip())} in column {position}", number
                 )

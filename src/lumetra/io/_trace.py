@@ -4,15 +4,33 @@ from __future__ import annotations
 
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Optional
 
 import numpy as np
 import numpy.typing as npt
 
 Floats = npt.NDArray[np.float64]
-LineOf = Callable[[int], int]  # data row (frame) -> file line
+LineOf = Callable[[int], Optional[int]]  # data row (frame) -> file line, if known
 
 CHANNELS = ("donor", "acceptor", "acceptor_direct", "intensity")
+QUOTED_CHARACTERS = 80  # of a line or value a message quotes
+QUOTED_ITEMS = 8  # of a list a message quotes
+
+
+def quoted(value: object) -> str:
+    """repr(value), cut to a readable length for a message: text (or a repr) longer than
+    QUOTED_CHARACTERS as its start and its length; a list as its first QUOTED_ITEMS items, each
+    cut so, and its length."""
+    if isinstance(value, (list, tuple)):
+        items = [quoted(item) for item in value[:QUOTED_ITEMS]]
+        more = f", ... ({len(value)} in all)" if len(value) > len(items) else ""
+        return "[" + ", ".join(items) + more + "]"
+    text = value if isinstance(value, str) else repr(value)
+    if len(text) <= QUOTED_CHARACTERS:
+        return repr(value)
+    start = text[:QUOTED_CHARACTERS]
+    shown = repr(start) if isinstance(value, str) else start
+    return f"{shown}... ({len(text)} characters)"
 
 
 class TraceFormatError(ValueError):
@@ -32,6 +50,15 @@ class TraceFormatError(ValueError):
     def __reduce__(self) -> tuple[type[TraceFormatError], tuple[Any, ...]]:
         # Rebuilt from its own arguments, so that it crosses to and from worker processes.
         return (type(self), self._arguments)
+
+
+@dataclass(frozen=True)
+class BadTrace:
+    """A trace of a file of several that does not fit its format: the error names it, and the
+    file's other traces are read all the same. `index` is its 0-based position in the file."""
+
+    index: int
+    error: TraceFormatError
 
 
 @dataclass(frozen=True, eq=False)
@@ -67,6 +94,18 @@ class Trace:
 
     def __len__(self) -> int:
         return len(self.time)
+
+
+def each_trace(count: int, build: Callable[[int], Trace]) -> list[Trace | BadTrace]:
+    """build(n) for each trace n of a file of several; one that raises TraceFormatError is a
+    BadTrace, the others are read all the same."""
+    out: list[Trace | BadTrace] = []
+    for n in range(count):
+        try:
+            out.append(build(n))
+        except TraceFormatError as error:
+            out.append(BadTrace(n, error))
+    return out
 
 
 def two_colour_channels(trace: Trace) -> tuple[Floats, Floats]:

@@ -25,7 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumetra.io._table import data_lines, line_of_row, numeric_table, split
-from lumetra.io._trace import Trace, TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace, quoted
 
 FORMAT = "delimited"
 ROLES = ("time", "donor", "acceptor", "acceptor_direct", "intensity")
@@ -39,12 +39,12 @@ def parse_columns(columns: str | Mapping[str, Column]) -> dict[str, Column]:
     if isinstance(columns, str):
         pairs = [item.split("=", 1) for item in columns.split(",") if item.strip()]
         if any(len(pair) != 2 for pair in pairs):
-            raise ValueError(f"column spec {columns!r}: expected role=column items")
+            raise ValueError(f"column spec {quoted(columns)}: expected role=column items")
         columns = {role.strip(): column.strip() for role, column in pairs}
     spec = {}
     for role, column in dict(columns).items():
         if role not in ROLES:
-            raise ValueError(f"unknown column role {role!r}; roles are {', '.join(ROLES)}")
+            raise ValueError(f"unknown column role {quoted(role)}; roles are {', '.join(ROLES)}")
         if isinstance(column, str) and column.strip().lstrip("-").isdigit():
             column = int(column)
         spec[role] = column
@@ -90,10 +90,12 @@ def read(
                 )
             positions[role] = column
         elif header is None:
-            raise TraceFormatError(source, f"{role}: column {column!r} named but no header")
+            raise TraceFormatError(source, f"{role}: column {quoted(column)} named but no header")
         elif column not in header:
             raise TraceFormatError(
-                source, f"{role}: no column {column!r} in the header {header}", line=number
+                source,
+                f"{role}: no column {quoted(column)} in the header {quoted(header)}",
+                line=number,
             )
         else:
             positions[role] = header.index(column)

@@ -24,7 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumetra.io._table import line_numbers, numeric_table
-from lumetra.io._trace import Trace, TraceFormatError, make_trace
+from lumetra.io._trace import BadTrace, Trace, TraceFormatError, each_trace, make_trace
 
 STACKED = "ebfret-stacked"
 UNSTACKED = "ebfret-unstacked"
@@ -38,7 +38,7 @@ def _time(frames: int, frame_time: float | None) -> npt.NDArray[np.floating[Any]
     return None if frame_time is None else np.arange(frames) * float(frame_time)
 
 
-def read_stacked(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
+def read_stacked(source: str, text: str, frame_time: float | None = None) -> list[Trace | BadTrace]:
     values = numeric_table(source, text)
     if values.shape[1] != 3:
         raise TraceFormatError(
@@ -57,25 +57,27 @@ def read_stacked(source: str, text: str, frame_time: float | None = None) -> lis
                 line=line_numbers(text, 0)[start],
             )
         seen[label] = start
-    traces = []
-    for index, (start, end) in enumerate(zip(starts, np.r_[starts[1:], len(labels)])):
-        label = label_text(labels[start])
-        traces.append(
-            make_trace(
-                source,
-                STACKED,
-                _time(end - start, frame_time),
-                where=f"trace {label}",
-                donor=values[start:end, 1],
-                acceptor=values[start:end, 2],
-                trace_id=label,
-                index=index,
-            )
+    ends = np.r_[starts[1:], len(labels)]
+
+    def trace(n: int) -> Trace:
+        start, end, label = starts[n], ends[n], label_text(labels[starts[n]])
+        return make_trace(
+            source,
+            STACKED,
+            _time(end - start, frame_time),
+            where=f"trace {label}",
+            donor=values[start:end, 1],
+            acceptor=values[start:end, 2],
+            trace_id=label,
+            index=n,
         )
-    return traces
+
+    return each_trace(len(starts), trace)
 
 
-def read_unstacked(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
+def read_unstacked(
+    source: str, text: str, frame_time: float | None = None
+) -> list[Trace | BadTrace]:
     values = numeric_table(source, text)
     rows, columns = values.shape
     first_line = line_numbers(text, 0)[0]
@@ -95,8 +97,9 @@ def read_unstacked(source: str, text: str, frame_time: float | None = None) -> l
             "each trace's label must be written twice",
             line=first_line,
         )
-    return [
-        make_trace(
+
+    def trace(n: int) -> Trace:
+        return make_trace(
             source,
             UNSTACKED,
             _time(rows - 1, frame_time),
@@ -106,5 +109,5 @@ def read_unstacked(source: str, text: str, frame_time: float | None = None) -> l
             trace_id=label_text(labels[2 * n]),
             index=n,
         )
-        for n in range(columns // 2)
-    ]
+
+    return each_trace(columns // 2, trace)

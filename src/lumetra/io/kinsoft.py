@@ -19,7 +19,7 @@ from __future__ import annotations
 from pathlib import Path
 
 from lumetra.io._table import data_lines, line_of_row, numeric_table
-from lumetra.io._trace import Trace, TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace, quoted
 
 FORMAT = "kinsoft"
 HEADER = ("%t (s)", "Idd (a.u.)", "Ida (a.u.)", "Iaa (a.u.)", "FRET E")
@@ -36,7 +36,7 @@ def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]
     number, first = next(data_lines(text, 0), (1, ""))
     if not header_matches(first):
         raise TraceFormatError(
-            source, f"header {first!r} is not the kinSoft one ({' | '.join(HEADER)})", number
+            source, f"header {quoted(first)} is not the kinSoft one ({' | '.join(HEADER)})", number
         )
     values = numeric_table(source, text, delimiter=DELIMITER, skip=number, columns=len(HEADER))
     return [

@@ -6,7 +6,8 @@
 
 A two-colour trace becomes one signal (FRET efficiency by default, lumetra.io.fret) and is cut
 at its first photobleaching (lumetra.io.bleaching) unless `cut` is off. Files in the package's
-own single-channel format are loaded by `lumetraTrace.loadData` from the file itself, exactly as
+own single-channel format pass the checks of its reader (lumetra.io.single_channel), like every
+other format, and are then loaded by `lumetraTrace.loadData` from the file itself, exactly as
 before, and never cut: a level near zero of a background-corrected intensity may be a state.
 """
 
@@ -19,10 +20,10 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, SupportsFloat
 
 from lumetra.io import single_channel
-from lumetra.io._trace import Floats, Trace, TraceFormatError
+from lumetra.io._trace import BadTrace, Floats, Trace
 from lumetra.io.bleaching import first_bleach
 from lumetra.io.fret import Background, signal
-from lumetra.io.reading import detect_format, read_traces
+from lumetra.io.reading import only_good, read_each
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -76,7 +77,6 @@ class PreparedTrace:
     cut_frame: int | None
     time: Floats | None = None
     values: Floats | None = None
-    note: str | None = None  # why lumetra.io left the file to loadData, if it did
     fit_scale: float = 1.0  # the factor the fit sees the values multiplied by (see FRET_SCALE)
 
     @property
@@ -153,30 +153,25 @@ def _plain_single_channel(options: SignalOptions) -> bool:
 
 
 def prepare_file(path: str | Path, options: SignalOptions) -> list[PreparedTrace]:
-    """Every trace of one file (TraceFormatError for a file that does not fit its format, but
-    see below for files left to loadData: their PreparedTrace says why in `note`)."""
+    """Every trace of one file (TraceFormatError for a file, or the first of its traces, that
+    does not fit its format)."""
+    return only_good(prepare_each(path, options))
+
+
+def prepare_each(path: str | Path, options: SignalOptions) -> list[PreparedTrace | BadTrace]:
+    """As prepare_file, but in a file of several traces one that does not fit its format is a
+    BadTrace in its place, and the others are prepared all the same."""
     path = str(path)
     stem = Path(path).stem
-    # Told from the content, with the intensity fitted as it stands, a file whose format cannot
-    # be told or which does not read as lumetra's own is left to lumetraTrace.loadData, which
-    # loads (or refuses) it exactly as it always has.
-    as_before = options.format == "auto" and options.columns is None
-    as_before = as_before and _plain_single_channel(options)
-    format = options.format
-    try:
-        if as_before:
-            format = detect_format(path)
-        traces = read_traces(path, format, options.columns, options.frame_time)
-    except TraceFormatError as error:
-        if not as_before or format not in ("auto", single_channel.FORMAT):
-            raise
-        return [
-            PreparedTrace(path, stem, 0, single_channel.FORMAT, "total", 0, None, note=str(error))
-        ]
-    if len(traces) == 1 and traces[0].format == single_channel.FORMAT:
-        if _plain_single_channel(options):
-            only = traces[0]
-            return [PreparedTrace(path, stem, 0, only.format, "total", len(only), None)]
+    traces = read_each(path, options.format, options.columns, options.frame_time)
     if len(traces) == 1:
-        return [prepare_trace(traces[0], options, stem)]
-    return [prepare_trace(t, options, f"{stem}_{t.index}") for t in traces]
+        (only,) = traces
+        if isinstance(only, BadTrace):
+            raise only.error
+        if only.format == single_channel.FORMAT and _plain_single_channel(options):
+            return [PreparedTrace(path, stem, 0, only.format, "total", len(only), None)]
+        return [prepare_trace(only, options, stem)]
+    return [
+        t if isinstance(t, BadTrace) else prepare_trace(t, options, f"{stem}_{t.index}")
+        for t in traces
+    ]

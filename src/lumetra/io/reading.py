@@ -3,15 +3,19 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
+from typing import Optional, TypeVar, Union
 
 from lumetra.io import delimited, ebfret, hammy, kinsoft, single_channel, spartan
 from lumetra.io._detect import NUL, detect
 from lumetra.io._table import decode
-from lumetra.io._trace import Trace, TraceFormatError
+from lumetra.io._trace import BadTrace, Trace, TraceFormatError
 from lumetra.io.delimited import Column
 
-TEXT_READERS = {
+T = TypeVar("T")
+TextReader = Callable[[str, str, Optional[float]], Sequence[Union[Trace, BadTrace]]]
+
+TEXT_READERS: dict[str, TextReader] = {
     kinsoft.FORMAT: kinsoft.read,
     hammy.FORMAT: hammy.read,
     ebfret.STACKED: ebfret.read_stacked,
@@ -38,13 +42,33 @@ def read_traces(
     columns: str | Mapping[str, Column] | None = None,
     frame_time: float | None = None,
 ) -> list[Trace]:
-    """The traces of one file, as a list of Trace.
+    """The traces of one file, as a list of Trace (TraceFormatError for the first that does not
+    fit its format, naming it).
 
     format: a name of FORMATS, or "auto" to tell it from the content ("delimited" when
     `columns` is given). columns: the column spec of the delimited format, e.g.
     "time=0,donor=1,acceptor=2" or {"donor": "Idd", "acceptor": "Ida"}. frame_time: seconds
     per frame for files without a time axis (ebFRET; SPARTAN files that count frames;
     delimited files without a time column); otherwise ignored."""
+    return only_good(read_each(path, format, columns, frame_time))
+
+
+def only_good(traces: Sequence[T | BadTrace]) -> list[T]:
+    """The traces, or the error of the first bad one raised."""
+    bad = next((t for t in traces if isinstance(t, BadTrace)), None)
+    if bad is not None:
+        raise bad.error
+    return [t for t in traces if not isinstance(t, BadTrace)]
+
+
+def read_each(
+    path: str | os.PathLike[str],
+    format: str = "auto",
+    columns: str | Mapping[str, Column] | None = None,
+    frame_time: float | None = None,
+) -> Sequence[Trace | BadTrace]:
+    """As read_traces, but in a file of several traces one that does not fit its format is a
+    BadTrace in its place, and the others are read all the same."""
     source, data = str(path), _content(path)
     text = None if spartan.is_spartan(data) or NUL in data else decode(data)
     if format == "auto":

@@ -11,32 +11,50 @@ intensity cells are NaN, as loadData leaves them. The intensity becomes the trac
 from __future__ import annotations
 
 import io
+import re
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from lumetra.io._table import line_numbers, line_of_row
-from lumetra.io._trace import Trace, TraceFormatError, make_trace
+from lumetra.io._trace import Trace, TraceFormatError, make_trace, quoted
 
 FORMAT = "single-channel"
 TIME, INTENSITY = "Frame/10", "CH1-BGND1"
 
 
+LINE_END = re.compile(r"\r\n|\r|\n")  # where pandas ends a line
+
+
 def header_matches(line: str) -> bool:
-    names = line.rstrip("\r\n").split("\t")
+    names = LINE_END.split(line)[0].split("\t")
     return TIME in names and INTENSITY in names
+
+
+def _row_lines(text: str) -> list[int]:
+    """The file line of the header and of every row after it, as pandas.read_table counts rows:
+    lines end at LF, CR LF or CR, and those holding only spaces are skipped (a tab makes a row)."""
+    return [n for n, line in enumerate(LINE_END.split(text), 1) if "\t" in line or line.strip()]
 
 
 def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]:
     try:
         table = pd.read_table(io.StringIO(text))
     except (ValueError, pd.errors.EmptyDataError) as error:
-        raise TraceFormatError(source, f"not a tab-separated table ({error})") from None
+        raise TraceFormatError(
+            source, f"not a tab-separated table ({quoted(str(error).strip())})"
+        ) from None
+    lines = _row_lines(text)
+
+    def line_of(row: int) -> int | None:  # None where pandas saw rows the count above does not
+        return lines[row + 1] if row + 1 < len(lines) else None
+
     for name in (TIME, INTENSITY):
         if name not in table.columns:
             raise TraceFormatError(
-                source, f"no column {name!r} in the header {list(table.columns)}", line=1
+                source,
+                f"no column {name!r} in the header {quoted(list(table.columns))}",
+                line=lines[0] if lines else None,
             )
     columns = {}
     for name in (TIME, INTENSITY):
@@ -45,8 +63,8 @@ def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]
         if bad.size:
             raise TraceFormatError(
                 source,
-                f"non-numeric cell {table[name].iloc[bad[0]]!r} in column {name!r}",
-                line=line_numbers(text, 1)[bad[0]],
+                f"non-numeric cell {quoted(table[name].iloc[bad[0]])} in column {name!r}",
+                line=line_of(int(bad[0])),
             )
         columns[name] = values.to_numpy(dtype=float)
     return [
@@ -54,7 +72,7 @@ def read(source: str, text: str, frame_time: float | None = None) -> list[Trace]
             source,
             FORMAT,
             columns[TIME],
-            line_of=line_of_row(text, 1),
+            line_of=line_of,
             intensity=columns[INTENSITY],
             trace_id=Path(source).stem,
         )

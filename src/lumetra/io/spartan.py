@@ -36,17 +36,23 @@ SPARTAN fills the time axis in milliseconds (gettraces.m; simulate.m writes
 ``sampling*1000*(0:traceLen-1)``), and with frame numbers 1..T when the movie had no timing;
 the reader gives seconds, or frames counted from 0 for such an axis. The ``ids`` metadata,
 where present, gives the trace ids.
+
+Every size the file declares is checked against the bytes it has before anything of that size
+is made, and metadata nested more than DEEPEST records deep is refused. A trace holding a NaN or
+infinite value (or failing another check of lumetra.io) is refused alone, naming its frame and
+byte; the file's other traces are read all the same. A time axis holding one refuses the file.
 """
 
 from __future__ import annotations
 
+import math
 from collections.abc import Sequence
 from typing import Any, NoReturn, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from lumetra.io._trace import Trace, TraceFormatError, make_trace
+from lumetra.io._trace import BadTrace, Trace, TraceFormatError, each_trace, make_trace, quoted
 
 FORMAT = "spartan"
 SIGNATURE = b"TRCS"
@@ -58,6 +64,9 @@ SEPARATOR = "\x1f"
 VERSION_3_CHANNELS = ("donor", "acceptor", "fret")
 CHANNELS = {"donor": "donor", "acceptor": "acceptor", "acceptorDirect": "acceptor_direct"}
 MS_PER_S = 1000.0
+HEADER_BYTES = 20  # up to the channel names (version 4 and 5) or the time axis (version 3)
+RECORD_HEAD = 6  # type code, byte length, dimension count: the least a metadata record holds
+DEEPEST = 32  # metadata records nested deeper are refused (SPARTAN's own nest a few deep)
 
 # A version-5 metadata record: text (char), an array (other primitives), a list of records
 # (cell) or a list of {field name: record} (struct).
@@ -94,16 +103,23 @@ class _Reader:
         return self.array("u1", length, what).tobytes().decode("latin-1")
 
 
-def read(source: str, data: bytes, frame_time: float | None = None) -> list[Trace]:
+def read(source: str, data: bytes, frame_time: float | None = None) -> list[Trace | BadTrace]:
+    """The file's traces; a trace whose values do not fit (a NaN or infinite one, a channel
+    that is zero throughout, ...) is a BadTrace, and the others are read all the same."""
     r = _Reader(source, data)
-    if len(data) < 20 or not is_spartan(data):
+    if not is_spartan(data):
         raise TraceFormatError(
             source,
             "not a SPARTAN .traces file of format version 3 or later: it begins "
-            f"{bytes(data[: len(HEAD)])!r}, not {HEAD!r}",
+            f"{quoted(bytes(data[: len(HEAD)]))}, not {HEAD!r}",
             where="byte 0",
         )
-    r.offset = 8
+    if len(data) < HEADER_BYTES:
+        r.fail(
+            f"truncated file: {len(data)} bytes, where the header alone needs {HEADER_BYTES}",
+            len(data),
+        )
+    r.offset = len(HEAD)
     version = r.scalar("<u2", "the header")
     if version not in VERSIONS:
         r.fail(f"format version {version}; versions {VERSIONS} are read", 8)
@@ -113,21 +129,24 @@ def read(source: str, data: bytes, frame_time: float | None = None) -> list[Trac
     channel_count = r.scalar("u1", "the header")
     traces = r.scalar("<u4", "the header")
     frames = r.scalar("<u4", "the header")
+    if traces and not frames:
+        r.fail(f"{traces} traces of 0 frames", 16)
     if version == 3:
         names = list(VERSION_3_CHANNELS)
     else:
         names = r.text(r.scalar("<u4", "the channel names"), "the channel names").split(SEPARATOR)
     if len(names) != channel_count:
-        r.fail(f"{len(names)} channel names {names} for {channel_count} channels", 20)
+        r.fail(f"{len(names)} channel names {quoted(names)} for {channel_count} channels", 20)
     for needed in ("donor", "acceptor"):
         if needed not in names:
-            r.fail(f"no '{needed}' channel among {names}", 20)
+            r.fail(f"no '{needed}' channel among {quoted(names)}", 20)
     dtype = TYPES[type_code]
-    time = r.array(dtype, frames, "the time axis").astype(float)
-    blocks = {}
+    time = _time_axis(r, dtype, frames)
+    blocks, starts = {}, {}
     for name in names:
+        starts[name] = r.offset
         block = r.array(dtype, traces * frames, f"channel '{name}'")
-        blocks[name] = block.reshape(frames, traces).T.astype(float)
+        blocks[name] = _floats(block.reshape(frames, traces).T)
     ids = _trace_ids(r, traces) if version == 5 and r.offset < len(data) else None
 
     seconds: npt.NDArray[np.floating[Any]] | None
@@ -135,18 +154,58 @@ def read(source: str, data: bytes, frame_time: float | None = None) -> list[Trac
         seconds = None if frame_time is None else np.arange(frames) * float(frame_time)
     else:
         seconds = time / MS_PER_S
-    return [
-        make_trace(
+    kept = [name for name in names if name in CHANNELS]
+    size = np.dtype(dtype).itemsize
+
+    def trace(n: int) -> Trace:
+        for name in kept:
+            bad = np.flatnonzero(~np.isfinite(blocks[name][n]))
+            if bad.size:
+                t = int(bad[0])
+                byte = starts[name] + (t * traces + n) * size  # frame by frame, trace by trace
+                raise TraceFormatError(
+                    source,
+                    f"non-finite value {float(blocks[name][n, t])!r} in channel '{name}'",
+                    where=f"trace {n + 1}, frame {t + 1}, byte {byte}",
+                )
+        return make_trace(
             source,
             FORMAT,
             seconds,
             where=f"trace {n + 1}",
             trace_id=ids[n] if ids else str(n + 1),
             index=n,
-            **{CHANNELS[name]: blocks[name][n] for name in names if name in CHANNELS},
+            **{CHANNELS[name]: blocks[name][n] for name in kept},
         )
-        for n in range(traces)
-    ]
+
+    return each_trace(traces, trace)
+
+
+def _floats(values: npt.NDArray[Any]) -> npt.NDArray[np.float64]:
+    """The values as float64; a signalling NaN among them stays a NaN without a warning (the
+    traces that hold one are refused with its place)."""
+    with np.errstate(invalid="ignore"):
+        return values.astype(float)
+
+
+def _time_axis(r: _Reader, dtype: str, frames: int) -> npt.NDArray[np.float64]:
+    """The time axis, which every trace shares: finite and increasing, or the file is refused."""
+    start = r.offset
+    time = _floats(r.array(dtype, frames, "the time axis"))
+    size = np.dtype(dtype).itemsize
+    bad = np.flatnonzero(~np.isfinite(time))
+    if bad.size:
+        t = int(bad[0])
+        r.fail(f"time axis: non-finite value {float(time[t])!r} at frame {t + 1}", start + t * size)
+    falling = np.flatnonzero(~(np.diff(time) > 0))
+    if falling.size:
+        t = int(falling[0]) + 1
+        r.fail(
+            f"time axis does not increase: {float(time[t - 1])!r} then {float(time[t])!r} at frame "
+            f"{t + 1}",
+            start + t * size,
+        )
+    return time
 
 
 def _trace_ids(r: _Reader, traces: int) -> list[str] | None:
@@ -161,37 +220,50 @@ def _trace_ids(r: _Reader, traces: int) -> list[str] | None:
     return None
 
 
-def _record(r: _Reader) -> Metadata:
+def _record(r: _Reader, depth: int = 0) -> Metadata:
+    """One metadata record and the records inside it. Every size it declares is checked
+    against the bytes it has before anything is made of that size."""
     start = r.offset
+    if depth > DEEPEST:
+        r.fail(f"metadata nested more than {DEEPEST} deep", start)
     code = r.scalar("u1", "a metadata record")
+    if code not in (CELL, STRUCT) and code >= len(TYPES):
+        r.fail(f"unknown metadata type {code}", start)
     length = r.scalar("<u4", "a metadata record")
     end = r.offset + length
     if end > len(r.data):
         r.fail(f"metadata record of {length} bytes runs past the end of the file", start)
     dims = r.array("<u4", r.scalar("u1", "a metadata record"), "a metadata record")
-    count = int(np.prod(dims, dtype=np.int64))
+    count = math.prod(int(d) for d in dims)
+    # The least each element takes: a record (cell), a byte (struct: each field of every
+    # element, or its share of a packed field), or the number type's size.
+    least = {CELL: RECORD_HEAD, STRUCT: 1}.get(code) or np.dtype(TYPES[code]).itemsize
+    if count * least > end - r.offset:
+        r.fail(
+            f"metadata record declares {count} elements; {end - r.offset} bytes are left to "
+            "hold them",
+            start,
+        )
     value: Metadata
     if code == CELL:
-        value = [_record(r) for _ in range(count)]
+        value = [_record(r, depth + 1) for _ in range(count)]
     elif code == STRUCT:
         elements: list[dict[str, Metadata]] = [{} for _ in range(count)]
         for _ in range(r.scalar("u1", "a metadata struct")):
             name = r.text(r.scalar("u1", "a metadata field"), "a metadata field")
             if r.scalar("u1", "a metadata field") & 1:
-                _unpack(r, _record(r), elements, name, start)
+                _unpack(r, _record(r, depth + 1), elements, name, start)
             else:
                 for element in elements:
-                    element[name] = _record(r)
+                    element[name] = _record(r, depth + 1)
         value = elements
-    elif code < len(TYPES):
+    else:
         primitives = r.array(TYPES[code], count, "metadata")
         value = (
             primitives.tobytes().decode("latin-1")
             if code == 0
             else primitives.reshape(dims, order="F")
         )
-    else:
-        r.fail(f"unknown metadata type {code}", start)
     if r.offset != end:
         r.fail(f"metadata record holds {r.offset - start} bytes, its header says {length}", start)
     return value
@@ -209,6 +281,6 @@ def _unpack(
     else:
         parts = [packed] if len(elements) == 1 else []
     if len(parts) != len(elements):
-        r.fail(f"packed field '{name}' has {len(parts)} values for {len(elements)}", start)
+        r.fail(f"packed field {quoted(name)} has {len(parts)} values for {len(elements)}", start)
     for element, part in zip(elements, parts):
         element[name] = part
