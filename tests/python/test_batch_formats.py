@@ -174,10 +174,14 @@ def test_convert_and_summary_on_two_colour_files(mixed_batch, tmp_path, capsys):
     )
     assert "acceptor-excitation channel the kinSoft format needs" in capsys.readouterr().err
 
-    assert main(["summary", "--fixed", *FIXED, str(mixed_batch / "stacked.dat")]) == 0
-    printed = capsys.readouterr().out
-    assert f"{mixed_batch / 'stacked.dat'}#0: 240 frames (ebfret-stacked, fret of 240" in printed
-    assert "#1: 9 frames: the fit needs at least 13; skipped" in printed
+    files = [str(mixed_batch / name) for name in ("broken.txt", "stacked.dat")]
+    assert main(["summary", "--fixed", *FIXED, *files]) == 1  # broken.txt named, the rest go on
+    printed = capsys.readouterr()
+    assert f"{files[0]}: TraceFormatError" in printed.err
+    assert (
+        f"{mixed_batch / 'stacked.dat'}#0: 240 frames (ebfret-stacked, fret of 240" in printed.out
+    )
+    assert "#1: 9 frames: the fit needs at least 13; skipped" in printed.out
 
 
 KINSOFT = Path(__file__).resolve().parents[3] / "shared/data/kinsoft-training-L1/traces"

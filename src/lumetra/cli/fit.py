@@ -213,7 +213,7 @@ def run(args: argparse.Namespace) -> int:
         read = ", ".join(f"{name} x{count}" for name, count in sorted(formats.items()))
         print(f"  read as {read}; {cut} trace(s) cut at photobleaching")
     if result.skipped is not None and len(result.skipped):
-        print(f"  {len(result.skipped)} trace(s) skipped, too short (see skipped.csv)")
+        print(f"  {len(result.skipped)} trace(s) skipped (see skipped.csv for why)")
     if result.hmm is not None:
         model = result.hmm
         levels = ", ".join(f"{level:.4g}" for level in model.levels)

@@ -15,10 +15,10 @@ import time
 from typing import TYPE_CHECKING
 
 from lumetra.batch import FitRejected, search_parameters, step_fit
-from lumetra.batch.one_file import shortest_trace, too_short
+from lumetra.batch.one_file import NO_TRACES, shortest_trace, too_short
 from lumetra.batch.types import Params
 from lumetra.batchcore import PARAMETER_NAMES
-from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options
+from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
 from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
 
 if TYPE_CHECKING:
@@ -49,6 +49,8 @@ def describe_reading(prepared: PreparedTrace) -> str:
 def fit_file(path: str, fixed: Params | None, options: SignalOptions | None = None) -> str:
     """The summary of one file, trace by trace: the batch's steps of a fit, each reported."""
     prepared = prepare_file(path, options or SignalOptions())
+    if not prepared:
+        return f"{path}: {NO_TRACES}; skipped"
     several = len(prepared) > 1
     return "\n".join(fit_trace(one, one.label if several else path, fixed) for one in prepared)
 
@@ -103,6 +105,11 @@ def run(args: argparse.Namespace) -> int:
             raise failure("summary", "HALFWIN must be at least 1")
         # Unlike `lumetra fit`, HALFWIN is truncated and FILTERWIDTH passed as given.
         fixed = dict(zip(PARAMETER_NAMES, (int(half), rratio, thrate, width)))
+    status = 0
     for path in args.files:
-        print(fit_file(path, fixed, options))
-    return 0
+        try:
+            print(fit_file(path, fixed, options))
+        except (OSError, ValueError) as error:  # a file that cannot be read: the others go on
+            warn("summary", f"{path}: {type(error).__name__}: {error}")
+            status = 1
+    return status
