@@ -1,12 +1,14 @@
 """A batch's output directory read back for the results page: every trace with its status, the
 paths and kinetics the batch wrote, a selection fitted again, and figures that fail in place."""
 
+import html
 import json
 import os
 import shutil
 import threading
 import time
 import urllib.request
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -160,12 +162,15 @@ def sparse(path):
     return path
 
 
+OUTSIDE = "<img src=x onerror=alert(1)>"  # a directory beside the folder, named as markup
+
+
 def renamed(prefix):
     """The trace renamed to reach a copy of its path outside the folder: PREFIX(folder) + name."""
 
     def craft(root, name):
-        (root.parent / "outside").mkdir()
-        shutil.copy(root / "hmm" / f"{name}.csv", root.parent / "outside")
+        (root.parent / OUTSIDE).mkdir()
+        shutil.copy(root / "hmm" / f"{name}.csv", root.parent / OUTSIDE)
         return edit_entry(root, name, "name", prefix(root) + name)
 
     return craft
@@ -185,8 +190,8 @@ CRAFTED = {  # how an entry of the folder is crafted, and what the page shows fo
     "fifo source": (source(lambda d: fifo(d / "fifo")), "fifo is not a regular file (a FIFO)"),
     "device source": (source(lambda d: "/dev/zero"), "/dev/zero is not a regular file"),
     "oversized source": (source(lambda d: sparse(d / "huge.txt")), "huge.txt holds 5"),
-    "name with ..": (renamed(lambda root: "../../outside/"), "leads outside"),
-    "absolute name": (renamed(lambda root: f"{root.parent}/outside/"), "leads outside"),
+    "name with ..": (renamed(lambda root: f"../../{OUTSIDE}/"), "leads outside"),
+    "absolute name": (renamed(lambda root: f"{root.parent}/{OUTSIDE}/"), "leads outside"),
     "fifo path": (fifo_path, "is not a regular file (a FIFO)"),
 }
 
@@ -205,9 +210,14 @@ def test_a_crafted_entry_shows_its_error_in_its_place(results_batch, tmp_path, c
         assert [t.name for t in figure.data] == ["signal", "step fit", "shared model"]
         text = " ".join(note.text for note in figure.layout.annotations)
     else:
+        from lumetra.cli.results_page import ResultsPage
+
         row = folder.table.set_index("name").loc[name]
         assert row["status"] == "unreadable"
         text = row["reason"]
+        page = ResultsPage(folder)  # its row clicked: the reason, as text, where the figure was
+        page.choose(SimpleNamespace(row=folder.table.index[folder.table["name"] == name][0]))
+        assert page.trace.error.visible and html.escape(text) in page.trace.error.object
     assert shown in text
     assert set(folder.paths) - {name} == set(names) - {names[1]}
 
