@@ -233,3 +233,19 @@ def test_every_session_is_served_while_the_first_trace_has_a_fifo_source(
     for _session in range(2):
         with urllib.request.urlopen(url, timeout=HANG) as page:
             assert page.status == 200 and b"<title>lumetra results</title>" in page.read()
+
+
+@pytest.mark.parametrize(
+    ("manifest", "message"),
+    [
+        ("[]", "no manifest of lumetra fit"),
+        ('{"inputs": {"name": "x"}}', "no manifest of lumetra fit"),
+        ('{"inputs": [{"name": 5, "file": "x.txt"}]}', "input 0 has no name and file"),
+        ('{"inputs": [', "Expecting value: line 1 column 13"),
+    ],
+    ids=["list", "inputs an object", "name a number", "cut short"],
+)
+def test_a_malformed_manifest_is_refused_naming_it(tmp_path, manifest, message):
+    (tmp_path / "manifest.json").write_text(manifest)
+    with pytest.raises(ValueError, match=f"manifest.json.*{message}"):
+        load_folder(tmp_path)

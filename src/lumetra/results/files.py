@@ -7,8 +7,11 @@ from __future__ import annotations
 
 import os
 import stat
+from collections.abc import Callable
 from pathlib import Path
-from typing import BinaryIO
+from typing import BinaryIO, TypeVar
+
+T = TypeVar("T")
 
 MAX_FILE_BYTES = 512 * 2**20  # far beyond any trace or table a batch writes
 
@@ -45,6 +48,15 @@ def open_regular(path: str | os.PathLike[str]) -> BinaryIO:
     except BaseException:
         os.close(descriptor)
         raise
+
+
+def read_file(path: Path, parse: Callable[[BinaryIO], T]) -> T:
+    """parse(file) of the regular file at `path`; ValueError naming the path when it cannot."""
+    with open_regular(path) as file:
+        try:
+            return parse(file)
+        except ValueError as error:  # json's and pandas' errors do not name the file
+            raise ValueError(f"{path}: {error}") from error
 
 
 class CheckedPath(os.PathLike[str]):

@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from lumetra.results.files import CheckedPath, open_regular, trace_file
+from lumetra.results.files import CheckedPath, read_file, trace_file
 from lumetra.stepfit import FloatArray
 
 READERS = 2  # threads reading the per-trace files (pandas' parser leaves the GIL)
@@ -55,22 +55,17 @@ class ResultsFolder:
         return list(self.paths)
 
 
-def read_json(path: Path) -> Any:
-    with open_regular(path) as file:
-        return json.load(file)
-
-
 def read_table(path: Path, columns: list[str] | None = None) -> pd.DataFrame | None:
     """A CSV the batch wrote ('#' lines first), or None when it is missing."""
     if not path.exists():
         return None
-    with open_regular(path) as file:
-        return pd.read_csv(file, comment="#", usecols=columns)
+    return read_file(path, lambda file: pd.read_csv(file, comment="#", usecols=columns))
 
 
 def read_path(path: Path, signal: str) -> TracePath:
-    with open_regular(path) as file:
-        frame = pd.read_csv(file, comment="#", usecols=["time", signal, "level"], engine="c")
+    frame = read_table(path, ["time", signal, "level"])
+    if frame is None:
+        raise FileNotFoundError(f"{path} is missing")
     return TracePath(
         frame["time"].to_numpy(float), frame[signal].to_numpy(float), frame["level"].to_numpy(float)
     )
@@ -93,10 +88,25 @@ def read_paths(
     return paths, {n: p for n, p in loaded.items() if isinstance(p, str)}
 
 
+def read_manifest(path: Path) -> dict[str, Any]:
+    """manifest.json; ValueError naming it, and the entry at fault, when the batch would not
+    have written it so."""
+    manifest: dict[str, Any] = read_file(path, json.load)
+    inputs = manifest.get("inputs", []) if isinstance(manifest, dict) else None
+    if not isinstance(inputs, list):
+        raise ValueError(f"{path} is no manifest of lumetra fit: an object with a list of inputs")
+    for number, entry in enumerate(inputs):
+        if not isinstance(entry, dict) or not all(
+            isinstance(entry.get(key), str) for key in ("name", "file")
+        ):
+            raise ValueError(f"{path}: input {number} has no name and file: {str(entry)[:80]}")
+    return manifest
+
+
 def trace_names(manifest: dict[str, Any], segments: pd.DataFrame) -> list[str]:
     """The fitted traces in the order of the batch."""
     names = [entry["name"] for entry in manifest.get("inputs", [])]
-    return names or list(dict.fromkeys(segments.get("name", pd.Series(dtype=str))))
+    return names or [str(n) for n in dict.fromkeys(segments.get("name", pd.Series(dtype=str)))]
 
 
 def step_paths(
@@ -170,12 +180,12 @@ def load_folder(root: str | Path) -> ResultsFolder:
     manifest_path = root / "manifest.json"
     if not manifest_path.exists():
         raise ValueError(f"{root} holds no manifest.json: not an output directory of lumetra fit")
-    manifest = read_json(manifest_path)
+    manifest = read_manifest(manifest_path)
     segments = read_table(root / "segments.csv")
     segments = pd.DataFrame(columns=["name"]) if segments is None else segments
     names = trace_names(manifest, segments)
     model_path = root / "hmm_model.json"
-    model = read_json(model_path) if model_path.exists() else None
+    model = read_file(model_path, json.load) if model_path.exists() else None
     if model is not None:
         paths, unreadable = read_paths(root, "hmm", "signal", names)
     else:
