@@ -144,11 +144,8 @@ def trace_table(
     rows = []
     for name in names:
         if name in unreadable:
-            reason = unreadable[name]
-            rows.append(
-                {"name": name, "file": files.get(name, name), "status": "unreadable"}
-                | {"reason": reason}
-            )
+            entry = {"name": name, "file": files.get(name, name), "status": "unreadable"}
+            rows.append(entry | {"reason": unreadable[name]})
             continue
         levels = paths[name].levels
         rows.append(
