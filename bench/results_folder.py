@@ -3,12 +3,15 @@ benchmarks: two-state traces (FRET 0.3 and 0.7, k 0->1 = 1, k 1->0 = 0.6 per s, 
 s), each with its kinSoft source file, step fit (traces/NAME.csv, segments.csv) and model path
 (hmm/NAME.csv), hmm_model.json, kinetics.csv and manifest.json, in the layout the batch
 writes (lumetra.batch.outputs, lumetra.batch.hmm_stage). The step fit is the true path.
+With --crafted the manifest holds entries a hostile folder may hold as well (`craft_entries`).
 
-    .venv/bin/python bench/results_folder.py OUT --traces 10000 --frames 500
+    .venv/bin/python bench/results_folder.py OUT --traces 10000 --frames 500 [--crafted]
 """
 
 import argparse
 import json
+import os
+import shutil
 from pathlib import Path
 
 import numpy as np
@@ -40,7 +43,23 @@ def csv_text(header: dict, columns: dict) -> str:
     return lines + pd.DataFrame(columns).to_csv(index=False, lineterminator="\n")
 
 
-def write_folder(out: Path, traces: int, frames: int, sources: bool, seed: int = 0) -> Path:
+CRAFTED_NAME = "../../leak"  # reaches OUT/../leak.csv
+
+
+def craft_entries(out: Path, inputs: list[dict]) -> None:
+    """The first trace's source made a FIFO (a read waits for a writer forever), the second's
+    /dev/zero (a read never ends), and one more trace named to read a path outside OUT."""
+    fifo = out / "sources" / "fifo.txt"
+    os.mkfifo(fifo)
+    inputs[0]["file"] = f"{fifo}#0"
+    inputs[1]["file"] = "/dev/zero#0"
+    shutil.copy(out / "hmm" / f"{inputs[2]['name']}.csv", out.parent / "leak.csv")
+    inputs.append({"file": str(out.parent / "leak.csv"), "name": CRAFTED_NAME, "sha256": ""})
+
+
+def write_folder(
+    out: Path, traces: int, frames: int, sources: bool, seed: int = 0, crafted: bool = False
+) -> Path:
     rng = np.random.default_rng(seed)
     for sub in ("traces", "hmm", "sources"):
         (out / sub).mkdir(parents=True, exist_ok=True)
@@ -122,6 +141,8 @@ def write_folder(out: Path, traces: int, frames: int, sources: bool, seed: int =
         "seed": 0,
     }
     (out / "hmm_model.json").write_text(json.dumps(model))
+    if crafted:
+        craft_entries(out, inputs)
     (out / "manifest.json").write_text(json.dumps({"inputs": inputs, "method": "hmm"}))
     return out
 
@@ -132,8 +153,9 @@ def main() -> None:
     parser.add_argument("--traces", type=int, default=100)
     parser.add_argument("--frames", type=int, default=500)
     parser.add_argument("--no-sources", dest="sources", action="store_false")
+    parser.add_argument("--crafted", action="store_true", help="add hostile entries as well")
     args = parser.parse_args()
-    write_folder(args.out, args.traces, args.frames, args.sources)
+    write_folder(args.out, args.traces, args.frames, args.sources, crafted=args.crafted)
 
 
 if __name__ == "__main__":

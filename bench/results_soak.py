@@ -5,9 +5,13 @@ against what its own session chose (a figure drawing another session's trace is 
 server's output is searched for errors and its resident memory sampled.
 
     .venv/bin/python bench/results_soak.py [--sessions 4] [--seconds 120] [--results OUT]
+                                           [--crafted]
 
-Without OUT, a folder of 40 synthetic traces (bench/results_folder.py) is served; the explorer
-serves the bundled example traces.
+Without OUT, a folder of 40 synthetic traces (bench/results_folder.py) is served, with
+--crafted holding hostile entries too (a FIFO and /dev/zero as sources, whose figures must say
+why their channels are missing, and a name reaching outside the folder, which must not be
+shown); the explorer serves the bundled example traces. The server's answer time is probed
+along with its memory: a read blocking the event loop shows as a long one.
 """
 
 import argparse
@@ -21,15 +25,18 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
-from results_folder import write_folder  # noqa: E402
+from results_folder import CRAFTED_NAME, write_folder  # noqa: E402
 
 from lumetra.cli.explore import bundled_traces_dir  # noqa: E402
 
 WAIT = 60  # seconds for any one figure
 SAMPLE = 5  # seconds between memory samples
+REFUSED = "not a regular file"  # the note of a trace whose source is a FIFO or a device
 DEEP = """
 function deepAll(root, out = []) {
   for (const e of root.querySelectorAll('*')) {
@@ -132,6 +139,18 @@ def rss_mib(pid: int) -> float:
     return float("nan")
 
 
+def answer_seconds(url: str) -> float:
+    """How long the server takes to answer a request (any status: the event loop answered)."""
+    start = time.monotonic()
+    try:
+        urllib.request.urlopen(url + "favicon.ico", timeout=WAIT).close()
+    except urllib.error.HTTPError:
+        pass
+    except OSError:
+        return float("inf")
+    return time.monotonic() - start
+
+
 def chromium():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -145,13 +164,20 @@ def chromium():
 
 class Session(threading.Thread):
     def __init__(
-        self, number: int, url: str, files: dict[str, int], results: dict[str, int], deadline: float
+        self,
+        number: int,
+        url: str,
+        files: dict[str, int],
+        results: dict[str, int],
+        deadline: float,
+        noted: set[str],
     ) -> None:
         super().__init__(daemon=True)
         self.number, self.url, self.files, self.results = number, url, files, results
-        self.deadline = deadline
+        self.deadline, self.noted = deadline, noted  # traces whose figure must say REFUSED
         self.random = random.Random(number)
         self.actions, self.leaks, self.errors = 0, [], []
+        self.noted_shown = 0  # figures of traces in `noted` checked
 
     def wait_figure(self, driver, check) -> list:
         end = time.monotonic() + WAIT
@@ -195,6 +221,9 @@ class Session(threading.Thread):
         points = dict(chosen["traces"]).get("signal")
         if points != self.results[name]:
             self.leaks.append(f"results: {name} drawn with {points} points")
+        if (name in self.noted) != any(REFUSED in note for note in chosen["notes"]):
+            self.leaks.append(f"results: {name} drawn with notes {chosen['notes']}")
+        self.noted_shown += name in self.noted
 
     def run(self) -> None:
         driver = chromium()
@@ -222,31 +251,44 @@ def main() -> None:
     parser.add_argument("--sessions", type=int, default=4)
     parser.add_argument("--seconds", type=float, default=120)
     parser.add_argument("--results", type=Path)
+    parser.add_argument("--crafted", action="store_true", help="hostile entries in the folder")
     args = parser.parse_args()
+    if args.crafted and args.results:
+        parser.error("--crafted makes its own folder: without --results")
     with tempfile.TemporaryDirectory() as scratch:
-        results = args.results or write_folder(Path(scratch) / "results", 40, 1000, sources=True)
+        results = args.results or write_folder(
+            Path(scratch) / "results", 40, 1000, sources=True, crafted=args.crafted
+        )
         traces = bundled_traces_dir()
         files = {str(p): frames_of(p) for p in sorted(traces.glob("*.txt"))}
         from lumetra.results.folder import load_folder
 
-        lengths = {n: len(p.time) for n, p in load_folder(results).paths.items()}
+        folder = load_folder(results)
+        lengths = {n: len(p.time) for n, p in folder.paths.items()}
+        noted = {"trace_1", "trace_2"} if args.crafted else set()
+        if args.crafted:
+            row = folder.table.set_index("name").loc[CRAFTED_NAME]
+            print(f"{CRAFTED_NAME}: {row['status']}, {row['reason']}")
         server, url, log = start_server(traces, results, Path(scratch) / "state")
         print(f"server {server.pid} at {url}; {args.sessions} sessions x {args.seconds:.0f} s")
         start = time.monotonic()
         deadline = start + args.seconds
-        sessions = [Session(n, url, files, lengths, deadline) for n in range(args.sessions)]
+        sessions = [Session(n, url, files, lengths, deadline, noted) for n in range(args.sessions)]
         for session in sessions:
             session.start()
-        memory = []
+        memory, answers = [], []
         while any(s.is_alive() for s in sessions):
             memory.append((time.monotonic() - start, rss_mib(server.pid)))
+            answers.append(answer_seconds(url))
             time.sleep(SAMPLE)
         server.terminate()
         server.wait(timeout=30)
     errors = [line for line in log if re.search(r"Traceback|ERROR|Exception", line)]
     after_minute = next((m for t, m in memory if t >= 60), memory[-1][1])
     print(f"actions: {[s.actions for s in sessions]} (explorer and results steps per session)")
-    print(f"cross-session leaks: {sum(len(s.leaks) for s in sessions)}")
+    print(f"cross-session leaks and wrong notes: {sum(len(s.leaks) for s in sessions)}")
+    if noted:
+        print(f"figures of {sorted(noted)} checked: {sum(s.noted_shown for s in sessions)}")
     for session in sessions:
         for leak in session.leaks[:5]:
             print(f"  session {session.number}: {leak}")
@@ -257,6 +299,8 @@ def main() -> None:
     print(f"server error lines: {len(errors)}")
     for line in errors[:10]:
         print(f"  {line.rstrip()}")
+    print(f"server answers: {len(answers)} probes, slowest {max(answers):.3f} s")
+    print("RSS samples (s, MiB): " + ", ".join(f"{t:.0f} {m:.0f}" for t, m in memory))
     print(
         f"server RSS: {memory[0][1]:.0f} MiB at start, {after_minute:.0f} MiB after 1 minute, "
         f"{memory[-1][1]:.0f} MiB at the end ({memory[-1][1] - after_minute:+.0f} MiB), "

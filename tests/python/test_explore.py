@@ -148,3 +148,16 @@ def test_the_refined_path_panel_follows_the_explorer(explorer_module, explorer_d
     path = next(t for t in figure.data if t.name == "refined path")
     assert len(path.y) == 3000 and np.count_nonzero(np.diff(path.y)) == len(starts) - 1
     assert panel.trace is not explorer.tf  # the explorer's own fit is left alone
+
+
+@pytest.mark.parametrize(
+    ("address", "reachable"),
+    [("0.0.0.0", True), ("::", True), ("", True), ("10.1.2.3", True)]
+    + [("127.0.0.1", False), ("127.0.0.2", False), ("::1", False), ("localhost", False)],
+)
+def test_serving_to_other_machines_is_said_on_standard_error(capsys, address, reachable):
+    _explore.warn_if_reachable(address, 5006)
+    said = capsys.readouterr()
+    assert said.out == ""
+    assert ("reachable from other machines" in said.err) == reachable
+    assert ("fits run" in said.err) == reachable

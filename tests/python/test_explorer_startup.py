@@ -102,3 +102,15 @@ def test_bad_settings_fail_the_import_without_the_message(run_python, tmp_path, 
     result = run_python(IMPORT)
     assert last_line(result, "RAISED").startswith(expected)
     assert "Sorry" not in result.stdout
+
+
+@pytest.mark.parametrize(
+    ("folder", "decoy"), [("tr[1]", "tr1"), ("all*", "all-more"), ("q?", "qa")]
+)
+def test_a_folder_named_like_a_pattern_lists_its_own_files(run_python, tmp_path, folder, decoy):
+    for directory, file in ((folder, "inside.txt"), (decoy, "decoy.txt")):
+        (tmp_path / directory).mkdir()
+        (tmp_path / directory / file).write_text("")
+    write_settings(tmp_path, pickle.dumps(str(tmp_path / folder) + os.sep))
+    result = run_python(IMPORT)
+    assert last_line(result, "CHOICES") == f"CHOICES {[str(tmp_path / folder / 'inside.txt')]!r}"

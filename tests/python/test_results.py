@@ -1,7 +1,14 @@
 """A batch's output directory read back for the results page: every trace with its status, the
 paths and kinetics the batch wrote, a selection fitted again, and figures that fail in place."""
 
+import html
+import json
+import os
 import shutil
+import threading
+import time
+import urllib.request
+from types import SimpleNamespace
 
 import numpy as np
 import pandas as pd
@@ -108,3 +115,137 @@ def test_a_classic_batch_shows_its_state_paths_and_dwell_rates(tmp_path):
     again = selection_kinetics(folder, folder.names)
     assert np.allclose(again.rates["rate"], result.kinetics["rate"])
     assert figures.dwells_figure(again).data
+
+
+HANG = 20  # seconds within which a crafted entry is refused
+
+
+def within(seconds, call):
+    """call()'s result; fails when it still runs after `seconds` (it hangs on its input)."""
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(call())
+        except BaseException as error:  # noqa: BLE001 (raised again below)
+            outcome.append(error)
+
+    threading.Thread(target=run, daemon=True).start()
+    deadline = time.monotonic() + seconds
+    while not outcome and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert outcome, f"still reading after {seconds} s"
+    if isinstance(outcome[0], BaseException):
+        raise outcome[0]
+    return outcome[0]
+
+
+def edit_entry(root, name, key, value):
+    """Sets `key` of trace `name`'s entry in the manifest; returns the trace's name."""
+    manifest = json.loads((root / "manifest.json").read_text())
+    (entry,) = [e for e in manifest["inputs"] if e["name"] == name]
+    entry[key] = value
+    (root / "manifest.json").write_text(json.dumps(manifest))
+    return entry["name"]
+
+
+def fifo(path):
+    os.mkfifo(path)
+    return path
+
+
+def sparse(path):
+    from lumetra.results.files import MAX_FILE_BYTES
+
+    with open(path, "wb") as file:
+        file.truncate(MAX_FILE_BYTES + 1)
+    return path
+
+
+OUTSIDE = "<img src=x onerror=alert(1)>"  # a directory beside the folder, named as markup
+
+
+def renamed(prefix):
+    """The trace renamed to reach a copy of its path outside the folder: PREFIX(folder) + name."""
+
+    def craft(root, name):
+        (root.parent / OUTSIDE).mkdir()
+        shutil.copy(root / "hmm" / f"{name}.csv", root.parent / OUTSIDE)
+        return edit_entry(root, name, "name", prefix(root) + name)
+
+    return craft
+
+
+def source(make):
+    return lambda root, name: edit_entry(root, name, "file", f"{make(root.parent)}#0")
+
+
+def fifo_path(root, name):
+    (root / "hmm" / f"{name}.csv").unlink()
+    fifo(root / "hmm" / f"{name}.csv")
+    return name
+
+
+CRAFTED = {  # how an entry of the folder is crafted, and what the page shows for it
+    "fifo source": (source(lambda d: fifo(d / "fifo")), "fifo is not a regular file (a FIFO)"),
+    "device source": (source(lambda d: "/dev/zero"), "/dev/zero is not a regular file"),
+    "oversized source": (source(lambda d: sparse(d / "huge.txt")), "huge.txt holds 5"),
+    "name with ..": (renamed(lambda root: f"../../{OUTSIDE}/"), "leads outside"),
+    "absolute name": (renamed(lambda root: f"{root.parent}/{OUTSIDE}/"), "leads outside"),
+    "fifo path": (fifo_path, "is not a regular file (a FIFO)"),
+}
+
+
+@pytest.mark.parametrize(("craft", "shown"), CRAFTED.values(), ids=CRAFTED)
+def test_a_crafted_entry_shows_its_error_in_its_place(results_batch, tmp_path, craft, shown):
+    """Read in a bounded time, nothing read outside the folder; the other traces are shown."""
+    out, _ = results_batch
+    root = tmp_path / "results"
+    shutil.copytree(out, root)
+    names = load_folder(out).names
+    name = craft(root, names[1])
+    folder = within(HANG, lambda: load_folder(root))
+    if name in folder.paths:  # drawn, with why its source's channels are not
+        figure = within(HANG, lambda: figures.trace_figure(trace_view(folder, name)))
+        assert [t.name for t in figure.data] == ["signal", "step fit", "shared model"]
+        text = " ".join(note.text for note in figure.layout.annotations)
+    else:
+        from lumetra.cli.results_page import ResultsPage
+
+        row = folder.table.set_index("name").loc[name]
+        assert row["status"] == "unreadable"
+        text = row["reason"]
+        page = ResultsPage(folder)  # its row clicked: the reason, as text, where the figure was
+        page.choose(SimpleNamespace(row=folder.table.index[folder.table["name"] == name][0]))
+        assert page.trace.error.visible and html.escape(text) in page.trace.error.object
+    assert shown in text
+    assert set(folder.paths) - {name} == set(names) - {names[1]}
+
+
+def test_every_session_is_served_while_the_first_trace_has_a_fifo_source(
+    serve_explorer, results_batch, tmp_path
+):
+    out, _ = results_batch
+    root = tmp_path / "results"
+    shutil.copytree(out, root)
+    source(lambda d: fifo(d / "fifo"))(root, load_folder(out).names[0])  # drawn as a page opens
+    url = serve_explorer("--results", str(root))
+    for _session in range(2):
+        with urllib.request.urlopen(url, timeout=HANG) as page:
+            assert page.status == 200 and b"<title>lumetra results</title>" in page.read()
+
+
+@pytest.mark.parametrize(
+    ("manifest", "message"),
+    [
+        ("[]", "no manifest of lumetra fit"),
+        ('{"inputs": {"name": "x"}}', "no manifest of lumetra fit"),
+        ('{"inputs": [{"name": 5, "file": "x.txt"}]}', "input 0 has no name and file"),
+        ('{"inputs": [', "Expecting value: line 1 column 13"),
+    ],
+    ids=["list", "inputs an object", "name a number", "cut short"],
+)
+def test_a_malformed_manifest_is_refused_naming_it(tmp_path, manifest, message):
+    (tmp_path / "manifest.json").write_text(manifest)
+    with pytest.raises(ValueError, match=f"manifest.json.*{message}"):
+        load_folder(tmp_path)

@@ -79,7 +79,14 @@ py::object makeExplorerClass(const py::module_& m) {
     PyErr_SetString(PyExc_NameError, "name 'explorerDir' is not defined");
     throw py::error_already_set();
   }
-  ns["fileName"] = param.attr("FileSelector")("path"_a = *explorerDir + py::str("*"));
+  // The selector lists the files matching directory + "*". The directory is escaped, so that
+  // one named "tr[1]" lists its own files, not those of "tr1"; a value that is no string
+  // fails on the "+" as ever.
+  py::object directory = *explorerDir;
+  if (py::isinstance<py::str>(directory)) {
+    directory = py::module_::import("glob").attr("escape")(directory);
+  }
+  ns["fileName"] = param.attr("FileSelector")("path"_a = directory + py::str("*"));
   ns["halfWindowsLen"] = param.attr("Integer")(9, "bounds"_a = py::make_tuple(5, 21));
   ns["rratio"] = param.attr("Number")(0.177, "bounds"_a = py::make_tuple(-1, 3));
   ns["thrate"] = param.attr("Number")(0.2, "bounds"_a = py::make_tuple(0, 1));

@@ -15,13 +15,15 @@ writes that file into its own state directory, $XDG_STATE_HOME/lumetra/explorer/
 lands there too. Every browser session gets its own explorer with its own trace object (an
 explorer class of its own, `session_class`), so sessions showing different files do not touch
 each other's trace; the dashboard class's shared trace object is left to code that composes
-the page itself.
+the page itself. An address other than a loopback one is warned of on standard error: the page
+has no login and runs fits on request.
 """
 
 from __future__ import annotations
 
 import argparse
 import importlib.resources
+import ipaddress
 import logging
 import os
 import pickle
@@ -106,6 +108,33 @@ def free_port(address: str) -> int:
         probe.bind((address, 0))
         port: int = probe.getsockname()[1]
         return port
+
+
+def loopback_only(address: str) -> bool:
+    """Whether listening on `address` (an IP address or a host name) serves this machine alone."""
+    try:
+        return ipaddress.ip_address(address).is_loopback
+    except ValueError:  # a host name, or "" for every interface
+        pass
+    try:
+        found = {info[4][0] for info in socket.getaddrinfo(address, None)} if address else set()
+    except OSError:
+        return False
+    return bool(found) and all(
+        ipaddress.ip_address(str(a).split("%")[0]).is_loopback for a in found
+    )
+
+
+def warn_if_reachable(address: str, port: int) -> None:
+    """Says on standard error when the page can be opened from other machines."""
+    if not loopback_only(address):
+        warn(
+            "explore",
+            f"warning: listening on {address or 'every interface'}, port {port}: the page is "
+            "reachable from other machines, without a login; anyone who opens it sees the "
+            "traces and results served and has fits run on this machine. --address 127.0.0.1 "
+            "serves this machine alone.",
+        )
 
 
 def write_settings(data_dir: str | os.PathLike[str], directory: Path) -> Path:
@@ -264,6 +293,7 @@ def run(args: argparse.Namespace) -> int:
     quiet_libraries()
 
     port = args.port or free_port(args.address)
+    warn_if_reachable(args.address, port)
     host = f"[{args.address}]" if ":" in args.address else args.address
     server = pn.serve(
         page,

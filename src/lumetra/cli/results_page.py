@@ -2,11 +2,13 @@
 filterable table; the chosen trace with its idealised paths; the transition density plot, level
 and dwell-time histograms, rates and BIC per K of the batch, or of a selection of its traces
 fitted again in place. The folder is read once (lumetra.results.folder); each browser session
-gets its own page and selection."""
+gets its own page and selection. A chosen trace's files are read in an executor thread, so the
+event loop goes on serving every session meanwhile."""
 
 from __future__ import annotations
 
 import asyncio
+import html
 import io
 import traceback
 from collections.abc import Callable
@@ -41,18 +43,39 @@ class SafeFigure:
         self.pane = pn.pane.Plotly(None, **size)
         self.error = pn.pane.Alert("", alert_type="danger", visible=False)
         self.layout = pn.Column(self.error, self.pane, **size)
+        self.requests = 0  # figures asked of draw_in_thread, the last one shown
 
     def draw(self, build: Callable[[], Any]) -> None:
-        try:
-            self.pane.object = build()
-        except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
-            self.error.object = (
-                f"**This figure could not be drawn:** {type(error).__name__}: {error}"
-            )
-            self.error.visible = True
-            traceback.print_exc()
+        self.show(attempt(build))
+
+    async def draw_in_thread(self, build: Callable[[], Any]) -> None:
+        """Builds the figure in an executor thread; one asked for meanwhile supersedes it."""
+        self.requests += 1
+        request = self.requests
+        outcome = await asyncio.get_running_loop().run_in_executor(None, attempt, build)
+        if request == self.requests:
+            self.show(outcome)
+
+    def show(self, outcome: Any) -> None:
+        if isinstance(outcome, Exception):
+            self.show_error(f"{type(outcome).__name__}: {outcome}")
         else:
+            self.pane.object = outcome
             self.error.visible = False
+
+    def show_error(self, message: str) -> None:
+        # Escaped: the message names files and traces as the folder spells them.
+        self.error.object = f"**This figure could not be drawn:** {html.escape(message)}"
+        self.error.visible = True
+
+
+def attempt(build: Callable[[], Any]) -> Any:
+    """The figure, or the exception that kept it from being built (its traceback printed)."""
+    try:
+        return build()
+    except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
+        traceback.print_exc()
+        return error
 
 
 def frame_table(frame: pd.DataFrame, **options: Any) -> pn.widgets.Tabulator:
@@ -136,12 +159,22 @@ class ResultsPage:
         )
 
     def choose(self, event: Any) -> None:
-        name = str(self.table.value.iloc[event.row]["name"]) if event.row is not None else ""
-        if name in self.folder.paths:
-            self.show_trace(name)
+        if event.row is None:
+            return
+        row = self.table.value.iloc[event.row]
+        if row["name"] in self.folder.paths:
+            self.show_trace(str(row["name"]))
+        elif row["status"] == "unreadable":
+            self.trace.show_error(str(row["reason"]))
 
     def show_trace(self, name: str) -> None:
-        self.trace.draw(lambda: trace_figure(trace_view(self.folder, name)))
+        """Draws the trace when the page is loaded (at once outside a server)."""
+        import panel as pn
+
+        async def draw() -> None:
+            await self.trace.draw_in_thread(lambda: trace_figure(trace_view(self.folder, name)))
+
+        pn.state.onload(draw)
 
     def draw_batch_figures(self) -> None:
         self.density.draw(lambda: transitions_figure(self.kinetics))
@@ -170,9 +203,8 @@ class ResultsPage:
             loop = asyncio.get_running_loop()
             kinetics = await loop.run_in_executor(None, selection_kinetics, self.folder, names)
         except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
-            self.status.object = (
-                f"**No kinetics for the selection:** {type(error).__name__}: {error}"
-            )
+            message = html.escape(f"{type(error).__name__}: {error}")
+            self.status.object = f"**No kinetics for the selection:** {message}"
         else:
             self.show(kinetics, "the selection")
         finally:
@@ -195,6 +227,7 @@ def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
     except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
         traceback.print_exc()
         return pn.pane.Alert(
-            f"**The results page could not be built:** {type(error).__name__}: {error}",
+            "**The results page could not be built:** "
+            + html.escape(f"{type(error).__name__}: {error}"),
             alert_type="danger",
         )

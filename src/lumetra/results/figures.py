@@ -4,6 +4,7 @@ plot of a set of traces (lumetra.results.kinetics)."""
 
 from __future__ import annotations
 
+import html
 from typing import TYPE_CHECKING
 
 import numpy as np
@@ -23,7 +24,7 @@ CHANNEL_COLOURS = {"donor": "#2ca02c", "acceptor": "#d62728", "acceptor_direct":
 
 def trace_figure(view: TraceView) -> go.Figure:
     """The signal with the step fit and the shared model's path over it; the source's donor
-    and acceptor channels below when it had them."""
+    and acceptor channels below when it had them, or above the plot why they are not shown."""
     import plotly.graph_objects as go
     from plotly.subplots import make_subplots
 
@@ -70,6 +71,17 @@ def trace_figure(view: TraceView) -> go.Figure:
         figure.update_yaxes(title_text="intensity", row=2, col=1)
     figure.update_xaxes(title_text="time", row=rows, col=1)
     figure.update_layout(title=view.name, margin={"t": 50}, legend={"orientation": "h"})
+    if view.source_error:
+        figure.add_annotation(
+            text=f"Source channels not shown: {html.escape(view.source_error)}",
+            xref="paper",
+            yref="paper",
+            x=1,
+            y=1,
+            xanchor="right",
+            yanchor="bottom",
+            showarrow=False,
+        )
     return figure
 
 

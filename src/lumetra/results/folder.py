@@ -7,7 +7,9 @@ back: the tables, the shared model, and the idealised path of every fitted trace
 
 The paths are the shared model's (hmm/NAME.csv) when the batch fitted one, otherwise the step
 fit's (traces/NAME.csv, levels grouped into states when the batch did so). Everything is read
-once; a trace's step fit and source channels are read when it is chosen (`trace_view`).
+once; a trace's step fit and source channels are read when it is chosen (`trace_view`). Files
+are read as lumetra.results.files allows: regular ones, of bounded size, a trace's own inside
+the folder; a trace whose path cannot be read is in the table as "unreadable", with the reason.
 """
 
 from __future__ import annotations
@@ -21,6 +23,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from lumetra.results.files import CheckedPath, read_file, trace_file
 from lumetra.stepfit import FloatArray
 
 READERS = 2  # threads reading the per-trace files (pandas' parser leaves the GIL)
@@ -54,36 +57,66 @@ class ResultsFolder:
 
 def read_table(path: Path, columns: list[str] | None = None) -> pd.DataFrame | None:
     """A CSV the batch wrote ('#' lines first), or None when it is missing."""
-    if not path.is_file():
+    if not path.exists():
         return None
-    return pd.read_csv(path, comment="#", usecols=columns)
+    return read_file(path, lambda file: pd.read_csv(file, comment="#", usecols=columns))
 
 
 def read_path(path: Path, signal: str) -> TracePath:
-    frame = pd.read_csv(path, comment="#", usecols=["time", signal, "level"], engine="c")
+    frame = read_table(path, ["time", signal, "level"])
+    if frame is None:
+        raise FileNotFoundError(f"{path} is missing")
     return TracePath(
         frame["time"].to_numpy(float), frame[signal].to_numpy(float), frame["level"].to_numpy(float)
     )
 
 
+def read_paths(
+    root: Path, folder: str, signal: str, names: list[str]
+) -> tuple[dict[str, TracePath], dict[str, str]]:
+    """The paths in FOLDER/NAME.csv that could be read, and why the others could not."""
+
+    def read(name: str) -> TracePath | str:
+        try:
+            return read_path(trace_file(root, folder, name), signal)
+        except (OSError, ValueError) as error:
+            return str(error)
+
+    with ThreadPoolExecutor(READERS) as pool:
+        loaded = dict(zip(names, pool.map(read, names)))
+    paths = {n: p for n, p in loaded.items() if isinstance(p, TracePath)}
+    return paths, {n: p for n, p in loaded.items() if isinstance(p, str)}
+
+
+def read_manifest(path: Path) -> dict[str, Any]:
+    """manifest.json; ValueError naming it, and the entry at fault, when the batch would not
+    have written it so."""
+    manifest: dict[str, Any] = read_file(path, json.load)
+    inputs = manifest.get("inputs", []) if isinstance(manifest, dict) else None
+    if not isinstance(inputs, list):
+        raise ValueError(f"{path} is no manifest of lumetra fit: an object with a list of inputs")
+    for number, entry in enumerate(inputs):
+        if not isinstance(entry, dict) or not all(
+            isinstance(entry.get(key), str) for key in ("name", "file")
+        ):
+            raise ValueError(f"{path}: input {number} has no name and file: {str(entry)[:80]}")
+    return manifest
+
+
 def trace_names(manifest: dict[str, Any], segments: pd.DataFrame) -> list[str]:
     """The fitted traces in the order of the batch."""
     names = [entry["name"] for entry in manifest.get("inputs", [])]
-    return names or list(dict.fromkeys(segments.get("name", pd.Series(dtype=str))))
+    return names or [str(n) for n in dict.fromkeys(segments.get("name", pd.Series(dtype=str)))]
 
 
-def step_paths(root: Path, names: list[str], segments: pd.DataFrame) -> dict[str, TracePath]:
-    """The step fit's paths (traces/NAME.csv); where the batch grouped levels into states, each
-    segment's level replaced by its state's (segments.csv)."""
-    with ThreadPoolExecutor(READERS) as pool:
-        paths = dict(
-            zip(
-                names,
-                pool.map(lambda n: read_path(root / "traces" / f"{n}.csv", "intensity"), names),
-            )
-        )
+def step_paths(
+    root: Path, names: list[str], segments: pd.DataFrame
+) -> tuple[dict[str, TracePath], dict[str, str]]:
+    """The step fit's paths (traces/NAME.csv) and why any could not be read; where the batch
+    grouped levels into states, each segment's level replaced by its state's (segments.csv)."""
+    paths, unreadable = read_paths(root, "traces", "intensity", names)
     if "state_level" not in segments:
-        return paths
+        return paths, unreadable
     for name, rows in segments.groupby("name", sort=False):
         path = paths.get(str(name))
         if path is None:
@@ -92,13 +125,7 @@ def step_paths(root: Path, names: list[str], segments: pd.DataFrame) -> dict[str
         distinct, frame_level = np.unique(path.levels, return_inverse=True)
         states = np.array([state_of.get(level, level) for level in distinct], dtype=float)
         paths[str(name)] = TracePath(path.time, path.signal, states[frame_level])
-    return paths
-
-
-def hmm_paths(root: Path, names: list[str]) -> dict[str, TracePath]:
-    with ThreadPoolExecutor(READERS) as pool:
-        loaded = pool.map(lambda n: read_path(root / "hmm" / f"{n}.csv", "signal"), names)
-        return dict(zip(names, loaded))
+    return paths, unreadable
 
 
 def trace_table(
@@ -106,6 +133,7 @@ def trace_table(
     manifest: dict[str, Any],
     segments: pd.DataFrame,
     paths: dict[str, TracePath],
+    unreadable: dict[str, str],
     failures: pd.DataFrame | None,
     skipped: pd.DataFrame | None,
 ) -> pd.DataFrame:
@@ -115,6 +143,10 @@ def trace_table(
     scores = {} if first is None else {str(k): float(v) for k, v in first.items()}
     rows = []
     for name in names:
+        if name in unreadable:
+            entry = {"name": name, "file": files.get(name, name), "status": "unreadable"}
+            rows.append(entry | {"reason": unreadable[name]})
+            continue
         levels = paths[name].levels
         rows.append(
             {
@@ -143,20 +175,24 @@ def load_folder(root: str | Path) -> ResultsFolder:
     """The results of one batch; ValueError for a directory that holds none."""
     root = Path(root)
     manifest_path = root / "manifest.json"
-    if not manifest_path.is_file():
+    if not manifest_path.exists():
         raise ValueError(f"{root} holds no manifest.json: not an output directory of lumetra fit")
-    manifest = json.loads(manifest_path.read_text())
+    manifest = read_manifest(manifest_path)
     segments = read_table(root / "segments.csv")
     segments = pd.DataFrame(columns=["name"]) if segments is None else segments
     names = trace_names(manifest, segments)
     model_path = root / "hmm_model.json"
-    model = json.loads(model_path.read_text()) if model_path.is_file() else None
-    paths = hmm_paths(root, names) if model is not None else step_paths(root, names, segments)
+    model = read_file(model_path, json.load) if model_path.exists() else None
+    if model is not None:
+        paths, unreadable = read_paths(root, "hmm", "signal", names)
+    else:
+        paths, unreadable = step_paths(root, names, segments)
     table = trace_table(
         names,
         manifest,
         segments,
         paths,
+        unreadable,
         read_table(root / "failures.csv"),
         read_table(root / "skipped.csv"),
     )
@@ -174,32 +210,35 @@ class TraceView:
     step: FloatArray | None  # the step fit's level of every frame
     model: FloatArray | None  # the shared model's level of every frame
     channels: dict[str, FloatArray]  # donor, acceptor, ... of the source, when it had them
+    source_error: str = ""  # why the source's channels could not be read
 
 
-def source_channels(label: str, frames: int) -> dict[str, FloatArray]:
-    """The two-colour channels of the trace's source file, cut to the frames fitted; none when
-    the file is gone, unreadable or single-channel."""
+def source_channels(label: str, frames: int) -> tuple[dict[str, FloatArray], str]:
+    """The two-colour channels of the trace's source file, cut to the frames fitted, or none
+    and why not: the file is gone or cannot be read (none, and no reason, when it has a single
+    channel)."""
     from lumetra.io import read_traces
 
     path, _, number = label.rpartition("#")
     path, index = (path, int(number)) if number.isdigit() and path else (label, 0)
     try:
-        traces = read_traces(path)
-    except (OSError, ValueError):
-        return {}
+        with CheckedPath(path) as source:
+            traces = read_traces(source)
+    except (OSError, ValueError) as error:
+        return {}, str(error)
     if index >= len(traces):
-        return {}
+        return {}, f"{path} holds {len(traces)} trace(s), none numbered {index}"
     trace = traces[index]
     found = {name: getattr(trace, name) for name in CHANNELS}
-    return {name: values[:frames] for name, values in found.items() if values is not None}
+    return {name: values[:frames] for name, values in found.items() if values is not None}, ""
 
 
 def trace_view(folder: ResultsFolder, name: str) -> TraceView:
     path = folder.paths[name]
-    step_file = read_table(folder.root / "traces" / f"{name}.csv", ["intensity", "level"])
+    step_path = trace_file(folder.root, "traces", name)
+    step_file = read_table(step_path, ["intensity", "level"])
     step = None if step_file is None else step_file["level"].to_numpy(float)
     model = path.levels if folder.model is not None else None
     label = str(folder.table.loc[folder.table["name"] == name, "file"].iloc[0])
-    return TraceView(
-        name, path.time, path.signal, step, model, source_channels(label, len(path.time))
-    )
+    channels, source_error = source_channels(label, len(path.time))
+    return TraceView(name, path.time, path.signal, step, model, channels, source_error)
