@@ -217,18 +217,21 @@ def source_channels(label: str, frames: int) -> tuple[dict[str, FloatArray], str
     """The two-colour channels of the trace's source file, cut to the frames fitted, or none
     and why not: the file is gone or cannot be read (none, and no reason, when it has a single
     channel)."""
-    from lumetra.io import read_traces
+    from lumetra.io import BadTrace
+    from lumetra.io.reading import read_each
 
     path, _, number = label.rpartition("#")
     path, index = (path, int(number)) if number.isdigit() and path else (label, 0)
     try:
         with CheckedPath(path) as source:
-            traces = read_traces(source)
+            traces = read_each(source)
     except (OSError, ValueError) as error:
         return {}, str(error)
     if index >= len(traces):
         return {}, f"{path} holds {len(traces)} trace(s), none numbered {index}"
     trace = traces[index]
+    if isinstance(trace, BadTrace):  # another trace of the file may be bad: only its own matters
+        return {}, str(trace.error)
     found = {name: getattr(trace, name) for name in CHANNELS}
     return {name: values[:frames] for name, values in found.items() if values is not None}, ""
 
