@@ -86,10 +86,11 @@ def simulated_trace(path: Path) -> Path:
 
 
 def time_one(trace: Path, runs: int) -> None:
-    from lumetra.batch.one_file import fit_source
-    from lumetra.io.prepare import SignalOptions, prepare_each
+    from lumetra.batch import FitConfig, fit_source
+    from lumetra.io.prepare import prepare_each
 
-    options = SignalOptions()
+    config = FitConfig(criterion="bic", refine=True, engine="native")
+    options = config.reading
     seconds: dict[str, list[float]] = collections.defaultdict(list)
     for _ in range(runs):
         start = time.perf_counter()
@@ -99,7 +100,7 @@ def time_one(trace: Path, runs: int) -> None:
         prepared.trace_object(scaled=True)
         seconds["trace object"].append(time.perf_counter() - start)
         start = time.perf_counter()
-        fit_source(trace, criterion="bic", refine=True, options=options, seed=0, engine="native")
+        fit_source(trace, config)
         seconds["whole fit_source"].append(time.perf_counter() - start)
     print(f"one trace ({trace.name}), {runs} runs, median seconds:")
     for stage, values in seconds.items():

@@ -34,8 +34,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 from kinsoft_eval import DEFAULT_TRUTH, TRUTHS, matched, true_changes  # noqa: E402
 
 from lumetra import hmmcore  # noqa: E402
-from lumetra.hmm.inputs import collect_traces, frame_time, step_segments  # noqa: E402
+from lumetra.hmm.inputs import collect_traces, frame_time  # noqa: E402
 from lumetra.kinetics import dwell_kinetics, fit_hmm  # noqa: E402
+from lumetra.segments import Segments  # noqa: E402
 from lumetra.simulation import simulate_traces  # noqa: E402
 
 TOLERANCE = 2
@@ -160,7 +161,7 @@ def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0, eve
 
     nan = np.full((k, k), np.nan)
     start = time.perf_counter()
-    segments = [step_segments(t) for t in data]
+    segments = [Segments.from_step_fit(t.trace_object()) for t in data]
     step_seconds = time.perf_counter() - start
     centres, paths, rates = step_method(data, segments, k, dt)
     row("steps+dwells", k, centres, paths, rates, nan, nan, time.perf_counter() - start)

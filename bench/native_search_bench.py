@@ -35,7 +35,8 @@ from hmm_bench import KINSOFT, f1, step_method  # noqa: E402
 from kinsoft_eval import DEFAULT_TRUTH, true_changes  # noqa: E402
 
 from lumetra.hmm.fit import fit_shared_model  # noqa: E402
-from lumetra.hmm.inputs import collect_traces, frame_time, step_segments  # noqa: E402
+from lumetra.hmm.inputs import collect_traces, frame_time  # noqa: E402
+from lumetra.segments import Segments  # noqa: E402
 from lumetra.simulation import simulate_traces  # noqa: E402
 
 # (label, engine, seed offset): a second lmfit search from other seeds shows how far two
@@ -46,7 +47,7 @@ RUNS = (("lmfit", "lmfit", 0), ("native", "native", 0), ("lmfit, other seeds", "
 def segments_of(args):
     trace, engine, seed = args
     start = time.perf_counter()
-    segments = step_segments(trace, engine, seed)
+    segments = Segments.from_step_fit(trace.trace_object(), engine, seed)
     return segments, time.perf_counter() - start
 
 

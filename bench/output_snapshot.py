@@ -5,7 +5,8 @@
 Batches: the bundled examples searched by lmfit and by the native engine (the shared model),
 24 simulated traces with the classic method, the same with the shared model, and 20 kinSoft
 level-1 traces with the command's defaults. Each output file is kept as its bytes, apart from
-the times a run records (JSON), the workbooks' zip times and the Parquet file's writer details;
+the times a run records (JSON), the workbooks' zip times, the Parquet file's writer details and
+the run's temporary folder (in the sources' paths);
 --compare lists every file that differs from OTHER's.
 """
 
@@ -67,6 +68,19 @@ def batches(work: Path) -> dict[str, list[str]]:
     }
 
 
+def without_folder(value: object, folder: str) -> object:
+    """`value` with the temporary folder of the run spelled WORK (sources are named by path)."""
+    if isinstance(value, bytes):
+        return value.replace(folder.encode(), b"WORK")
+    if isinstance(value, str):
+        return value.replace(folder, "WORK")
+    if isinstance(value, dict):
+        return {without_folder(k, folder): without_folder(v, folder) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return type(value)(without_folder(v, folder) for v in value)
+    return value
+
+
 def snapshot() -> dict[str, dict[str, object]]:
     found: dict[str, dict[str, object]] = {}
     with tempfile.TemporaryDirectory() as name:
@@ -76,7 +90,9 @@ def snapshot() -> dict[str, dict[str, object]]:
             command = [sys.executable, "-m", "lumetra", "fit", *arguments, "--out", str(out)]
             subprocess.run([*command, "--quiet", "--jobs", "2"], check=True, cwd=work)
             found[batch] = {
-                str(p.relative_to(out)): contents(p) for p in sorted(out.rglob("*")) if p.is_file()
+                str(p.relative_to(out)): without_folder(contents(p), name)
+                for p in sorted(out.rglob("*"))
+                if p.is_file()
             }
     return found
 

@@ -5,6 +5,8 @@
 #include <array>
 #include <string_view>
 
+#include "differential_evolution.hpp"
+
 namespace lumetra {
 
 struct SearchParameter {
@@ -27,7 +29,7 @@ inline constexpr std::array<SearchParameter, 4> kSearchParameters = {{
 // left out) and "bic" (the BIC of the merged fit over every frame). The first is the default.
 inline constexpr std::array<std::string_view, 2> kCriteria = {"xic", "bic"};
 
-// The most evaluations of the fit one search makes.
-inline constexpr int kSearchEvaluations = 2000;
+// The most evaluations of the fit one search makes: the differential evolution's own limit.
+inline constexpr int kSearchEvaluations = static_cast<int>(EvolutionSettings{}.maxEvaluations);
 
 }  // namespace lumetra

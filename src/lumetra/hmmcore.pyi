@@ -28,6 +28,9 @@ class _Bootstrap(TypedDict):
     spreads: _Floats  # resamples x K
     transition: _Floats  # resamples x K x K
 
+FRAME_BLUR: bool  # frames that hold a change modelled as a mix of two levels, by default
+RESAMPLES: int  # bootstrap resamples of the rate intervals, by default
+
 def kmeans_levels(values: npt.ArrayLike, weights: npt.ArrayLike, states: int) -> _Floats: ...
 def nearest_states(trace: npt.ArrayLike, centres: npt.ArrayLike) -> _States: ...
 def start_model(
@@ -40,13 +43,13 @@ def fit(
     traces: Sequence[npt.ArrayLike],
     model: _Model,
     shared_spread: bool = True,
-    frame_blur: bool = False,
+    frame_blur: bool = True,
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,
 ) -> _Fit: ...
 def viterbi(
-    traces: Sequence[npt.ArrayLike], model: _Model, frame_blur: bool = False
+    traces: Sequence[npt.ArrayLike], model: _Model, frame_blur: bool = True
 ) -> list[_States]: ...
 def bootstrap(
     traces: Sequence[npt.ArrayLike],
@@ -54,7 +57,7 @@ def bootstrap(
     resamples: int = 200,
     seed: int = 0,
     shared_spread: bool = True,
-    frame_blur: bool = False,
+    frame_blur: bool = True,
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,

@@ -2,6 +2,7 @@
 
 import numpy as np
 import pandas as pd
+import pytest
 
 from lumetra import io
 from lumetra.io._trace import make_trace
@@ -41,11 +42,17 @@ def test_two_colour_traces_are_cut_at_bleaching_and_loaded_exactly(tmp_path):
     assert whole.cut_frame is None and len(whole.trace_object().CH1mBGND1) == 400
 
 
-def test_single_channel_files_load_as_before(write_trace):
-    path = write_trace({"Frame/10": [0.0, 0.1, 0.2, 0.3], "CH1-BGND1": [5.0, 0.0, 0.0, 0.0]})
+@pytest.mark.parametrize(
+    "intensity",  # one level, and several by each of loadData's three rules
+    [[10.0, 11.0, 10.5, 10.2], [5.0, 0.0, 0.0, 0.0], [9.0, 9.0, 9.0, 1.0], [-1.0, 1.0, 0.1, 0.2]],
+)
+def test_single_channel_files_load_as_before(write_trace, intensity):
+    path = write_trace({"Frame/10": [0.0, 0.1, 0.2, 0.3], "CH1-BGND1": intensity})
     (prepared,) = io.prepare_file(path, io.SignalOptions())
-    assert prepared.cut_frame is None and prepared.values is None
+    assert prepared.cut_frame is None
     trace, direct = prepared.trace_object(), lumetraTrace()
     direct.loadData(path)
     assert vars(trace).keys() == vars(direct).keys() and trace.fileName == path
+    assert trace.stateNum == direct.stateNum
+    pd.testing.assert_series_equal(trace.frames, direct.frames)
     pd.testing.assert_series_equal(trace.CH1mBGND1, direct.CH1mBGND1)

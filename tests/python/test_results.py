@@ -28,9 +28,10 @@ def test_the_folder_holds_every_trace_and_the_batch_model(results_batch):
     )
     assert list(folder.paths) == [n for n in table.index if table.loc[n, "status"] == "fitted"]
     for fit, path, levels in zip(result.fits, folder.paths.values(), result.hmm.path_levels):
-        assert np.array_equal(path.time, fit.time) and np.array_equal(path.levels, levels)
+        time, _ = result.frames(fit)
+        assert np.array_equal(path.time, time) and np.array_equal(path.levels, levels)
     name = folder.names[0]
-    assert table.loc[name, "frames"] == len(result.fits[0].time)
+    assert table.loc[name, "frames"] == result.fits[0].frames
     assert table.loc[name, "transitions"] == np.count_nonzero(np.diff(result.hmm.path_levels[0]))
 
     kinetics = batch_kinetics(folder)
@@ -110,7 +111,7 @@ def test_a_classic_batch_shows_its_state_paths_and_dwell_rates(tmp_path):
     result = fit_traces(inputs, tmp_path, jobs=1, progress=False, params=(9, 0.177, 0.2, 0))
     folder = load_folder(tmp_path)
     for fit, path in zip(result.fits, folder.paths.values()):
-        assert len(path.levels) == len(fit.time)
+        assert len(path.levels) == fit.frames
         assert set(np.unique(path.levels)) <= set(result.kinetics["level"])
     again = selection_kinetics(folder, folder.names)
     assert np.allclose(again.rates["rate"], result.kinetics["rate"])

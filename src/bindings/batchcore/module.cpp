@@ -18,6 +18,7 @@
 #include "idealise.hpp"
 #include "kinetic_simulate.hpp"
 #include "kinetics.hpp"
+#include "lumetraTrace/trace.hpp"
 #include "search.hpp"
 #include "simulate.hpp"
 
@@ -58,6 +59,14 @@ LUMETRA_MODULE(batchcore, m) {
       "constants shared with the Python code.";
   lumetra::bindings::batch::addConstants(m);
   lumetra::bindings::batch::addSearch(m);
+  m.def(
+      "state_guess",
+      [](py::handle intensity) {
+        return lumetra::bindings::trace::stateGuess(py::module_::import("numpy"), intensity);
+      },
+      py::arg("intensity"),
+      "The guess lumetraTrace.loadData makes of the intensity it loads: 2 when it shows "
+      "several levels, else 1.");
 
   m.def(
       "summarise_segments",

@@ -11,6 +11,7 @@
 
 #include "fitting.hpp"
 #include "hmm.hpp"
+#include "hmm_bootstrap.hpp"
 #include "hmm_arrays.hpp"
 #include "hmm_start.hpp"
 #include "matrix_log.hpp"
@@ -24,6 +25,12 @@ using lumetra::bindings::view;
 LUMETRA_MODULE(hmmcore, m) {
   m.doc() = "The hidden Markov model shared by many traces (Gaussian states, Baum-Welch).";
   const lumetra::HmmOptions defaults;
+  // Frames that hold a change modelled as a mix of the two levels: the package's default,
+  // which the core leaves to its callers.
+  constexpr bool blurByDefault = true;
+  const std::size_t resamples = lumetra::HmmBootstrapOptions{}.resamples;
+  m.attr("FRAME_BLUR") = blurByDefault;
+  m.attr("RESAMPLES") = resamples;
 
   m.def(
       "kmeans_levels",
@@ -55,7 +62,7 @@ LUMETRA_MODULE(hmmcore, m) {
       "transition); a state without frames takes its centre.");
 
   m.def("fit", &lumetra::bindings::fit, py::arg("traces"), py::arg("model"),
-        py::arg("shared_spread") = true, py::arg("frame_blur") = false,
+        py::arg("shared_spread") = true, py::arg("frame_blur") = blurByDefault,
         py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         "Baum-Welch from `model` over all traces: the fitted model's dict with log_likelihood, "
@@ -75,13 +82,13 @@ LUMETRA_MODULE(hmmcore, m) {
         }
         return lumetra::bindings::pathList(paths);
       },
-      py::arg("traces"), py::arg("model"), py::arg("frame_blur") = false,
+      py::arg("traces"), py::arg("model"), py::arg("frame_blur") = blurByDefault,
       "The most likely state of every frame, per trace (with frame_blur: the state at each "
       "frame's end).");
 
   m.def("bootstrap", &lumetra::bindings::bootstrap, py::arg("traces"), py::arg("model"),
-        py::arg("resamples") = 200, py::arg("seed") = 0, py::arg("shared_spread") = true,
-        py::arg("frame_blur") = false, py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("resamples") = resamples, py::arg("seed") = 0, py::arg("shared_spread") = true,
+        py::arg("frame_blur") = blurByDefault, py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         "Refits of `model` on traces resampled with replacement: means and spreads "
         "(resamples x K) and transition (resamples x K x K), states ordered by mean.");

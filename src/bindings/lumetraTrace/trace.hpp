@@ -10,6 +10,9 @@ namespace py = pybind11;
 
 // Loading.
 void loadData(const py::module_& m, py::object self, py::object filename);
+// The guess loadData makes of a loaded intensity: 2 when it shows several levels, else 1;
+// np.mean, np.max and np.min of `np` as it stands.
+py::int_ stateGuess(py::handle np, py::handle intensity);
 
 // Scores.
 bool inPeakList(py::object x, py::object peakList);

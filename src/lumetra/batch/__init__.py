@@ -27,30 +27,36 @@ Modules, each importing only those before it: types, inputs, names, lock, pool, 
 one_file, records, spreadsheet, summaries, hmm_stage, outputs, run.
 """
 
+from lumetra.batch.config import FitConfig
 from lumetra.batch.inputs import expand_inputs
-from lumetra.batch.one_file import fit_file, load_trace, search_parameters, step_fit
+from lumetra.batch.one_file import fit_file, fit_source, fit_trace
 from lumetra.batch.run import fit_traces, run_fits
-from lumetra.batch.types import (
-    BatchResult,
-    FileFit,
+from lumetra.batch.types import BatchResult, FileFit, HmmSettings, TraceFit
+from lumetra.batchcore import CRITERIA, PARAMETER_NAMES
+from lumetra.stepfit import (
     FitRejected,
-    HmmSettings,
     check_criterion,
+    load_trace,
     normalise_params,
     search_arguments,
+    search_parameters,
+    step_fit,
 )
-from lumetra.batchcore import CRITERIA, PARAMETER_NAMES
 
 __all__ = [
     "CRITERIA",
     "PARAMETER_NAMES",
     "BatchResult",
     "FileFit",
+    "FitConfig",
     "FitRejected",
     "HmmSettings",
+    "TraceFit",
     "check_criterion",
     "expand_inputs",
     "fit_file",
+    "fit_source",
+    "fit_trace",
     "fit_traces",
     "load_trace",
     "normalise_params",

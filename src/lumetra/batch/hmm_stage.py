@@ -23,36 +23,34 @@ import pandas as pd
 
 from lumetra import atomic
 from lumetra.batch.memory import Trimmer
+from lumetra.batch.store import TraceStore
 from lumetra.batch.summaries import SharedAxes
-from lumetra.batch.types import FileFit, HmmSettings
+from lumetra.batch.types import HmmSettings, TraceFit
 from lumetra.hmm.fit import HmmResult, fit_shared_model, missing_rates
-from lumetra.hmm.inputs import HmmTrace, Segments
+from lumetra.hmm.inputs import HmmTrace
 from lumetra.hmm.plot import transition_density_figure
+from lumetra.segments import Segments
+from lumetra.stepfit import FloatArray
+
+Frames = tuple[FloatArray, FloatArray]  # time and signal of one trace
 
 
-def step_segments(fit: FileFit) -> Segments:
-    """The runs of one level of the step fit's idealised trace (they cover every frame)."""
-    path = fit.levels[fit.frame_segment]
-    change = np.flatnonzero(np.diff(path) != 0) + 1
-    starts = np.concatenate([[0], change])
-    lengths = np.diff(np.concatenate([starts, [len(path)]]))
-    return Segments(np.asarray(path[starts], dtype=float), lengths.astype(np.int64))
-
-
-def fit_batch_model(
-    fits: list[FileFit], settings: HmmSettings, axes: SharedAxes | None = None
-) -> HmmResult:
-    """The shared model of the traces; `axes` holds their time axes once."""
-    axes = axes or SharedAxes()
-    data, trim = [], Trimmer()
-    for fit in fits:
+def read_frames(store: TraceStore, names: list[str], axes: SharedAxes) -> list[Frames]:
+    """Every trace's time (held once per distinct axis) and signal, from the store."""
+    held, trim = [], Trimmer()
+    for name in names:
         trim()
-        time, signal = fit.arrays()
-        data.append(HmmTrace(fit.label, axes(time), signal))
-    segments = [step_segments(fit) for fit in fits]
+        time, signal = store.frames(name)
+        held.append((axes(time), signal))
+    return held
+
+
+def fit_batch_model(fits: list[TraceFit], frames: list[Frames], settings: HmmSettings) -> HmmResult:
+    """The shared model of the traces, started from their step fits."""
+    data = [HmmTrace(fit.label, time, signal) for fit, (time, signal) in zip(fits, frames)]
     return fit_shared_model(
         data,
-        segments,
+        [Segments.from_fit(fit) for fit in fits],
         settings.states,
         settings.max_states,
         bootstrap=settings.bootstrap,
@@ -64,15 +62,15 @@ MODEL_OUTPUT = "hidden Markov model"
 
 
 def fit_or_report(
-    fits: list[FileFit],
+    fits: list[TraceFit],
+    frames: list[Frames],
     settings: HmmSettings,
     failed: Callable[[str, Exception], None],
-    axes: SharedAxes | None = None,
 ) -> tuple[HmmResult | None, list[str]]:
     """The model and its notes (a K range cut to what the traces carry), or None when it could
     not be fitted or has no rates: then `failed` is told why (the other outputs go on)."""
     try:
-        model = fit_batch_model(fits, settings, axes)
+        model = fit_batch_model(fits, frames, settings)
         missing = missing_rates(model)
         if missing:
             raise RuntimeError(missing)
@@ -103,8 +101,9 @@ def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
 def write_model_outputs(
     out: Path,
     result: HmmResult,
-    fits: list[FileFit],
+    fits: list[TraceFit],
     names: list[str],
+    frames: list[Frames],
     settings: HmmSettings,
     version: str,
 ) -> list[Path]:
@@ -122,8 +121,9 @@ def write_model_outputs(
         )
     )
     (out / "hmm").mkdir(exist_ok=True)
-    for fit, name, states, levels in zip(fits, names, result.paths, result.path_levels):
-        time, signal = fit.arrays()
+    for fit, name, (time, signal), states, levels in zip(
+        fits, names, frames, result.paths, result.path_levels
+    ):
         frame = pd.DataFrame(
             {
                 "frame": np.arange(len(time)),

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import sys
 import time
+from dataclasses import asdict
 from pathlib import Path
 from typing import Any, Callable, Union
 
@@ -37,18 +38,12 @@ import pandas as pd
 from lumetra import __version__, atomic
 from lumetra.batch import hmm_stage, records, summaries
 from lumetra.batch import spreadsheet as spreadsheet_module
+from lumetra.batch.config import FitConfig
 from lumetra.batch.kinetics import Dwells, fit_rates, plot_dwell_times
 from lumetra.batch.names import BatchNames
-from lumetra.batch.types import (
-    BatchResult,
-    FileFit,
-    Fitted,
-    HmmSettings,
-    Params,
-    SourceFit,
-)
+from lumetra.batch.store import TRACES, TraceStore
+from lumetra.batch.types import BatchResult, FileFit, Fitted, HmmSettings, SourceFit, TraceFit
 from lumetra.batchcore import PARAMETER_NAMES
-from lumetra.io.prepare import SignalOptions
 
 Written = Union[Path, list[Path]]
 
@@ -62,32 +57,29 @@ def table_provenance(provenance: dict[str, Any]) -> dict[str, Any]:
 
 
 class OutputWriter:
-    def __init__(
-        self,
-        out_dir: atomic.PathArg,
-        files: list[str],
-        params: Params | None,
-        options: SignalOptions | None = None,
-    ):
+    def __init__(self, out_dir: atomic.PathArg, files: list[str], config: FitConfig):
         self.out = Path(out_dir)
-        (self.out / "traces").mkdir(parents=True, exist_ok=True)
+        (self.out / TRACES).mkdir(parents=True, exist_ok=True)
         for folder in (self.out, *(p for p in self.out.iterdir() if p.is_dir())):
             atomic.remove_leftovers(folder)  # of an interrupted run
         self.files = files
         self.names = BatchNames(files)
-        self.params = params
-        self.reading = (options or SignalOptions()).record()
+        self.store = TraceStore(self.out, self.names)
+        self.config = config
+        self.params = config.params
+        self.reading = config.reading.record()
         self.version = __version__
         self.started = time.time()
-        self.options: dict[str, Any] = {}  # opt-in fit options, recorded in the manifest
         self.output_failures: dict[str, str] = {}  # summary outputs not written, and why
+        self.records: dict[str, dict[str, Any]] = {}  # of the files, as read or written
+        self.checksums: dict[str, str] = {}  # of the files, where a fit or record gave one
 
-    def trace_name(self, fit: FileFit) -> str:
+    def trace_name(self, fit: TraceFit) -> str:
         """The file's name; for a file of several traces, with the trace's index."""
-        return self.names.trace(fit.path, fit.part)
+        return self.store.name(fit)
 
-    def trace_path(self, fit: FileFit) -> Path:
-        return self.trace_file(fit.path, fit.part)
+    def trace_path(self, fit: TraceFit) -> Path:
+        return self.store.path(self.store.name(fit))
 
     def write_trace(self, fit: FileFit) -> None:
         header = {
@@ -112,16 +104,20 @@ class OutputWriter:
     def record_path(self, path: str) -> Path:
         return self.out / records.RECORDS / f"{self.names[path]}.json"
 
-    def write_source(self, path: str, source: SourceFit, fit_options: dict[str, Any]) -> None:
-        """The idealised traces of one file, then its record (batch.records)."""
+    def write_source(self, path: str, source: SourceFit) -> None:
+        """The idealised traces of one file, then its record (batch.records), kept as it
+        reads back."""
         for fit in source.fits:
+            if not isinstance(fit, FileFit):
+                raise TypeError(f"{fit.label}: a fit without its frames cannot be written")
             self.write_trace(fit)
-        checksum = source.fits[0].sha256 if source.fits else self.checksum(path)
-        records.write_record(
-            self.record_path(path), path, checksum, fit_options, self.version, source
+        checksum = source.sha256 or self.checksum(path)
+        self.records[path] = records.write_record(
+            self.record_path(path), path, checksum, self.config.record(), self.version, source
         )
+        self.checksums[path] = checksum
 
-    def reusable(self, path: str, fit_options: dict[str, Any]) -> bool:
+    def reusable(self, path: str) -> bool:
         """Whether the record of an earlier batch holds this file's fit with these options."""
         record = records.read_record(self.record_path(path))
         if record is None:
@@ -130,23 +126,23 @@ class OutputWriter:
             checksum = atomic.sha256_of(path)
         except OSError:
             return False
-        if not records.matches(record, path, checksum, fit_options, self.version):
+        if not records.matches(record, path, checksum, self.config.record(), self.version):
             return False
-        return all(self.trace_file(path, one["part"]).exists() for one in record["fits"])
-
-    def trace_file(self, path: str, part: int | None) -> Path:
-        return self.out / "traces" / f"{self.names.trace(path, part)}.csv"
+        if not all(
+            self.store.path(self.names.trace(path, one["part"])).exists() for one in record["fits"]
+        ):
+            return False
+        self.records[path] = record
+        return True
 
     def load_source(self, path: str) -> SourceFit:
-        """The fits of one file, read back from its record and idealised traces."""
-        record = records.read_record(self.record_path(path))
+        """The fits of one file (their summaries), from its record as written or read."""
+        record = self.records.get(path) or records.read_record(self.record_path(path))
         if record is None or record.get("source") != path:
             raise FileNotFoundError(f"no record of {path} in {self.out / records.RECORDS}")
-        fits: list[FileFit] = [
-            records.load_fit(one, path, record["sha256"], self.trace_file(path, one["part"]))
-            for one in record["fits"]
-        ]
-        return SourceFit(fits, dict(record["skipped"]), dict(record["failed"]))
+        source = records.source_fit(record)
+        self.checksums[path] = source.sha256
+        return source
 
     def source_file(self, label: str) -> str:
         """The file a failure or skip label (file, or file#index) belongs to."""
@@ -156,8 +152,11 @@ class OutputWriter:
         return path if path in self.names else label
 
     def checksum(self, label: str) -> str:
+        path = self.source_file(label)
+        if path in self.checksums:
+            return self.checksums[path]
         try:
-            return atomic.sha256_of(self.source_file(label))
+            return atomic.sha256_of(path)
         except OSError:
             return ""
 
@@ -193,9 +192,12 @@ class OutputWriter:
         fits, failures = fitted.fits, fitted.failures
         names = [self.trace_name(fit) for fit in fits]
         axes = summaries.SharedAxes()
-        model = None
+        model, held = None, None
         if hmm is not None and fits:
-            model, cut = hmm_stage.fit_or_report(fits, hmm, self.failed, axes)
+            # The model needs every trace's frames at once: read once, they serve the other
+            # summaries and the model's own outputs too.
+            held = hmm_stage.read_frames(self.store, names, axes)
+            model, cut = hmm_stage.fit_or_report(fits, held, hmm, self.failed)
             notes += cut
             # The step fit's own dwell-time rates, for comparison, with the model's K.
             states = model.states if model is not None else states
@@ -203,13 +205,20 @@ class OutputWriter:
         books = None
         if spreadsheet and fits:
             books = spreadsheet_module.Workbooks(self.out, len(fits), self.version)
+
+        def frames(i: int) -> hmm_stage.Frames:  # those the model holds, or read and let go
+            if held is not None:
+                return held[i]
+            time, values = self.store.frames(names[i])
+            return axes(time), values
+
         streamed = summaries.stream_traces(
             fits,
             grouping,
+            frames,
             books,
             None if model is None else model.path_levels,
             self.failed,
-            axes,
         )
         if books is not None and books.note():
             notes.append(str(books.note()))
@@ -226,6 +235,7 @@ class OutputWriter:
         provenance = self.provenance(fitted, states, double, shortest)
         if hmm is not None:
             provenance["method"] = "hmm"
+            provenance["model_settings"] = asdict(hmm)  # what a re-fit of a selection takes
             provenance["hmm"] = hmm_stage.model_record(model, hmm.seed) if model else None
         failure_table = self.failure_table(failures)
         skipped = self.skipped_table(fitted.skipped)
@@ -252,7 +262,7 @@ class OutputWriter:
             attempt(
                 "hidden Markov model outputs",
                 lambda: hmm_stage.write_model_outputs(
-                    self.out, model, fits, names, hmm, self.version
+                    self.out, model, fits, names, held or [], hmm, self.version
                 ),
             )
         if kinetics is not None:
@@ -272,7 +282,7 @@ class OutputWriter:
         provenance["output_failures"] = dict(self.output_failures)
         attempt("manifest.json", lambda: atomic.write_json(self.out / "manifest.json", provenance))
         result = BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
-        result.skipped = skipped
+        result.skipped, result.store = skipped, self.store
         result.output_failures = dict(self.output_failures)
         if hmm is not None:
             result.dwell_kinetics, result.hmm = kinetics, model
@@ -327,4 +337,4 @@ class OutputWriter:
             ],
             "failed": len(fitted.failures),
             "skipped": [{"file": k, "reason": v} for k, v in fitted.skipped.items()],
-        } | self.options
+        } | self.config.manifest_options()

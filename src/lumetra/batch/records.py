@@ -9,11 +9,9 @@ batch started again on the same output directory reads back from it.
 The record is written after the file's idealised traces, atomically: a file whose record is
 there has every trace written. A record is reused when the version, the checksum of the
 source and the options are the ones of the new batch and every trace file it names is there;
-the fit is then rebuilt from the record and the idealised traces (time and intensity), which
-hold every value exactly (pandas writes the shortest representation that reads back as the
-same float). A fit read back (StoredFit) holds its record's summary only and reads its frames
-from the idealised trace when they are asked for, so that a batch of 10^5 traces holds no
-more than their summaries.
+the fit's summary (lumetra.batch.types.TraceFit) is then rebuilt from the record, and its frames
+are in the idealised trace (lumetra.batch.store), which holds every value exactly (pandas
+writes the shortest representation that reads back as the same float).
 """
 
 from __future__ import annotations
@@ -24,10 +22,9 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
-import pandas as pd
 
-from lumetra import atomic, batchcore
-from lumetra.batch.types import FileFit, FloatArray, IntArray, SourceFit
+from lumetra import atomic
+from lumetra.batch.types import SourceFit, TraceFit
 
 RECORDS = "records"  # the directory of the records, beside traces/
 
@@ -38,7 +35,7 @@ def plain(value: dict[str, Any]) -> dict[str, Any]:
     return back
 
 
-def fit_summary(fit: FileFit) -> dict[str, Any]:
+def fit_summary(fit: TraceFit) -> dict[str, Any]:
     return {
         "part": fit.part,
         "params": fit.params,
@@ -47,7 +44,7 @@ def fit_summary(fit: FileFit) -> dict[str, Any]:
         "ends": fit.ends.tolist(),
         "levels": fit.levels.tolist(),
         "spreads": fit.spreads.tolist(),
-        "frames": len(fit.intensity),
+        "frames": fit.frames,
         "reading": fit.reading,
         "seconds": fit.seconds,
     }
@@ -55,7 +52,8 @@ def fit_summary(fit: FileFit) -> dict[str, Any]:
 
 def write_record(
     path: Path, source: str, checksum: str, options: dict[str, Any], version: str, fit: SourceFit
-) -> Path:
+) -> dict[str, Any]:
+    """Writes the record and returns it as it reads back (read_record)."""
     record = {
         "lumetra": version,
         "source": source,
@@ -63,9 +61,11 @@ def write_record(
         "options": options,
         "fits": [fit_summary(one) for one in fit.fits],
         "skipped": fit.skipped,
-        "failed": fit.failed,
+        "failed": fit.failures,
     }
-    return atomic.write_json(path, record)
+    atomic.write_json(path, record)
+    back: dict[str, Any] = json.loads(json.dumps(record), object_pairs_hook=_shared)
+    return back
 
 
 SHARED_LENGTH = 32  # string values up to this long are held once however many records repeat them
@@ -105,41 +105,16 @@ def matches(
     )
 
 
-class StoredFit(FileFit):
-    """The fit of one trace as a batch's folder holds it: the summary from its record, the
-    time and intensity read from its idealised trace (trace_file) on every use, not kept."""
-
-    def __init__(self, trace_file: Path, frames: int | None, **summary: Any) -> None:
-        self.trace_file = str(trace_file)  # a Path holds its parts as well: 100,000 of them add up
-        self.frames = frames  # None in records of earlier versions: told by the trace file
-        self.part, self.reading = None, {}
-        for name, value in summary.items():
-            setattr(self, name, value)
-
-    def arrays(self) -> tuple[FloatArray, FloatArray]:
-        table = pd.read_csv(self.trace_file, comment="#", usecols=["time", "intensity"])
-        return table["time"].to_numpy(dtype=float), table["intensity"].to_numpy(dtype=float)
-
-    # Read-only: a fit read back is not changed in place.
-    @property
-    def time(self) -> FloatArray:  # type: ignore[override]
-        return self.arrays()[0]
-
-    @property
-    def intensity(self) -> FloatArray:  # type: ignore[override]
-        return self.arrays()[1]
-
-    @property
-    def frame_segment(self) -> IntArray:  # type: ignore[override]
-        frames = self.frames if self.frames is not None else len(self.arrays()[1])
-        return batchcore.frame_segments(frames, self.starts, self.ends)
+def source_fit(record: dict[str, Any]) -> SourceFit:
+    """The fits of one file (their summaries), its skipped and failed traces, from its record."""
+    source, checksum = record["source"], record["sha256"]
+    fits = [load_fit(one, source, checksum) for one in record["fits"]]
+    return SourceFit(fits, dict(record["skipped"]), dict(record["failed"]), checksum)
 
 
-def load_fit(summary: dict[str, Any], source: str, checksum: str, trace_file: Path) -> StoredFit:
-    """The fit of one trace from its summary in a record and its idealised trace file."""
-    return StoredFit(
-        trace_file,
-        summary.get("frames"),
+def load_fit(summary: dict[str, Any], source: str, checksum: str) -> TraceFit:
+    """The fit of one trace from its summary in a record (fit_summary)."""
+    return TraceFit(
         path=source,
         sha256=checksum,
         params=summary["params"],
@@ -148,6 +123,7 @@ def load_fit(summary: dict[str, Any], source: str, checksum: str, trace_file: Pa
         ends=np.asarray(summary["ends"], dtype=np.int64),
         levels=np.asarray(summary["levels"], dtype=float),
         spreads=np.asarray(summary["spreads"], dtype=float),
+        frames=int(summary["frames"]),
         seconds=float(summary["seconds"]),
         part=summary["part"],
         reading=summary["reading"],

@@ -9,32 +9,20 @@ import sys
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Any, Callable, TypeVar
+from typing import Callable, TypeVar
 
 from tqdm import tqdm
 
-from lumetra.batch import records
+from lumetra.batch.config import DEFAULT_ENGINE, FitConfig
 from lumetra.batch.inputs import expand_inputs
 from lumetra.batch.lock import output_lock
 from lumetra.batch.memory import Trimmer
 from lumetra.batch.one_file import fit_source
 from lumetra.batch.outputs import OutputWriter
 from lumetra.batch.pool import process_pool
-from lumetra.batch.types import (
-    BatchResult,
-    FileFit,
-    Fitted,
-    HmmSettings,
-    Params,
-    ParamsInput,
-    SearchBounds,
-    SourceFit,
-    check_criterion,
-    normalise_params,
-    search_arguments,
-)
+from lumetra.batch.types import BatchResult, Fitted, HmmSettings, SourceFit, TraceFit
 from lumetra.io.prepare import SignalOptions
-from lumetra.stepfit import SEARCH_ENGINES
+from lumetra.stepfit import ParamsInput, SearchBounds, normalise_params
 
 Item = TypeVar("Item")
 METHODS = ("classic", "hmm")
@@ -76,30 +64,23 @@ def completed(
 def run_fits(
     files: list[str],
     executor: concurrent.futures.Executor,
-    params: Params | None = None,
-    search: SearchBounds | None = None,
+    config: FitConfig | None = None,
     progress: bool = True,
-    on_result: Callable[[FileFit], object] | None = None,
-    criterion: str = "xic",
-    refine: bool = False,
-    options: SignalOptions | None = None,
-    seed: int | None = 0,
+    on_result: Callable[[TraceFit], object] | None = None,
     on_source: Callable[[str, SourceFit], object] | None = None,
     keep: bool = True,
-    engine: str = "lmfit",
 ) -> Fitted:
-    """Submits every file to the executor. on_result(fit) runs in this process as each fit
-    arrives, on_source(path, fits) as each file's fits do; a file that fails, as a whole or
-    trace by trace, does not stop the others. keep=False: the fits are not kept (only the
-    failures and skipped traces)."""
+    """Submits every file to the executor, each fitted by `config` (FitConfig's defaults when
+    None). on_result(fit) runs in this process as each fit arrives, on_source(path, fits) as
+    each file's fits do; a file that fails, as a whole or trace by trace, does not stop the
+    others. keep=False: the fits are not kept (only the failures and skipped traces)."""
+    config = config or FitConfig()
     trim = Trimmer()
-    by_file: dict[str, list[FileFit]] = {}
+    by_file: dict[str, list[TraceFit]] = {}
     done = Fitted()
 
     def submit(path: str) -> concurrent.futures.Future[SourceFit]:
-        return executor.submit(
-            fit_source, path, params, search, criterion, refine, options, seed, engine
-        )
+        return executor.submit(fit_source, path, config)
 
     for path, future in _progress(completed(submit, files), len(files), progress):
         trim()
@@ -115,7 +96,7 @@ def run_fits(
             continue
         if keep:
             by_file[path] = source.fits
-        done.failures.update(source.failed)
+        done.failures.update(source.failures)
         done.skipped.update(source.skipped)
     done.fits = [fit for path in files for fit in by_file.get(path, [])]
     return done
@@ -143,30 +124,6 @@ def output_folder(out_dir: str | os.PathLike[str]) -> Path:
     return out
 
 
-def fit_options(
-    params: Params | None,
-    search: SearchBounds | None,
-    criterion: str,
-    refine: bool,
-    options: SignalOptions,
-    seed: int,
-    engine: str = "lmfit",
-) -> dict[str, Any]:
-    """What a file's fit depends on besides the file, as its record holds it."""
-    native = params is None and engine != "lmfit"
-    return records.plain(
-        {
-            **({"search_engine": engine} if native else {}),
-            "parameters": params,
-            "search": None if params is not None else dict(search or {}),
-            "criterion": criterion,
-            "refine": bool(refine),
-            "reading": options.record(),
-            "seed": None if params is not None else seed,
-        }
-    )
-
-
 def fit_traces(
     paths: Iterable[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
@@ -186,7 +143,8 @@ def fit_traces(
     hmm: HmmSettings | None = None,
     seed: int = 0,
     restart: bool = False,
-    search_engine: str = "lmfit",
+    search_engine: str = DEFAULT_ENGINE,
+    config: FitConfig | None = None,
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -219,6 +177,8 @@ def fit_traces(
     search_engine: "lmfit" (optimizeFitness) or "native" (the same differential evolution in
         C++ on the core fit, many times faster; stepfit.search_parameters), recorded when
         native.
+    config: every option of a trace's fit in one (FitConfig); given, it stands for params,
+        search, criterion, refine, options, seed and search_engine.
     restart: fit every file again. Otherwise a file whose record (lumetra.batch.records)
         in `out_dir` shows it fitted by the same version with the same options, and whose
         checksum is unchanged, is taken from there: a batch that was interrupted, started
@@ -226,30 +186,28 @@ def fit_traces(
         traces of every file.
     Returns a BatchResult; files that failed are in its `failures`, not raised; summary
     outputs that could not be written in its `output_failures`. Its `fits` hold each trace's
-    summary and read the frames (time, intensity) from `out_dir`'s traces/ when asked, so that
-    a batch of 10^5 traces holds no more than their summaries.
+    summary (TraceFit); `result.frames(fit)` reads its time and intensity from `out_dir`'s
+    traces/, so that a batch of 10^5 traces holds no more than their summaries.
     """
     if method not in METHODS:
         raise ValueError(f"method must be one of {', '.join(METHODS)}, not {method!r}")
     modelled = method == "hmm"
-    criterion = criterion or ("bic" if modelled else "xic")
-    refine = modelled if refine is None else refine
-    files = expand_inputs(paths)
-    fixed = normalise_params(params)
-    search_arguments(search)  # refuse unknown names before any work
-    check_criterion(criterion)
-    if seed < 0:
-        raise ValueError(f"seed must be at least 0, not {seed}")
-    if search_engine not in SEARCH_ENGINES:
-        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {search_engine!r}")
     if states < 0:
         raise ValueError(f"states must be at least 0, not {states}")
-    options = options or SignalOptions()
+    config = config or FitConfig(
+        normalise_params(params),
+        search or {},
+        criterion or ("bic" if modelled else "xic"),
+        modelled if refine is None else refine,
+        options or SignalOptions(),
+        seed,
+        search_engine,
+    )
+    files = expand_inputs(paths)
     out = output_folder(out_dir)
     with output_lock(out):
-        writer = OutputWriter(out, files, fixed, options)
-        recorded = fit_options(fixed, search, criterion, refine, options, seed, search_engine)
-        reused = set() if restart else {path for path in files if writer.reusable(path, recorded)}
+        writer = OutputWriter(out, files, config)
+        reused = set() if restart else {path for path in files if writer.reusable(path)}
         pool = None
         if executor is None and len(reused) < len(files):
             pool = executor = process_pool(jobs, len(files) - len(reused))
@@ -258,17 +216,10 @@ def fit_traces(
             done = run_fits(
                 [path for path in files if path not in reused],
                 executor,  # type: ignore[arg-type] # None only when there is nothing to fit
-                fixed,
-                search,
+                config,
                 progress,
-                None,
-                criterion,
-                refine,
-                options,
-                seed,
-                on_source=lambda path, source: writer.write_source(path, source, recorded),
+                on_source=writer.write_source,
                 keep=False,
-                engine=search_engine,
             )
         finally:
             if pool is not None:
@@ -283,17 +234,11 @@ def fit_traces(
             source = writer.load_source(path)
             fitted_traces.fits += source.fits
             if path in reused:
-                fitted_traces.failures.update(source.failed)
+                fitted_traces.failures.update(source.failures)
                 fitted_traces.skipped.update(source.skipped)
         fitted_traces.failures = in_input_order(fitted_traces.failures, files, writer)
         fitted_traces.skipped = in_input_order(fitted_traces.skipped, files, writer)
         fitted = time.perf_counter()
-        if criterion != "xic" or refine:
-            writer.options = {"criterion": criterion, "refine": bool(refine)}
-        if fixed is None:
-            writer.options["seed"] = seed
-            if search_engine != "lmfit":
-                writer.options["search_engine"] = search_engine
         settings = (hmm or HmmSettings()) if modelled else None
         result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
         result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}

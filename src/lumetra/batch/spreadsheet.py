@@ -19,8 +19,9 @@ import numpy.typing as npt
 import pandas as pd
 
 from lumetra import atomic
-from lumetra.batch.types import FileFit, FloatArray
+from lumetra.batch.types import TraceFit
 from lumetra.batchcore import PARAMETER_NAMES
+from lumetra.stepfit import FloatArray
 
 TRACES_PER_WORKBOOK = 16_000
 
@@ -34,7 +35,7 @@ def workbook_names(traces: int) -> list[str]:
     return ["ideal.xlsx"] + [f"ideal_{k}.xlsx" for k in range(2, count + 1)]
 
 
-def files_sheet(fits: list[FileFit], version: str, first: int) -> pd.DataFrame:
+def files_sheet(fits: list[TraceFit], version: str, first: int) -> pd.DataFrame:
     """Which file each 'Idl N' column is, with its checksum and parameters."""
     rows = [
         {"column": f"Idl {i}", "file": fit.label, "sha256": fit.sha256, "lumetra": version}
@@ -54,7 +55,7 @@ def write_rows(sheet: Any, start: int, rows: npt.NDArray[np.float64]) -> None:
 
 def write_workbook(
     path: Path,
-    fits: list[FileFit],
+    fits: list[TraceFit],
     times: list[FloatArray],
     paths: list[FloatArray],
     version: str,
@@ -101,11 +102,11 @@ class Workbooks:
         self.last = self.names[0]  # the workbook written last, or tried
         self.mismatched: list[str] = []  # traces whose time axis is not their workbook's
         self._first, self._made = 1, 0  # first column of the next workbook; workbooks tried
-        self._fits: list[FileFit] = []
+        self._fits: list[TraceFit] = []
         self._times: list[FloatArray] = []
         self._paths: list[FloatArray] = []
 
-    def add(self, fit: FileFit, time: FloatArray, path: FloatArray) -> None:
+    def add(self, fit: TraceFit, time: FloatArray, path: FloatArray) -> None:
         self._fits.append(fit)
         self._times.append(time)
         self._paths.append(path)

@@ -1,7 +1,8 @@
 """The batch's summaries built from its traces one at a time: the segment table, the dwell
 times of the levels grouped into states, and the spreadsheet. Each trace's frames are read
-from its idealised trace once (lumetra.batch.records.StoredFit) and let go, so that what the
-collecting process holds grows with the segments, not with the frames.
+from its idealised trace once (lumetra.batch.store) and let go, or taken from those the shared
+model holds, so that what the collecting process holds grows with the segments, not with the
+frames.
 """
 
 from __future__ import annotations
@@ -17,8 +18,9 @@ from lumetra import batchcore
 from lumetra.batch.kinetics import DwellPool, Dwells
 from lumetra.batch.memory import Trimmer
 from lumetra.batch.spreadsheet import Workbooks
-from lumetra.batch.types import FileFit, FloatArray, IntArray
+from lumetra.batch.types import TraceFit
 from lumetra.batchcore import PARAMETER_NAMES
+from lumetra.stepfit import FloatArray, IntArray
 
 AXES_KEPT = 16  # distinct time axes SharedAxes holds; a batch of one camera has one
 
@@ -65,7 +67,7 @@ class Grouping:
     segment_levels: list[FloatArray]  # per trace: the level each of its segments shows
 
 
-def group_levels(fits: Sequence[FileFit], states: int, notes: list[str]) -> Grouping:
+def group_levels(fits: Sequence[TraceFit], states: int, notes: list[str]) -> Grouping:
     """The segment levels of every trace grouped into `states` (weighted k-means); when they
     cannot be, each segment keeps its own level and a note says why."""
     own = Grouping(None, None, [fit.levels for fit in fits])
@@ -98,23 +100,23 @@ class Streamed:
 
 
 def stream_traces(
-    fits: Sequence[FileFit],
+    fits: Sequence[TraceFit],
     grouping: Grouping,
+    frames: Callable[[int], tuple[FloatArray, FloatArray]],
     books: Workbooks | None = None,
     sheet_paths: Sequence[FloatArray] | None = None,
     on_book_failure: Callable[[str, Exception], None] | None = None,
-    axes: SharedAxes | None = None,
 ) -> Streamed:
-    """One pass over the traces: segment times; the dwell times of the grouped levels (when
-    grouped); each trace's levels (or sheet_paths[i]) added to the workbooks. A workbook that
-    cannot be written goes to on_book_failure(name, error); the next ones are still written."""
-    axes = axes or SharedAxes()
+    """One pass over the traces (frames(i): the time and signal of trace i): segment times; the
+    dwell times of the grouped levels (when grouped); each trace's levels (or sheet_paths[i])
+    added to the workbooks. A workbook that cannot be written goes to on_book_failure(name,
+    error); the next ones are still written."""
     streamed = Streamed()
     pool = DwellPool() if grouping.labels is not None else None
     trim = Trimmer()
     for i, fit in enumerate(fits):
         trim()
-        time = axes(fit.time)
+        time = frames(i)[0]
         path = grouping.segment_levels[i][fit.frame_segment]
         last = np.minimum(fit.ends - 1, len(time) - 1)
         streamed.start_times.append(time[fit.starts])
@@ -133,7 +135,7 @@ def stream_traces(
 
 
 def segment_table(
-    fits: Sequence[FileFit], names: Sequence[str], version: str, streamed: Streamed
+    fits: Sequence[TraceFit], names: Sequence[str], version: str, streamed: Streamed
 ) -> pd.DataFrame:
     """One row per segment of every fit, built column by column (one frame per fit and a
     concatenation of them cost milliseconds per trace)."""

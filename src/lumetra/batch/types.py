@@ -1,90 +1,83 @@
-"""What a batch fit hands around: the fit of one file, the result of a batch; the checks of the
-fit parameters, search bounds and criterion are lumetra.stepfit's, named here too."""
+"""What a batch fit hands around: the fit of one trace (with its frames or without), what a
+worker hands back for one file, the result of a batch, the shared model's settings."""
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, fields
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
-from lumetra.stepfit import (
-    FitRejected,
-    FloatArray,
-    IntArray,
-    Params,
-    ParamsInput,
-    SearchBounds,
-    check_criterion,
-    normalise_params,
-    search_arguments,
-)
+from lumetra import batchcore
+from lumetra.hmm.limits import BOOTSTRAP, MAX_STATES
+from lumetra.stepfit import FloatArray, IntArray, Params
 
-__all__ = [
-    "BatchResult",
-    "FileFit",
-    "FitRejected",
-    "Fitted",
-    "HmmSettings",
-    "FloatArray",
-    "IntArray",
-    "Params",
-    "ParamsInput",
-    "SearchBounds",
-    "SourceFit",
-    "check_criterion",
-    "normalise_params",
-    "search_arguments",
-]
+if TYPE_CHECKING:
+    from lumetra.batch.store import TraceStore
 
 
 @dataclass
-class FileFit:
-    """The fit of one trace file, as a worker hands it back."""
+class TraceFit:
+    """The fit of one trace without its frames: what a batch keeps of every trace, and what the
+    file's record holds (its frames are in the batch's traces/, lumetra.batch.store)."""
 
     path: str
     sha256: str
     params: Params
     score: float
-    time: FloatArray
-    intensity: FloatArray
     starts: IntArray  # first frame of each segment
     ends: IntArray  # one past the last frame
     levels: FloatArray
     spreads: FloatArray
-    frame_segment: IntArray  # segment of every frame in the idealised trace
+    frames: int  # frames fitted
     seconds: float
     # Which trace of the file this is: None for a file of one trace, else its 0-based index.
     part: int | None = None
     # How the trace was read: format, signal, frames before the cut, cut frame, corrections.
     reading: dict[str, Any] = field(default_factory=dict)
 
-    def arrays(self) -> tuple[FloatArray, FloatArray]:
-        """(time, intensity), read at once where they are stored apart."""
-        return self.time, self.intensity
-
     @property
     def label(self) -> str:
         """The file, with the trace's index for a file of several traces."""
         return self.path if self.part is None else f"{self.path}#{self.part}"
 
+    @property
+    def frame_segment(self) -> IntArray:
+        """The segment of every frame in the idealised trace (batchcore.frame_segments)."""
+        return batchcore.frame_segments(self.frames, self.starts, self.ends)
+
+
+@dataclass(kw_only=True)
+class FileFit(TraceFit):
+    """The fit of one trace with its frames in hand, as the fit hands it back."""
+
+    time: FloatArray
+    intensity: FloatArray
+
+    def summary(self) -> TraceFit:
+        """The fit without its frames."""
+        kept = {f.name: getattr(self, f.name) for f in fields(TraceFit)}
+        return TraceFit(**kept)
+
 
 @dataclass
 class SourceFit:
-    """What a worker hands back for one file: the fits of its traces, and the traces it
-    skipped or could not fit, by label (file#index for files of several traces)."""
+    """What a worker hands back for one file: the fits of its traces (with their frames, as
+    FileFit; a record gives their summaries), and the traces it skipped or could not fit, by
+    label (file#index for files of several traces)."""
 
-    fits: list[FileFit] = field(default_factory=list)
+    fits: list[TraceFit] = field(default_factory=list)
     skipped: dict[str, str] = field(default_factory=dict)
-    failed: dict[str, str] = field(default_factory=dict)
+    failures: dict[str, str] = field(default_factory=dict)
+    sha256: str = ""  # of the file, when it could be read
 
 
 @dataclass
 class Fitted:
     """The traces of a batch: fits in input order, failures and skipped traces by label."""
 
-    fits: list[FileFit] = field(default_factory=list)
+    fits: list[TraceFit] = field(default_factory=list)
     failures: dict[str, str] = field(default_factory=dict)
     skipped: dict[str, str] = field(default_factory=dict)
 
@@ -95,7 +88,7 @@ class BatchResult:
     failures: pd.DataFrame
     kinetics: pd.DataFrame | None = None
     dwells: dict[float, FloatArray] = field(default_factory=dict)
-    fits: list[FileFit] = field(default_factory=list)
+    fits: list[TraceFit] = field(default_factory=list)  # frames: store.frames(name)
     out_dir: Path | None = None
     notes: list[str] = field(default_factory=list)
     timings: dict[str, float] = field(default_factory=dict)  # wall seconds: fits, outputs
@@ -106,11 +99,18 @@ class BatchResult:
     dwell_kinetics: pd.DataFrame | None = None
     # Summary outputs that could not be written, and why (the manifest records them too).
     output_failures: dict[str, str] = field(default_factory=dict)
+    store: TraceStore | None = None  # where the fits' frames are
 
     @property
     def ok(self) -> bool:
         """Every file fitted and every output written."""
         return bool(self.failures.empty) and not self.output_failures
+
+    def frames(self, fit: TraceFit) -> tuple[FloatArray, FloatArray]:
+        """(time, intensity) of one of the fits, read from the output folder."""
+        if self.store is None:
+            raise ValueError("the batch kept no frames")
+        return self.store.frames(self.store.name(fit))
 
 
 @dataclass(frozen=True)
@@ -119,8 +119,8 @@ class HmmSettings:
     smallest BIC), the bootstrap resamples of the rate intervals and their seed."""
 
     states: int | None = None
-    max_states: int = 4
-    bootstrap: int = 200
+    max_states: int = MAX_STATES
+    bootstrap: int = BOOTSTRAP
     seed: int = 0
 
     def __post_init__(self) -> None:

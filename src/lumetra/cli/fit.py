@@ -45,10 +45,11 @@ from lumetra.batch import (
     expand_inputs,
     fit_traces,
     normalise_params,
-    search_arguments,
 )
+from lumetra.batch.config import FitConfig
 from lumetra.batch.lock import OutputBusy
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
+from lumetra.hmm.limits import BOOTSTRAP, MAX_STATES
 from lumetra.stepfit import SEARCH_ENGINES
 
 if TYPE_CHECKING:
@@ -97,13 +98,17 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "--classic, the states segment levels are grouped into (default 2; 0: no kinetics)",
     )
     parser.add_argument(
-        "--max-states", type=int, default=4, help="largest K tried by BIC (default 4)"
+        "--max-states",
+        type=int,
+        default=MAX_STATES,
+        help=f"largest K tried by BIC (default {MAX_STATES})",
     )
     parser.add_argument(
         "--bootstrap",
         type=int,
-        default=200,
-        help="resamples of the traces for the rates' 95%% intervals (default 200; 0: none)",
+        default=BOOTSTRAP,
+        help=f"resamples of the traces for the rates' 95%% intervals (default {BOOTSTRAP}; "
+        "0: none)",
     )
     parser.add_argument(
         "--seed",
@@ -150,22 +155,25 @@ def run(args: argparse.Namespace) -> int:
     search = {
         name: (float(low), float(high), float(step)) for name, low, high, step in args.search or []
     }
-    try:
-        normalise_params(args.fixed)
-        search_arguments(search)
-    except ValueError as error:
-        raise failure("fit", str(error)) from None
-    options = signal_options(args, "fit")
     if args.seed < 0:
         raise failure("fit", f"--seed must be at least 0, not {args.seed}")
     hmm = None
     if args.classic and args.states is not None and args.states < 0:
         raise failure("fit", f"--states must be at least 0 with --classic, not {args.states}")
-    if not args.classic:
-        try:
+    try:
+        config = FitConfig(
+            normalise_params(args.fixed),
+            search,
+            args.criterion or ("xic" if args.classic else "bic"),
+            args.refine or not args.classic,
+            signal_options(args, "fit"),
+            args.seed,
+            args.search_engine,
+        )
+        if not args.classic:
             hmm = HmmSettings(args.states, args.max_states, args.bootstrap, args.seed)
-        except ValueError as error:
-            raise failure("fit", str(error)) from None
+    except ValueError as error:
+        raise failure("fit", str(error)) from None
     states = 2 if args.states is None else args.states
     client: Client | None = None
     executor: Executor | None = None
@@ -180,21 +188,15 @@ def run(args: argparse.Namespace) -> int:
             args.out,
             executor=executor,
             jobs=args.jobs,
-            params=args.fixed,
-            search=search,
             states=states,
             double=args.double,
             shortest=args.shortest,
             progress=not args.quiet,
             spreadsheet=not args.no_spreadsheet,
-            criterion=args.criterion,
-            refine=args.refine or not args.classic,
-            options=options,
             method="classic" if args.classic else "hmm",
             hmm=hmm,
-            seed=args.seed,
             restart=args.restart,
-            search_engine=args.search_engine,
+            config=config,
         )
     except (OSError, OutputBusy) as error:  # the output folder: not a folder, not writable, busy
         raise failure("fit", str(error)) from None

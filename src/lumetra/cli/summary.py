@@ -15,11 +15,13 @@ import time
 from typing import TYPE_CHECKING
 
 from lumetra.batch import FitRejected, search_parameters, step_fit
-from lumetra.batch.one_file import NO_TRACES, shortest_trace, too_short
-from lumetra.batch.types import Params
+from lumetra.batch.config import FitConfig
+from lumetra.batch.one_file import NO_TRACES, too_short
 from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
-from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
+from lumetra.io import single_channel
+from lumetra.io.prepare import SignalOptions, TraceData, prepare_file
+from lumetra.stepfit import Params, normalise_params
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -38,31 +40,37 @@ def describe_levels(
     return ", ".join(shown) + (f", ... ({more} more)" if more > 0 else "")
 
 
-def describe_reading(prepared: PreparedTrace) -> str:
+def describe_reading(prepared: TraceData, own: bool) -> str:
     """How a trace of another format than lumetra's own was read, or "" for lumetra's own."""
-    if prepared.values is None:
+    if own:
         return ""
     cut = "" if prepared.cut_frame is None else f", cut at frame {prepared.cut_frame}"
     return f" ({prepared.format}, {prepared.signal} of {prepared.frames} frames{cut})"
 
 
-def fit_file(path: str, fixed: Params | None, options: SignalOptions | None = None) -> str:
+def summarise_file(path: str, fixed: Params | None, options: SignalOptions | None = None) -> str:
     """The summary of one file, trace by trace: the batch's steps of a fit, each reported."""
-    prepared = prepare_file(path, options or SignalOptions())
+    options = options or SignalOptions()
+    prepared = prepare_file(path, options)
     if not prepared:
         return f"{path}: {NO_TRACES}; skipped"
     several = len(prepared) > 1
-    return "\n".join(fit_trace(one, one.label if several else path, fixed) for one in prepared)
+    return "\n".join(
+        summarise_trace(one, one.label if several else path, fixed, options) for one in prepared
+    )
 
 
-def fit_trace(prepared: PreparedTrace, name: str, fixed: Params | None) -> str:
-    short = too_short(prepared, shortest_trace(fixed, None))
+def summarise_trace(
+    prepared: TraceData, name: str, fixed: Params | None, options: SignalOptions
+) -> str:
+    short = too_short(prepared, FitConfig(normalise_params(fixed)).shortest_trace())
     if short is not None:
         return f"{name}: {short}; skipped"
     trace = prepared.trace_object(scaled=True)
     guess = "several levels" if trace.stateNum == 2 else "one level"
-    reading = describe_reading(prepared)
-    decimals = 0 if prepared.values is None else 3  # intensities in counts; E and the like
+    own = prepared.format == single_channel.FORMAT and options.keeps_intensity()
+    reading = describe_reading(prepared, own)
+    decimals = 0 if own else 3  # intensities in counts; E and the like
     lines = [f"{name}: {len(trace.CH1mBGND1)} frames{reading}, looks like {guess}"]
     params = fixed
     if params is None:
@@ -108,7 +116,7 @@ def run(args: argparse.Namespace) -> int:
     status = 0
     for path in args.files:
         try:
-            print(fit_file(path, fixed, options))
+            print(summarise_file(path, fixed, options))
         except (OSError, ValueError) as error:  # a file that cannot be read: the others go on
             warn("summary", f"{path}: {type(error).__name__}: {error}")
             status = 1

@@ -47,14 +47,19 @@ import pandas as pd
 from lumetra import hmmcore
 from lumetra.hmm.inputs import (
     HmmTrace,
-    Segments,
     TraceInput,
     collect_traces,
     frame_time,
     segment_paths,
-    step_segments,
 )
-from lumetra.hmm.limits import candidate_states, check_settings, support_of
+from lumetra.hmm.limits import (
+    BOOTSTRAP,
+    MAX_STATES,
+    candidate_states,
+    check_settings,
+    support_of,
+)
+from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray
 
 STARTS = ("steps", "kmeans")
@@ -167,12 +172,12 @@ def rate_table(rates: FloatArray, lower: FloatArray, upper: FloatArray) -> pd.Da
 def fit_hmm(
     traces: Iterable[TraceInput] | str | os.PathLike[str],
     states: int | None = None,
-    max_states: int = 4,
+    max_states: int = MAX_STATES,
     shared_spread: bool = True,
-    bootstrap: int = 200,
+    bootstrap: int = BOOTSTRAP,
     seed: int = 0,
     start: str = "steps",
-    frame_blur: bool = True,
+    frame_blur: bool = hmmcore.FRAME_BLUR,
 ) -> HmmResult:
     """The shared model of `traces` (lumetraTrace objects, (time, values) pairs or trace file
     paths; a single path: that file's traces) with `states` states, or the K of 1 ...
@@ -188,7 +193,7 @@ def fit_hmm(
     segments = None
     if start == "steps":  # each trace's search seeded by `seed` and its place: reproducible
         seeds = np.random.SeedSequence(seed).spawn(len(data))
-        segments = [step_segments(t, seed=s) for t, s in zip(data, seeds)]
+        segments = [Segments.from_step_fit(t.trace_object(), seed=s) for t, s in zip(data, seeds)]
     result = fit_shared_model(
         data, segments, states, max_states, shared_spread, bootstrap, seed, frame_blur
     )
@@ -214,11 +219,11 @@ def fit_shared_model(
     data: list[HmmTrace],
     segments: list[Segments] | None,
     states: int | None = None,
-    max_states: int = 4,
+    max_states: int = MAX_STATES,
     shared_spread: bool = True,
-    bootstrap: int = 200,
+    bootstrap: int = BOOTSTRAP,
     seed: int = 0,
-    frame_blur: bool = True,
+    frame_blur: bool = hmmcore.FRAME_BLUR,
 ) -> HmmResult:
     """fit_hmm on traces whose step fits are at hand (`segments`, one per trace; None: start
     from k-means of the frames)."""

@@ -16,7 +16,6 @@ debug.log in the working directory.
 
 from __future__ import annotations
 
-import io
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from os import PathLike
@@ -26,7 +25,8 @@ import numpy as np
 import numpy.typing as npt
 
 from lumetra import hmmcore
-from lumetra.stepfit import FitRejected, FloatArray, IntArray
+from lumetra.segments import Segments
+from lumetra.stepfit import FloatArray, IntArray
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -50,22 +50,10 @@ class HmmTrace:
 
     def trace_object(self) -> lumetraTrace:
         if self.trace is None:
-            from lumetra.io.prepare import single_channel_text
-            from lumetra.lumetraTrace import lumetraTrace
+            from lumetra.stepfit import trace_from_arrays
 
-            self.trace = lumetraTrace()
-            self.trace.loadData(io.StringIO(single_channel_text(self.time, self.values)))
-            self.trace.fileName = self.name
+            self.trace = trace_from_arrays(self.time, self.values, self.name)
         return self.trace
-
-
-@dataclass(frozen=True)
-class Segments:
-    """The step fit of one trace: segment levels and lengths in frames (they sum to its
-    frames)."""
-
-    levels: FloatArray
-    lengths: IntArray
 
 
 def _from_object(trace: lumetraTrace, number: int) -> HmmTrace:
@@ -78,13 +66,9 @@ def _from_file(path: str | PathLike[str]) -> list[HmmTrace]:
     from lumetra.io.prepare import SignalOptions, prepare_file
 
     out: list[HmmTrace] = []
-    for prepared in prepare_file(str(path), SignalOptions()):
-        if prepared.values is None or prepared.time is None:  # the package's own format
-            out.append(_from_object(prepared.trace_object(), len(out)))
-            out[-1].name = prepared.label
-        else:
-            values = np.asarray(prepared.values, dtype=float)
-            out.append(HmmTrace(prepared.label, np.asarray(prepared.time, float), values))
+    for data in prepare_file(str(path), SignalOptions()):
+        values = np.asarray(data.values, dtype=float)
+        out.append(HmmTrace(data.label, np.asarray(data.time, float), values))
     return out
 
 
@@ -150,23 +134,6 @@ def mixed_frame_times(traces: list[HmmTrace], diffs: list[FloatArray]) -> str:
 def shown(names: list[str]) -> str:
     more = len(names) - NAMES_SHOWN
     return ", ".join(names[:NAMES_SHOWN]) + (f" and {more} more" if more > 0 else "")
-
-
-def step_segments(
-    trace: HmmTrace, engine: str = "lmfit", seed: np.random.SeedSequence | int | None = None
-) -> Segments:
-    """Levels of the step fit: the parameters searched by BIC (stepfit.search_parameters with
-    `engine` and `seed`), the fit, and the levels of refineTransitions. A rejected fit (no
-    transition found) leaves one segment: the mean."""
-    from lumetra.stepfit import refined_segments, search_parameters, step_fit
-
-    obj = trace.trace_object()
-    try:
-        step_fit(obj, search_parameters(obj, None, "bic", seed, engine), "bic")
-        starts, ends, levels = refined_segments(obj)
-    except FitRejected:
-        return Segments(np.array([np.nanmean(trace.values)]), np.array([trace.values.size]))
-    return Segments(np.asarray(levels, dtype=float), (ends - starts).astype(np.int64))
 
 
 def segment_paths(segments: list[Segments], centres: FloatArray) -> list[IntArray]:

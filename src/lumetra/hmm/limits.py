@@ -23,8 +23,11 @@ from dataclasses import dataclass
 import numpy as np
 
 from lumetra import hmmcore
-from lumetra.hmm.inputs import Segments
+from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, check_seed
+
+MAX_STATES = 4  # the largest K the model tries by default
+BOOTSTRAP = hmmcore.RESAMPLES  # resamples of the traces for the rate intervals, by default
 
 FRAMES_PER_PARAMETER = 10
 

@@ -24,7 +24,7 @@ the line or record, and the value at fault.
 from lumetra.io._trace import BadTrace, Trace, TraceFormatError
 from lumetra.io.bleaching import Bleaching, bleach_step, first_bleach
 from lumetra.io.fret import estimate_background, fret_efficiency, signal
-from lumetra.io.prepare import PreparedTrace, SignalOptions, prepare_file
+from lumetra.io.prepare import SignalOptions, TraceData, prepare_file
 from lumetra.io.reading import FORMATS, detect_format, read_traces
 from lumetra.io.writers import write_kinsoft, write_single_channel
 
@@ -32,7 +32,7 @@ __all__ = [
     "FORMATS",
     "BadTrace",
     "Bleaching",
-    "PreparedTrace",
+    "TraceData",
     "SignalOptions",
     "Trace",
     "TraceFormatError",

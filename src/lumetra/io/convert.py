@@ -18,7 +18,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 from lumetra.atomic import write_text
-from lumetra.io.prepare import SignalOptions, prepare_file, single_channel_text
+from lumetra.io import single_channel
+from lumetra.io.prepare import SignalOptions, prepare_file
 from lumetra.io.reading import read_traces
 from lumetra.io.writers import write_kinsoft
 
@@ -73,11 +74,11 @@ def convert_file(
     written = []
     for one in prepared:
         target = out / (names.claim(one.name) + SUFFIX)
-        if one.values is None or one.time is None:  # already a single-channel file
+        if one.format == single_channel.FORMAT and options.keeps_intensity():  # nothing to convert
             shutil.copyfile(source, target)
             written.append(target)
         else:
-            written.append(write_text(target, single_channel_text(one.time, one.values)))
+            written.append(write_text(target, single_channel.text(one.time, one.values)))
     return written
 
 

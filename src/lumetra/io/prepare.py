@@ -1,29 +1,28 @@
 """From a trace file of any format to the trace objects the step fit works on.
 
     options = SignalOptions(signal="fret", gamma=1.1)
-    for prepared in prepare_file("trace_1.txt", options):
-        trace = prepared.trace_object()          # a lumetraTrace, loaded as loadData loads
+    for data in prepare_file("trace_1.txt", options):
+        trace = data.trace_object()          # a lumetraTrace, as loadData loads one
 
 A two-colour trace becomes one signal (FRET efficiency by default, lumetra.io.fret) and is cut
 at its first photobleaching (lumetra.io.bleaching) unless `cut` is off. Files in the package's
 own single-channel format pass the checks of its reader (lumetra.io.single_channel), like every
-other format, and are then loaded by `lumetraTrace.loadData` from the file itself, exactly as
-before, and never cut: a level near zero of a background-corrected intensity may be a state.
+other format, and are never cut: a level near zero of a background-corrected intensity may be
+a state. The trace object holds what loadData would load from a single-channel file of the
+trace (stepfit.trace_from_arrays), without the round trip through text.
 """
 
 from __future__ import annotations
 
-import io
-from collections.abc import Iterable
+import hashlib
 from dataclasses import asdict, dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, SupportsFloat
+from typing import TYPE_CHECKING, Any
 
-from lumetra.io import single_channel
 from lumetra.io._trace import BadTrace, Floats, Trace
 from lumetra.io.bleaching import first_bleach
 from lumetra.io.fret import Background, signal
-from lumetra.io.reading import only_good, read_each
+from lumetra.io.reading import file_content, only_good, read_each
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -60,13 +59,17 @@ class SignalOptions:
         """The options as plain values, for the outputs' records."""
         return asdict(self)
 
+    def keeps_intensity(self) -> bool:
+        """Whether a single-channel trace's signal is its intensity as the file holds it."""
+        return self.signal in (None, "total") and self.background is None
+
 
 @dataclass(frozen=True, eq=False)
-class PreparedTrace:
+class TraceData:
     """One trace ready for the fit. `name` is unique per file (the file's stem, with the trace's
     index for files of several traces); `frames` the length before any cut, `cut_frame` the
-    first bleached frame (None: not cut); `time` and `values` what the fit sees (None for a
-    single-channel file, which the trace object reads itself)."""
+    first bleached frame (None: not cut); `time` and `values` what the fit sees; `sha256` the
+    checksum of the file it came from; `several`: that file holds several traces."""
 
     source: str
     name: str
@@ -75,30 +78,30 @@ class PreparedTrace:
     signal: str
     frames: int
     cut_frame: int | None
-    time: Floats | None = None
-    values: Floats | None = None
+    time: Floats
+    values: Floats
     fit_scale: float = 1.0  # the factor the fit sees the values multiplied by (see FRET_SCALE)
+    sha256: str = ""
+    several: bool = False
 
     @property
     def fitted_frames(self) -> int:
         return self.frames if self.cut_frame is None else self.cut_frame
 
-    def trace_object(self, scaled: bool = False) -> lumetraTrace:
-        """A lumetraTrace holding this trace, loaded by loadData (so its level guess is the
-        one loadData makes); fileName is the source file, with the trace's index for files of
-        several traces. scaled: the values times `fit_scale`, as the batch fits them."""
-        from lumetra.lumetraTrace import lumetraTrace
+    @property
+    def part(self) -> int | None:
+        """The trace's index in a file of several, None in a file of one."""
+        return self.index if self.several else None
 
-        trace = lumetraTrace()
-        if self.values is None:
-            trace.loadData(self.source)
-            return trace
-        if self.time is None:
-            raise ValueError(f"{self.label}: values without their time axis")
+    def trace_object(self, scaled: bool = False) -> lumetraTrace:
+        """A lumetraTrace holding this trace as loadData loads it (stepfit.trace_from_arrays);
+        fileName is the source file, with the trace's index for files of several traces.
+        scaled: the values times `fit_scale`, as the batch fits them."""
+        from lumetra.stepfit import trace_from_arrays
+
         values = self.values * self.fit_scale if scaled else self.values
-        trace.loadData(io.StringIO(single_channel_text(self.time, values)))
-        trace.fileName = self.source if self.name == Path(self.source).stem else self.label
-        return trace
+        name = self.source if self.name == Path(self.source).stem else self.label
+        return trace_from_arrays(self.time, values, name)
 
     def reading(self) -> dict[str, Any]:
         """How the trace was read, for the outputs' records."""
@@ -115,13 +118,9 @@ class PreparedTrace:
         return f"{self.source}#{self.index}"
 
 
-def single_channel_text(time: Iterable[SupportsFloat], values: Iterable[SupportsFloat]) -> str:
-    """The text of a single-channel trace file; numbers written so they read back exactly."""
-    rows = "".join(f"{t!r}\t{v!r}\n" for t, v in zip(map(float, time), map(float, values)))
-    return f"{single_channel.TIME}\t{single_channel.INTENSITY}\n{rows}"
-
-
-def prepare_trace(trace: Trace, options: SignalOptions, name: str) -> PreparedTrace:
+def prepare_trace(
+    trace: Trace, options: SignalOptions, name: str, sha256: str = "", several: bool = False
+) -> TraceData:
     """The signal of one Trace, cut at its first photobleaching when the options say so."""
     kind = options.signal or ("fret" if trace.two_colour else "total")
     values = signal(
@@ -134,7 +133,7 @@ def prepare_trace(trace: Trace, options: SignalOptions, name: str) -> PreparedTr
     )
     cut = first_bleach(trace).frame if options.cut and trace.two_colour else None
     end = len(trace) if cut is None else cut
-    return PreparedTrace(
+    return TraceData(
         source=trace.source,
         name=name,
         index=trace.index,
@@ -145,33 +144,34 @@ def prepare_trace(trace: Trace, options: SignalOptions, name: str) -> PreparedTr
         time=trace.time[:end],
         values=values[:end],
         fit_scale=FRET_SCALE if kind == "fret" else 1.0,
+        sha256=sha256,
+        several=several,
     )
 
 
-def _plain_single_channel(options: SignalOptions) -> bool:
-    return options.signal in (None, "total") and options.background is None
-
-
-def prepare_file(path: str | Path, options: SignalOptions) -> list[PreparedTrace]:
+def prepare_file(path: str | Path, options: SignalOptions) -> list[TraceData]:
     """Every trace of one file (TraceFormatError for a file, or the first of its traces, that
     does not fit its format)."""
     return only_good(prepare_each(path, options))
 
 
-def prepare_each(path: str | Path, options: SignalOptions) -> list[PreparedTrace | BadTrace]:
+def prepare_each(path: str | Path, options: SignalOptions) -> list[TraceData | BadTrace]:
     """As prepare_file, but in a file of several traces one that does not fit its format is a
-    BadTrace in its place, and the others are prepared all the same."""
+    BadTrace in its place, and the others are prepared all the same. The file is read once:
+    its checksum and its traces come from the same bytes."""
     path = str(path)
     stem = Path(path).stem
-    traces = read_each(path, options.format, options.columns, options.frame_time)
+    content = file_content(path)
+    checksum = hashlib.sha256(content).hexdigest()
+    traces = read_each(path, options.format, options.columns, options.frame_time, content)
     if len(traces) == 1:
         (only,) = traces
         if isinstance(only, BadTrace):
             raise only.error
-        if only.format == single_channel.FORMAT and _plain_single_channel(options):
-            return [PreparedTrace(path, stem, 0, only.format, "total", len(only), None)]
-        return [prepare_trace(only, options, stem)]
+        return [prepare_trace(only, options, stem, checksum)]
     return [
-        t if isinstance(t, BadTrace) else prepare_trace(t, options, f"{stem}_{t.index}")
+        t
+        if isinstance(t, BadTrace)
+        else prepare_trace(t, options, f"{stem}_{t.index}", checksum, several=True)
         for t in traces
     ]

@@ -25,7 +25,7 @@ TEXT_READERS: dict[str, TextReader] = {
 FORMATS = (*TEXT_READERS, spartan.FORMAT, delimited.FORMAT)
 
 
-def _content(path: str | os.PathLike[str]) -> bytes:
+def file_content(path: str | os.PathLike[str]) -> bytes:
     with open(path, "rb") as f:
         return f.read()
 
@@ -33,7 +33,7 @@ def _content(path: str | os.PathLike[str]) -> bytes:
 def detect_format(path: str | os.PathLike[str]) -> str:
     """The name of the format the file's content is in (see lumetra.io._detect for the rules);
     TraceFormatError when it cannot be told."""
-    return detect(str(path), _content(path))
+    return detect(str(path), file_content(path))
 
 
 def read_traces(
@@ -66,10 +66,13 @@ def read_each(
     format: str = "auto",
     columns: str | Mapping[str, Column] | None = None,
     frame_time: float | None = None,
+    content: bytes | None = None,
 ) -> Sequence[Trace | BadTrace]:
     """As read_traces, but in a file of several traces one that does not fit its format is a
-    BadTrace in its place, and the others are read all the same."""
-    source, data = str(path), _content(path)
+    BadTrace in its place, and the others are read all the same. content: the file's bytes,
+    when the caller has read them already."""
+    source = str(path)
+    data = file_content(path) if content is None else content
     text = None if spartan.is_spartan(data) or NUL in data else decode(data)
     if format == "auto":
         format = delimited.FORMAT if columns is not None else detect(source, data, text)

@@ -12,7 +12,9 @@ from __future__ import annotations
 
 import io
 import re
+from collections.abc import Iterable
 from pathlib import Path
+from typing import SupportsFloat
 
 import numpy as np
 import pandas as pd
@@ -21,6 +23,12 @@ from lumetra.io._trace import Trace, TraceFormatError, make_trace, quoted
 
 FORMAT = "single-channel"
 TIME, INTENSITY = "Frame/10", "CH1-BGND1"
+
+
+def text(time: Iterable[SupportsFloat], values: Iterable[SupportsFloat]) -> str:
+    """The text of a single-channel trace file; numbers written so they read back exactly."""
+    rows = "".join(f"{t!r}\t{v!r}\n" for t, v in zip(map(float, time), map(float, values)))
+    return f"{TIME}\t{INTENSITY}\n{rows}"
 
 
 LINE_END = re.compile(r"\r\n|\r|\n")  # where pandas ends a line

@@ -12,14 +12,16 @@ import numpy as np
 import pandas as pd
 
 from lumetra.batch.kinetics import Dwells, dwell_kinetics
+from lumetra.batch.types import HmmSettings
 from lumetra.hmm.fit import fit_shared_model
-from lumetra.hmm.inputs import HmmTrace, Segments
+from lumetra.hmm.inputs import HmmTrace
+from lumetra.hmm.limits import MAX_STATES
 from lumetra.results.folder import ResultsFolder, TracePath
+from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
 
 LEVEL_BINS = 100  # bins of the level histogram over the range of the signal
 GAUSSIAN_POINTS = 400
-DEFAULT_MAX_STATES = 4  # as lumetra fit when the folder does not say
 
 
 @dataclass(frozen=True)
@@ -53,13 +55,21 @@ def batch_kinetics(folder: ResultsFolder) -> Kinetics:
     )
 
 
-def step_segments(folder: ResultsFolder, name: str, frames: int) -> Segments | None:
-    """The step fit's segments of one trace from segments.csv (None if they miss frames)."""
-    rows = folder.segments[folder.segments["name"] == name]
-    lengths = (rows["end_frame"] - rows["start_frame"] + 1).to_numpy(np.int64)
-    if lengths.sum() != frames:
-        return None
-    return Segments(rows["level"].to_numpy(float), lengths)
+def batch_settings(folder: ResultsFolder) -> HmmSettings:
+    """The settings the batch fitted its model with, as its manifest holds them; for a folder
+    of an earlier version, told from its model: K by BIC up to its largest K."""
+    stored = folder.manifest.get("model_settings")
+    if isinstance(stored, dict):
+        try:
+            return HmmSettings(**stored)
+        except TypeError as error:  # keys of no setting
+            raise ValueError(f"model_settings of the manifest: {error}") from None
+    model = folder.model or {}
+    return HmmSettings(
+        max_states=max((int(k) for k in model.get("bic", {})), default=MAX_STATES),
+        bootstrap=int(model.get("resamples", 0)),
+        seed=int(model.get("seed", 0)),
+    )
 
 
 def selection_kinetics(
@@ -69,8 +79,8 @@ def selection_kinetics(
     report: Callable[[str], None] = lambda _: None,
 ) -> Kinetics:
     """The kinetics of the traces `names`, fitted again as the batch did: the shared model
-    (K by BIC up to the batch's largest K, started from the step fit's segments, rate
-    intervals from `bootstrap` resamples, by default the batch's), or, for a batch without
+    with the batch's settings (batch_settings), started from the step fit's segments, rate
+    intervals from `bootstrap` resamples (by default the batch's), or, for a batch without
     it, the dwell-time rates of the traces' paths. ValueError for an empty selection."""
     names = [n for n in names if n in folder.paths]
     if not names:
@@ -82,13 +92,22 @@ def selection_kinetics(
         rates, _ = dwell_kinetics([(p.time, p.levels) for p in paths])
         return Kinetics(names, paths, rates)
     data = [HmmTrace(n, p.time, p.signal) for n, p in zip(names, paths)]
-    segments = [step_segments(folder, n, len(p.time)) for n, p in zip(names, paths)]
+    table = folder.segments
+    segments = [
+        Segments.from_table(table[table["name"] == n], len(p.time)) for n, p in zip(names, paths)
+    ]
     starts = None if any(s is None for s in segments) else [s for s in segments if s is not None]
-    resamples = int(model.get("resamples", 0)) if bootstrap is None else bootstrap
-    largest = max((int(k) for k in model.get("bic", {})), default=DEFAULT_MAX_STATES)
-    report(f"shared model of {len(names)} traces, K = 1 ... {largest}, {resamples} resamples")
+    settings = batch_settings(folder)
+    resamples = settings.bootstrap if bootstrap is None else bootstrap
+    ks = f"K = {settings.states}" if settings.states else f"K = 1 ... {settings.max_states}"
+    report(f"shared model of {len(names)} traces, {ks}, {resamples} resamples")
     result = fit_shared_model(
-        data, starts, None, largest, bootstrap=resamples, seed=int(model.get("seed", 0))
+        data,
+        starts,
+        settings.states,
+        settings.max_states,
+        bootstrap=resamples,
+        seed=settings.seed,
     )
     fitted = [TracePath(p.time, p.signal, levels) for p, levels in zip(paths, result.path_levels)]
     return Kinetics(
