@@ -7,4 +7,7 @@ from lumetra.bootstrap import bootstrap_submodules
 # Before any other module of the package is imported: they all load from one shared library.
 bootstrap_submodules()
 
+from lumetra.errors import LumetraError  # noqa: E402 - after the hook, as every module
+
 __version__: str = version("lumetra")
+__all__ = ["LumetraError", "__version__"]
