@@ -26,7 +26,7 @@ their list.
 
 from __future__ import annotations
 
-import sys
+import logging
 import time
 from pathlib import Path
 from typing import Any, Callable, Union
@@ -296,7 +296,7 @@ class OutputWriter:
     def failed(self, name: str, error: Exception) -> None:
         """An output not written: to output_failures and standard error."""
         self.output_failures[name] = f"{type(error).__name__}: {error}"
-        print(f"lumetra: {name} not written: {type(error).__name__}: {error}", file=sys.stderr)
+        logging.getLogger("lumetra").warning(f"{name} not written: {type(error).__name__}: {error}")
 
     def provenance(
         self,

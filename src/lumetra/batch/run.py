@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import concurrent.futures
 import itertools
+import logging
 import os
-import sys
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
@@ -297,11 +297,9 @@ def fit_traces(
         settings = (hmm or HmmSettings()) if modelled else None
         result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
         result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
+        log = logging.getLogger("lumetra")
         if reused:
-            print(
-                f"lumetra: {len(reused)} file(s) taken from the records of an earlier run",
-                file=sys.stderr,
-            )
+            log.info(f"{len(reused)} file(s) taken from the records of an earlier run")
         for note in result.notes:
-            print(f"lumetra: {note}", file=sys.stderr)
+            log.warning(note)
         return result
