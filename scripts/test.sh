@@ -21,9 +21,11 @@ cmake --build --preset python-werror
 clang-format --dry-run -Werror src/core/*.[ch]pp src/bindings/*/*.[ch]pp tests/cpp/*.cpp bench/*.cpp tools/*.cpp \
   fuzz/*.[ch]pp
 scripts/tidy.sh
-ruff check src tests bench
-ruff format --check src tests bench
+ruff check src tests bench scripts
+ruff format --check src tests bench scripts
 python -m mypy --strict src/lumetra
+# The stubs of the compiled modules against the modules themselves: names and signatures.
+python scripts/stubtest.py
 python -m pytest tests/python
 
 # The Python tests once more, against an extension built with AddressSanitizer+UBSan. ASan's

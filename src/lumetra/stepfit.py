@@ -18,6 +18,7 @@ import numpy.typing as npt
 
 from lumetra import batchcore
 from lumetra.batchcore import CRITERIA, PARAMETER_NAMES, SEARCH_KEYWORDS
+from lumetra.errors import LumetraError
 from lumetra.io import single_channel
 
 if TYPE_CHECKING:
@@ -35,7 +36,7 @@ SearchBounds = Mapping[str, tuple[float, float, float]]
 SEARCH_ENGINES = ("lmfit", "native")
 
 
-class FitRejected(RuntimeError):
+class FitRejected(LumetraError, RuntimeError):
     """The step fit found fewer segments than the trace needs (score batchcore.REJECTED_SCORE)."""
 
 

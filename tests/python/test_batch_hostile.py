@@ -102,9 +102,12 @@ def test_a_second_batch_on_a_busy_folder_stops_at_once(tmp_path):
     assert fit_traces([EXAMPLES], out, params=PARAMS, progress=False).ok
 
 
-def test_workers_are_bounded_and_die_with_their_parent(tmp_path):
+def test_workers_are_bounded_and_die_with_their_parent(tmp_path, capsys, caplog):
     cores = usable_cores()
     assert worker_count(100_000, 3) == min(3, JOBS_PER_CORE * cores)
+    # The cut is a note of the log (which the command line prints), never the library's stderr.
+    assert f"100000 jobs asked for, {JOBS_PER_CORE * cores} used" in caplog.text
+    assert capsys.readouterr().err == ""
     assert worker_count(100_000, 10**6) == JOBS_PER_CORE * cores
     assert worker_count(None, 1) == 1
     for number in range(6):

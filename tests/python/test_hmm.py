@@ -1,11 +1,13 @@
 """The shared hidden Markov model: what fit_hmm recovers from simulated traces, the kinds
 of input it takes, and the settings and data it refuses."""
 
+import re
 from pathlib import Path
 
 import numpy as np
 import pytest
 
+from lumetra import hmmcore
 from lumetra.kinetics import fit_hmm, transition_density_figure
 from lumetra.lumetraTrace import lumetraTrace
 from lumetra.simulation import simulate_traces
@@ -146,7 +148,7 @@ def test_more_states_than_the_traces_carry(pattern, settings, outcome, message):
         assert np.isnan(result.rates).all()
 
 
-def test_traces_of_different_frame_times_are_refused():
+def test_traces_of_different_frame_times_are_refused(simulated, tmp_path):
     pattern = [0] * 50 + [1] * 50
     fast, slow = two_levels(pattern, frame_time=0.1), two_levels(pattern, frame_time=1.0)
     with pytest.raises(
@@ -157,3 +159,48 @@ def test_traces_of_different_frame_times_are_refused():
     jittered = (fast[0] * (1 + 1e-4), fast[1])
     fit = fit_hmm([fast, jittered], states=2, bootstrap=0, start="kmeans")
     assert fit.frame_time == pytest.approx(0.1, rel=1e-4)
+    # Files are named by their paths, and refused before their step fits are made.
+    slow_file = simulate_traces(tmp_path, 1, LEVELS, RATES, 1.0, 300, snr=4, seed=5)[0]
+    named = f"frame time 0.1 in {simulated[0]}#0, {simulated[2]}#0; frame time 1 in {slow_file}#0"
+    with pytest.raises(ValueError, match=re.escape(named)):
+        fit_hmm([simulated[0], slow_file, simulated[2]], states=2, bootstrap=0)
+
+
+def reversed_states(model):
+    """The same model with its states numbered the other way round."""
+    flip = slice(None, None, -1)
+    flipped = {name: model[name][flip] for name in ("means", "spreads", "start")}
+    return {**model, **flipped, "transition": model["transition"][flip, flip]}
+
+
+def test_states_are_numbered_from_the_lowest_level_whatever_order_the_fit_gives(monkeypatch):
+    # Dwells of 30 frames low and 60 high, every trace starting low.
+    traces = [two_levels([0] * 30 + [1] * 60, seed=n) for n in range(4)]
+    settings = {"states": 2, "bootstrap": 0, "start": "kmeans"}
+    as_fitted = fit_hmm(traces, **settings)
+    fit = hmmcore.fit
+    monkeypatch.setattr(hmmcore, "fit", lambda *args, **kw: reversed_states(fit(*args, **kw)))
+    reordered = fit_hmm(traces, **settings)
+    for result in (as_fitted, reordered):
+        np.testing.assert_allclose(result.levels, [0, 1], atol=0.01)
+        assert result.start[0] > 0.99
+        assert result.rates[0, 1] == pytest.approx(2 * result.rates[1, 0], rel=0.1)
+        for (_, values), path in zip(traces, result.paths):  # off by a frame at some changes
+            assert np.mean(path == (values > 0.5)) > 0.97
+    np.testing.assert_array_equal(reordered.transition, as_fitted.transition)
+
+
+def test_every_trace_gets_a_path_of_its_own_length_in_input_order(simulated):
+    def scaled(pair):  # to the levels of the simulated files
+        return pair[0], LEVELS[0] + (LEVELS[1] - LEVELS[0]) * pair[1]
+
+    high, low = scaled(two_levels([1], frames=450)), scaled(two_levels([0], frames=200, seed=1))
+    time, steps = scaled(two_levels([0] * 50 + [1] * 50, frames=300, seed=2))
+    steps[10] = np.nan  # a lost frame keeps its place in the path
+    result = fit_hmm([high, simulated[0], (time, steps), low], states=2, bootstrap=0)
+    assert result.names == ["trace 0", f"{simulated[0]}#0", "trace 2", "trace 3"]
+    assert [path.size for path in result.paths] == [450, 600, 300, 200]
+    assert (result.paths[0] == 1).all() and (result.paths[3] == 0).all()
+    assert np.mean(result.paths[2] == (steps > 700)) > 0.97
+    for path, levels in zip(result.paths, result.path_levels):
+        np.testing.assert_array_equal(levels, result.levels[path])

@@ -17,6 +17,8 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
+from lumetra.errors import LumetraError
+
 LOCK_FILE = ".lumetra.lock"
 
 # Record locks belong to a process, so batches in threads of one process are told apart here.
@@ -24,7 +26,7 @@ _held: set[str] = set()
 _guard = threading.Lock()
 
 
-class OutputBusy(RuntimeError):
+class OutputBusy(LumetraError, RuntimeError):
     """Another batch is writing to the output folder."""
 
 

@@ -26,7 +26,7 @@ their list.
 
 from __future__ import annotations
 
-import sys
+import logging
 import time
 from dataclasses import asdict
 from pathlib import Path
@@ -46,6 +46,7 @@ from lumetra.batch.types import BatchResult, FileFit, Fitted, HmmSettings, Sourc
 from lumetra.batchcore import PARAMETER_NAMES
 
 Written = Union[Path, list[Path]]
+log = logging.getLogger(__name__)
 
 
 def table_provenance(provenance: dict[str, Any]) -> dict[str, Any]:
@@ -291,7 +292,7 @@ class OutputWriter:
 
     def attempt(self, written: list[Path]) -> Callable[[str, Callable[[], Written]], None]:
         """A writer of one output: what it wrote goes to `written`; its failure, to
-        output_failures and standard error."""
+        output_failures and the log (the command line shows it on standard error)."""
 
         def write(name: str, make: Callable[[], Written]) -> None:
             try:
@@ -304,9 +305,9 @@ class OutputWriter:
         return write
 
     def failed(self, name: str, error: Exception) -> None:
-        """An output not written: to output_failures and standard error."""
+        """An output not written: to output_failures and the log."""
         self.output_failures[name] = f"{type(error).__name__}: {error}"
-        print(f"lumetra: {name} not written: {type(error).__name__}: {error}", file=sys.stderr)
+        log.warning(f"{name} not written: {type(error).__name__}: {error}")
 
     def provenance(
         self,

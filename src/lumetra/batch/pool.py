@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import concurrent.futures
 import ctypes
+import logging
 import os
 import signal
 import sys
@@ -12,6 +13,7 @@ import sys
 # worker holds numpy, pandas and lmfit) and start-up time.
 JOBS_PER_CORE = 2
 _PR_SET_PDEATHSIG = 1  # prctl(2) option: a signal for this process when its parent dies
+log = logging.getLogger(__name__)
 
 
 def usable_cores() -> int:
@@ -22,15 +24,12 @@ def usable_cores() -> int:
 
 def worker_count(jobs: int | None, files: int) -> int:
     """Workers for `files` files: `jobs` (all usable cores when None), never more than there
-    are files nor more than JOBS_PER_CORE per core; a request cut down says so on stderr."""
+    are files nor more than JOBS_PER_CORE per core; a request cut down says so in the log."""
     cores = usable_cores()
     limit = JOBS_PER_CORE * cores
     wanted = jobs or cores
     if wanted > limit:
-        print(
-            f"lumetra: {wanted} jobs asked for, {limit} used ({JOBS_PER_CORE} per core of {cores})",
-            file=sys.stderr,
-        )
+        log.warning(f"{wanted} jobs asked for, {limit} used ({JOBS_PER_CORE} per core of {cores})")
     return max(1, min(wanted, limit, files))
 
 

@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import concurrent.futures
 import itertools
+import logging
 import os
-import sys
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
@@ -29,6 +29,7 @@ METHODS = ("classic", "hmm")
 # Files submitted to the executor and not yet handled, at most: enough to keep a cluster's
 # workers busy, few enough that waiting results hold little memory.
 IN_FLIGHT = 256
+log = logging.getLogger(__name__)  # the command line shows its notes on standard error
 
 
 def _progress(iterable: Iterable[Item], total: int, enabled: bool) -> Iterator[Item]:
@@ -243,10 +244,7 @@ def fit_traces(
         result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
         result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
         if reused:
-            print(
-                f"lumetra: {len(reused)} file(s) taken from the records of an earlier run",
-                file=sys.stderr,
-            )
+            log.info(f"{len(reused)} file(s) taken from the records of an earlier run")
         for note in result.notes:
-            print(f"lumetra: {note}", file=sys.stderr)
+            log.warning(note)
         return result

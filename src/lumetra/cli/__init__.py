@@ -18,7 +18,7 @@ import argparse
 from collections.abc import Sequence
 
 from lumetra.cli import convert, explore, fit, simulate, summary
-from lumetra.cli.options import Subcommand
+from lumetra.cli.options import Subcommand, package_notes_on_stderr
 
 SUBCOMMANDS: dict[str, Subcommand] = {
     "summary": summary,
@@ -39,4 +39,5 @@ def main(argv: Sequence[str] | None = None) -> int:
     for name, module in SUBCOMMANDS.items():
         module.add_arguments(commands.add_parser(name, help=first_line(module.__doc__)))
     args = parser.parse_args(argv)
-    return SUBCOMMANDS[args.command].run(args)
+    with package_notes_on_stderr():
+        return SUBCOMMANDS[args.command].run(args)

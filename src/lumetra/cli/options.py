@@ -4,7 +4,10 @@ and signals, and the form of their messages."""
 from __future__ import annotations
 
 import argparse
+import logging
 import sys
+from collections.abc import Iterator
+from contextlib import contextmanager
 from typing import TYPE_CHECKING, Protocol
 
 if TYPE_CHECKING:
@@ -35,6 +38,34 @@ def failure(command: str, message: str) -> SystemExit:
 
 def warn(command: str, message: str) -> None:
     print(f"lumetra {command}: {message}", file=sys.stderr)
+
+
+class _ToStandardError(logging.Handler):
+    """Prints a record as "lumetra: MESSAGE" on the standard error of the moment."""
+
+    def emit(self, record: logging.LogRecord) -> None:
+        try:
+            print(f"lumetra: {record.getMessage()}", file=sys.stderr)
+        except Exception:  # noqa: BLE001 - logging's own report of a handler that failed
+            self.handleError(record)
+
+
+@contextmanager
+def package_notes_on_stderr() -> Iterator[None]:
+    """For the block: the notes the package logs (INFO and above) as "lumetra: MESSAGE" lines on
+    standard error, and there only (the statistics module's root handler writes debug.log)."""
+    logger = logging.getLogger("lumetra")
+    handler = _ToStandardError(logging.INFO)
+    level, propagate = logger.level, logger.propagate
+    logger.addHandler(handler)
+    logger.setLevel(logging.INFO)
+    logger.propagate = False
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+        logger.propagate = propagate
 
 
 def add_signal_options(parser: argparse.ArgumentParser) -> None:

@@ -190,6 +190,7 @@ def fit_hmm(
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
     check_settings(states, max_states, bootstrap, seed)
     data = collect_traces(traces)
+    frame_time(data)  # mixed frame times are refused before any step fit is spent on them
     segments = None
     if start == "steps":  # each trace's search seeded by `seed` and its place: reproducible
         seeds = np.random.SeedSequence(seed).spawn(len(data))

@@ -9,6 +9,8 @@ from typing import Any, Optional
 import numpy as np
 import numpy.typing as npt
 
+from lumetra.errors import LumetraError
+
 Floats = npt.NDArray[np.float64]
 LineOf = Callable[[int], Optional[int]]  # data row (frame) -> file line, if known
 
@@ -33,7 +35,7 @@ def quoted(value: object) -> str:
     return f"{shown}... ({len(text)} characters)"
 
 
-class TraceFormatError(ValueError):
+class TraceFormatError(LumetraError, ValueError):
     """A trace file whose content does not fit its format. The message names the file and,
     where it applies, the line (text files) or the byte offset or record (binary files)."""
 
