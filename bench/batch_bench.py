@@ -38,7 +38,11 @@ def main():
 
         start = time.perf_counter()
         result = fit_traces(
-            files, root / "results", jobs=args.jobs, spreadsheet=not args.no_spreadsheet
+            files,
+            root / "results",
+            jobs=args.jobs,
+            spreadsheet=not args.no_spreadsheet,
+            method="classic",
         )
         wall = time.perf_counter() - start
         fit_seconds = sum(fit.seconds for fit in result.fits)

@@ -90,7 +90,12 @@ def main():
         }
         for label, options in runs.items():
             result = fit_traces(
-                files, Path(tmp) / label[:5], jobs=args.jobs, progress=False, **options
+                files,
+                Path(tmp) / label[:5],
+                jobs=args.jobs,
+                progress=False,
+                method="classic",
+                **options,
             )
             matched, missed, spurious, missed_len, all_len = compare(result, truth, args.tolerance)
             rates = result.kinetics.rate.to_numpy()

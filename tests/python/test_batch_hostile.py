@@ -98,8 +98,8 @@ def test_a_second_batch_on_a_busy_folder_stops_at_once(tmp_path):
         holder.kill()  # SIGKILL: the lock goes with the process
         holder.wait()
     with output_lock(out), pytest.raises(OutputBusy, match="this process"):
-        fit_traces([EXAMPLES], out, params=PARAMS, progress=False)
-    assert fit_traces([EXAMPLES], out, params=PARAMS, progress=False).ok
+        fit_traces([EXAMPLES], out, params=PARAMS, progress=False, method="classic")
+    assert fit_traces([EXAMPLES], out, params=PARAMS, progress=False, method="classic").ok
 
 
 def test_workers_are_bounded_and_die_with_their_parent(tmp_path, capsys, caplog):

@@ -29,7 +29,9 @@ def traces(tmp_path_factory):
 def batch(traces, tmp_path_factory):
     out = tmp_path_factory.mktemp("fit")
     with ThreadPoolExecutor(2) as executor:
-        result = fit_traces(traces[1], out, executor=executor, params=FIXED, progress=False)
+        result = fit_traces(
+            traces[1], out, executor=executor, params=FIXED, progress=False, method="classic"
+        )
     return result, out
 
 
@@ -186,7 +188,7 @@ def test_a_batch_written_in_parts_equals_one_written_whole(traces, batch, tmp_pa
         return write_workbook(path, *args)
 
     monkeypatch.setattr(spreadsheet, "write_workbook", second_fails)
-    parts = fit_traces(traces[1], tmp_path, jobs=1, params=FIXED, progress=False)
+    parts = fit_traces(traces[1], tmp_path, jobs=1, params=FIXED, progress=False, method="classic")
 
     assert parts.output_failures == {"ideal_2.xlsx": "OSError: disk full"}
     for name in ("segments.csv", "kinetics.csv"):

@@ -38,7 +38,12 @@ def check_recovery(segments, kinetics, label):
 
 def test_recovery_on_two_processes(simulated, tmp_path, capsys):
     result = fit_traces(
-        [simulated], tmp_path, jobs=2, search={"halfWinLen": (3, 7, 1)}, progress=False
+        [simulated],
+        tmp_path,
+        jobs=2,
+        search={"halfWinLen": (3, 7, 1)},
+        progress=False,
+        method="classic",
     )
     assert result.ok and len(result.fits) == 50
     with capsys.disabled():

@@ -185,6 +185,7 @@ def test_a_dask_batch_that_loses_a_worker_gives_the_outputs_of_an_undisturbed_on
             executor=client.get_executor(),
             search=BOUNDS,
             progress=False,
+            method="classic",
         )
         killer.join(timeout=1)
     assert killed and result.ok

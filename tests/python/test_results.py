@@ -108,7 +108,9 @@ def test_a_classic_batch_shows_its_state_paths_and_dwell_rates(tmp_path):
     if not KINSOFT_L1.is_dir():
         pytest.skip(f"needs the kinSoft training traces in {KINSOFT_L1}")
     inputs = [KINSOFT_L1 / f"trace_{n}.txt" for n in range(1, 5)]
-    result = fit_traces(inputs, tmp_path, jobs=1, progress=False, params=(9, 0.177, 0.2, 0))
+    result = fit_traces(
+        inputs, tmp_path, jobs=1, progress=False, params=(9, 0.177, 0.2, 0), method="classic"
+    )
     folder = load_folder(tmp_path)
     for fit, path in zip(result.fits, folder.paths.values()):
         assert len(path.levels) == fit.frames

@@ -140,7 +140,7 @@ def fit_traces(
     criterion: str | None = None,
     refine: bool | None = None,
     options: SignalOptions | None = None,
-    method: str = "classic",
+    method: str = "hmm",
     hmm: HmmSettings | None = None,
     seed: int = 0,
     restart: bool = False,
@@ -166,11 +166,11 @@ def fit_traces(
         "xic" for the classic method, "bic" for "hmm".
     refine: segments and levels from refineTransitions instead of the merged partitions;
         None: False for the classic method, True for "hmm".
-    method: "classic", kinetics from the dwell times of the step fit's levels grouped into
-        `states`; or "hmm", the hidden Markov model shared by all traces, started from the step
-        fits (`hmm`: its settings, lumetra.batch.types.HmmSettings), whose rates kinetics.csv
-        holds (the dwell-time rates then go to dwell_kinetics.csv). `lumetra fit` runs "hmm"
-        unless told --classic.
+    method: "hmm" (the default, as `lumetra fit`'s), the hidden Markov model shared by all
+        traces, started from the step fits (`hmm`: its settings, HmmSettings), whose rates
+        kinetics.csv holds (the dwell-time rates then go to dwell_kinetics.csv); or "classic"
+        (`--classic`, and the Python default of earlier versions), kinetics from the dwell
+        times of the step fit's levels grouped into `states`.
     options: how files are read and which signal is fitted (lumetra.io.SignalOptions; by
         default the format is told from the content and two-colour traces give their FRET
         efficiency, cut at the first photobleaching). A file of several traces gives one
