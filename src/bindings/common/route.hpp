@@ -45,7 +45,9 @@ class Route {
     Check check = nullptr;
   };
 
-  Route(py::module_ module, Declaration declaration);
+  // Made only by declareRoute, so that every route is bound with its module.
+  Route(const Route&) = delete;
+  Route& operator=(const Route&) = delete;
 
   // Remembers what every name refers to now and finds the callees' routes; once, when the
   // module body has defined them all.
@@ -72,6 +74,9 @@ class Route {
     std::vector<PyObject*> path;  // attribute names from the module, interned
     PyObject* expected;
   };
+  friend const Route& declareRoute(const py::module_& module, Declaration declaration);
+  Route(py::module_ module, Declaration declaration);
+
   py::module_ module_;
   Declaration declaration_;
   bool bound_ = false;  // an unbound route is never intact
