@@ -2,6 +2,8 @@
 
 #include <pybind11/detail/exception_translation.h>
 
+#include "route.hpp"
+
 namespace lumetra::bindings {
 
 PyObject* createModule(ModuleGuard& guard, PyObject* spec) {
@@ -33,6 +35,7 @@ int execModule(ModuleGuard& guard, PyObject* module, void (*body)(py::module_&))
   try {
     auto m = py::reinterpret_borrow<py::module_>(module);
     body(m);
+    bindRoutes(m);
     return 0;
   } catch (py::error_already_set& e) {
     e.restore();

@@ -34,7 +34,8 @@ py::object makeClass(const char* name, py::tuple bases, py::dict ns, py::handle 
 
 // Defines a module with multi-phase initialisation: `PyInit_<name>` returns the
 // definition, creation refuses a second interpreter, and the body runs once, on the
-// module object the import system hands over.
+// module object the import system hands over; the routes its functions declared are bound
+// when it ends.
 // NOLINTBEGIN(bugprone-macro-parentheses): `variable` names a parameter, it is no expression.
 #define LUMETRA_MODULE(name, variable)                                                        \
   static void lumetraBody_##name(::pybind11::module_& variable);                              \

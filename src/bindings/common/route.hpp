@@ -6,13 +6,14 @@
 // genPartitions) gets the call-by-call body, so the replacement is used.
 //
 // A Route is the table of one function: the names its C++ body stands in for and the functions
-// it calls, whose routes it includes. Each module declares the routes of its functions once
-// (routes.cpp beside its module.cpp) and binds them at the end of its body.
+// it calls, whose routes it includes. A route is declared by the definition of its function
+// (routed.hpp), and the module machinery binds every route of a module when its body ends.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,25 +28,44 @@ class Route {
     std::string name;
     std::vector<std::string> attributes = {};
   };
-  // A function the body calls: `callee`'s function, reached as an attribute of the module's
-  // name `through` (empty: a name of the module itself).
+  // Routed functions the body calls, reached as attributes of the module's name `through`
+  // (empty: names of the module itself). The call-by-call body looks each up with callee().
   struct Calls {
     std::string through;
-    const Route* callee;
+    std::vector<std::string> functions;
   };
   // A further condition on the module, checked after the names (the native component).
   using Check = bool (*)(py::handle module);
 
-  Route(std::string function, std::vector<Uses> uses, std::vector<Calls> calls = {},
-        Check check = nullptr);
+  // What one function's C++ body stands in for; `function` is the name it is defined under.
+  struct Declaration {
+    std::string function;
+    std::vector<Uses> uses = {};
+    std::vector<Calls> calls = {};
+    Check check = nullptr;
+  };
 
-  // Remembers what every name refers to now; once, when the module body has defined them all.
-  void bind(py::handle module);
+  // Made only by declareRoute, so that every route is bound with its module.
+  Route(const Route&) = delete;
+  Route& operator=(const Route&) = delete;
 
-  // True while every name, attribute and callee is what bind() saw, and the check holds.
+  // Remembers what every name refers to now and finds the callees' routes; once, when the
+  // module body has defined them all.
+  void bind();
+
+  // True while the route is bound and every name, attribute and callee is what bind() saw,
+  // and the check holds.
   [[nodiscard]] bool intact() const;
+  [[nodiscard]] bool bound() const { return bound_; }
 
-  [[nodiscard]] const std::string& function() const { return function_; }
+  // The callee `function` as the module names it now. A function the declaration does not
+  // list is refused (std::logic_error): the C++ body would not notice its replacement.
+  [[nodiscard]] py::object callee(std::string_view function) const;
+
+  [[nodiscard]] const std::string& function() const { return declaration_.function; }
+  [[nodiscard]] const py::module_& module() const { return module_; }
+  // The declared callees, "through.function" or "function".
+  [[nodiscard]] std::vector<std::string> calleeNames() const;
 
  private:
   // References kept for the life of the process, like the modules themselves (never released:
@@ -54,13 +74,24 @@ class Route {
     std::vector<PyObject*> path;  // attribute names from the module, interned
     PyObject* expected;
   };
-  std::string function_;
-  std::vector<Uses> uses_;
-  std::vector<Calls> calls_;
-  Check check_;
-  PyObject* module_ = nullptr;  // unset until bound: an unbound route is never intact
+  friend const Route& declareRoute(const py::module_& module, Declaration declaration);
+  Route(py::module_ module, Declaration declaration);
+
+  py::module_ module_;
+  Declaration declaration_;
+  bool bound_ = false;  // an unbound route is never intact
   std::vector<Watched> watched_;
+  std::vector<const Route*> callees_;
 };
+
+// Declares the route of one of `module`'s functions. It lives as long as the process and is
+// bound with the module's others by bindRoutes.
+const Route& declareRoute(const py::module_& module, Route::Declaration declaration);
+
+// Binds every route declared for `module` and, if there are any, defines the module's
+// `_routes()`: for each route, whether it is bound and intact and what it calls. The module
+// machinery calls it once the body has run.
+void bindRoutes(py::module_& module);
 
 // The C++ body when the route is intact and the body gives a result (it answers nothing for
 // inputs that only the formula handles exactly); the call-by-call body otherwise.

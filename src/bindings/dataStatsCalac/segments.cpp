@@ -8,7 +8,6 @@
 #include "functions.hpp"
 #include "numpy_rules.hpp"
 #include "python.hpp"
-#include "routes.hpp"
 #include "segment_stats.hpp"
 
 namespace lumetra::bindings::stats {
@@ -42,7 +41,7 @@ void warnSmallSample() {
 
 }  // namespace
 
-py::list dataMoment(const py::module_& m, py::object data, py::object partitions, py::object N) {
+py::list dataMoment(const Route& route, py::object data, py::object partitions, py::object N) {
   auto fast = [&]() -> std::optional<py::list> {
     const std::optional<long long> order = integralOrder(N);
     if (!order || !float64Input(data)) return std::nullopt;
@@ -65,16 +64,16 @@ py::list dataMoment(const py::module_& m, py::object data, py::object partitions
     return floatList(out);
   };
   auto formula = [&] {
-    py::object moment = m.attr("moment");
+    py::object moment = route.module().attr("moment");
     py::list out;
     for (py::handle p : partitions)
       out.append(moment(positionalSlice(data, item(p, 0), item(p, 1)), N));
     return out;
   };
-  return dispatch(routes().dataMoment, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
-py::list dataStd(const py::module_& m, py::object data, py::object partitions) {
+py::list dataStd(const Route& route, py::object data, py::object partitions) {
   auto fast = [&]() -> std::optional<py::list> {
     if (!float64Input(data)) return std::nullopt;
     const Samples samples = toSamples(data);
@@ -90,13 +89,13 @@ py::list dataStd(const py::module_& m, py::object data, py::object partitions) {
     return floatList(out);
   };
   auto formula = [&] {
-    py::object npStd = m.attr("np").attr("std");
+    py::object npStd = route.module().attr("np").attr("std");
     py::list out;
     for (py::handle p : partitions)
       out.append(npStd(positionalSlice(data, item(p, 0), item(p, 1))));
     return out;
   };
-  return dispatch(routes().dataStd, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
 }  // namespace lumetra::bindings::stats

@@ -9,7 +9,6 @@
 #include "functions.hpp"
 #include "numpy_rules.hpp"
 #include "python.hpp"
-#include "routes.hpp"
 #include "segment_stats.hpp"
 
 namespace lumetra::bindings::stats {
@@ -97,11 +96,11 @@ std::optional<py::tuple> poly1_1div3Fast(py::object x, py::object y) {
 
 }  // namespace
 
-py::list integralRange(const py::module_& m, py::object x, py::object rangeList, py::object y,
+py::list integralRange(const Route& route, py::object x, py::object rangeList, py::object y,
                        py::object halfWinLen) {
   auto fast = [&] { return integralRangeFast(x, rangeList, y, halfWinLen); };
   auto formula = [&] {
-    py::object dx = m.attr("np").attr("diff")(x);
+    py::object dx = route.module().attr("np").attr("diff")(x);
     py::list intList;
     py::object integral = py::int_(0);
     py::object i0 = item(rangeList, 0);
@@ -116,16 +115,17 @@ py::list integralRange(const py::module_& m, py::object x, py::object rangeList,
     }
     return intList;
   };
-  return dispatch(routes().integralRange, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
-py::tuple poly1_1div3(const py::module_& m, py::object x, py::object y) {
+py::tuple poly1_1div3(const Route& route, py::object x, py::object y) {
   const auto length = static_cast<Py_ssize_t>(py::len(x));
   const Py_ssize_t span = length / 3;
   const Py_ssize_t halfspan = length / 2;
   if (span < 2) return py::make_tuple(py::none(), py::none());
   auto fast = [&] { return poly1_1div3Fast(x, y); };
   auto formula = [&] {
+    const py::module_& m = route.module();
     py::object np = m.attr("np");
     py::object thex = positionalSlice(x, py::int_(span), py::int_(-span));
     py::object they = positionalSlice(y, py::int_(span), py::int_(-span));
@@ -152,7 +152,7 @@ py::tuple poly1_1div3(const py::module_& m, py::object x, py::object y) {
     ratio.report("scalar divide");
     return py::make_tuple(slope, slopeValue / chordSlope);
   };
-  return dispatch(routes().poly1_1div3, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
 }  // namespace lumetra::bindings::stats

@@ -10,7 +10,6 @@
 #include "nonstationarity.hpp"
 #include "nonstationarity_api.hpp"
 #include "python.hpp"
-#include "routes.hpp"
 
 namespace lumetra::bindings::stats {
 
@@ -39,8 +38,7 @@ bool nativeComponent(py::handle module) {
   return isNativeClass(nativeApi, cls.ptr());
 }
 
-py::list streamNS(const py::module_& m, py::object stream, py::object windowsLen,
-                  py::object nsAlgo) {
+py::list streamNS(const Route& route, py::object stream, py::object windowsLen, py::object nsAlgo) {
   if (assertionsEnabled()) {
     bool known = false;
     for (std::string_view name : kNsAlgos) {
@@ -48,7 +46,7 @@ py::list streamNS(const py::module_& m, py::object stream, py::object windowsLen
     }
     if (!known) failAssertion();
   }
-  py::object nsm = m.attr("ns").attr("NonStationary")();
+  py::object nsm = route.module().attr("ns").attr("NonStationary")();
   nsm.attr("setupDS")(windowsLen);
   nsm.attr("data") = stream.attr("tolist")();
   const auto xSize = static_cast<Py_ssize_t>(py::len(stream));
@@ -82,7 +80,7 @@ py::list streamNS(const py::module_& m, py::object stream, py::object windowsLen
     for (Py_ssize_t i = 0; i < n; ++i) rl[i] = nsFuncRange(nsAlgo, i, i + width);
     return rl;
   };
-  return dispatch(routes().streamNS, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
 }  // namespace lumetra::bindings::stats

@@ -11,7 +11,6 @@
 #include "functions.hpp"
 #include "numpy_rules.hpp"
 #include "python.hpp"
-#include "routes.hpp"
 #include "segment_stats.hpp"
 
 namespace lumetra::bindings::stats {
@@ -23,15 +22,15 @@ lumetra::NaNRule nanRule(const Samples& samples) {
 }
 
 // numpy.mean of a series through the core, or through a replaced np.
-py::object meanOf(const py::module_& m, py::object values, const Route& route) {
+py::object meanOf(const Route& route, py::object values) {
   return dispatch(
       route, [&] { return std::optional<py::object>(py::float_(npMean(toSamples(values)))); },
-      [&] { return py::object(m.attr("np").attr("mean")(values)); });
+      [&] { return py::object(route.module().attr("np").attr("mean")(values)); });
 }
 
 }  // namespace
 
-py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
+py::list dataStatsVar(const Route& route, py::object frames, py::object data,
                       py::object windowsLen) {
   const auto frameCount = static_cast<Py_ssize_t>(py::len(frames));
   // A window longer than the trace has no position, however long it is.
@@ -61,17 +60,17 @@ py::list dataStatsVar(const py::module_& m, py::object frames, py::object data,
     return floatList(out);
   };
   auto formula = [&] {
-    py::object var = m.attr("np").attr("var");
+    py::object var = route.module().attr("np").attr("var");
     py::list out;
     for (Py_ssize_t i = 0; i <= lastStart; ++i) {
       out.append(var(positionalSlice(data, py::int_(i), py::int_(i + width))));
     }
     return out;
   };
-  return dispatch(routes().dataStatsVar, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
-py::object dataDerivation(const py::module_& m, py::object frames, py::object data, py::object n) {
+py::object dataDerivation(const Route& route, py::object frames, py::object data, py::object n) {
   py::int_ one(1);
   if (assertionsEnabled()) {
     const int atLeastOne = PyObject_RichCompareBool(n.ptr(), one.ptr(), Py_GE);
@@ -100,7 +99,7 @@ py::object dataDerivation(const py::module_& m, py::object frames, py::object da
     return py::array_t<double>(static_cast<py::ssize_t>(out.size()), out.data());
   };
   auto formula = [&] {
-    py::object np = m.attr("np");
+    py::object np = route.module().attr("np");
     py::object y = np.attr("diff")(data, n);
     py::object steps = np.attr("diff")(frames);
     if (n > one) {
@@ -110,25 +109,24 @@ py::object dataDerivation(const py::module_& m, py::object frames, py::object da
     }
     return py::object(y / steps);
   };
-  return dispatch(routes().dataDerivation, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
-py::object th(const py::module_& m, py::object y, py::object rate) {
+py::object th(const Route& route, py::object y, py::object rate) {
   auto fast = [&]() -> std::optional<py::object> {
     if (!PyFloat_Check(rate.ptr())) return std::nullopt;
     const double meanY = npMean(toSamples(y));
     return py::float_(meanY + PyFloat_AS_DOUBLE(rate.ptr()) * std::abs(meanY));
   };
   auto formula = [&] {
-    const Route& route = routes().th;
-    py::object left = meanOf(m, y, route);
-    return py::object(left + rate * builtin("abs")(meanOf(m, y, route)));
+    py::object left = meanOf(route, y);
+    return py::object(left + rate * builtin("abs")(meanOf(route, y)));
   };
-  return dispatch(routes().th, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
-py::object thNS(const py::module_& m, py::object ns) {
-  py::object meanNS = meanOf(m, ns, routes().thNS);
+py::object thNS(const Route& route, py::object ns) {
+  py::object meanNS = meanOf(route, ns);
   if (meanNS > py::int_(0)) return py::int_(3) * meanNS;
   return py::int_(2) * builtin("abs")(builtin("min")(ns));
 }

@@ -9,7 +9,6 @@
 #include "fit_record.hpp"
 #include "numpy_rules.hpp"
 #include "prepared_traces.hpp"
-#include "routes.hpp"
 #include "step_fit.hpp"
 #include "trace.hpp"
 
@@ -131,12 +130,12 @@ void requirePositiveHalfWindow(py::handle halfWinLen) {
 
 }  // namespace
 
-py::object fitTrajectory(const py::module_& m, py::object self, py::object halfWinLen,
+py::object fitTrajectory(const Route& route, py::object self, py::object halfWinLen,
                          py::object rratio, py::object thrate, py::object filterWidth,
                          py::object keepPairs) {
   requirePositiveHalfWindow(halfWinLen);
   auto composed = [&] {
-    return fitComposed(m, self, halfWinLen, rratio, thrate, filterWidth, keepPairs);
+    return fitComposed(route, self, halfWinLen, rratio, thrate, filterWidth, keepPairs);
   };
   // A truth test that fails is left to the call-by-call fit, which makes it where it belongs.
   const int keep = PyObject_IsTrue(keepPairs.ptr());
@@ -145,8 +144,8 @@ py::object fitTrajectory(const py::module_& m, py::object self, py::object halfW
     return composed();
   }
   return dispatch(
-      routes().fitTrajectory,
-      [&] { return fitFast(self, halfWinLen, rratio, thrate, filterWidth, keep != 0); }, composed);
+      route, [&] { return fitFast(self, halfWinLen, rratio, thrate, filterWidth, keep != 0); },
+      composed);
 }
 
 }  // namespace lumetra::bindings::trace

@@ -11,13 +11,13 @@ namespace {
 
 // The score of stored partitions against the reference pairs (the saved ones if any), through
 // this module's xic; a fit with no frame left to score is rejected rather than failing.
-py::object scoreThroughXic(const py::module_& m, py::object self, py::object partitions,
+py::object scoreThroughXic(const Route& route, py::object self, py::object partitions,
                            py::object intensity, py::object pairs, py::object halfWinLen) {
   if (py::int_(py::len(partitions)) < py::object(self.attr("stateNum"))) return rejectedScore();
   py::object saved = self.attr("keepPairs");
   py::object reference = saved.is_none() ? pairs : saved;
   try {
-    return m.attr("xic")(partitions, intensity, reference, halfWinLen);
+    return route.callee("xic")(partitions, intensity, reference, halfWinLen);
   } catch (py::error_already_set& e) {
     if (!e.matches(PyExc_ZeroDivisionError)) throw;
     return rejectedScore();
@@ -33,31 +33,30 @@ py::list allFalse(Py_ssize_t n) {
 
 }  // namespace
 
-py::object fitComposed(const py::module_& m, py::object self, py::object halfWinLen,
+py::object fitComposed(const Route& route, py::object self, py::object halfWinLen,
                        py::object rratio, py::object thrate, py::object filterWidth,
                        py::object keepPairs) {
   FitRecord record(self);
-  py::object stats = m.attr("dataStatsCalac");
   py::object windowsLen = halfWinLen * py::int_(2) + py::int_(1);
   py::object frames = self.attr("frames");
   py::object intensity = self.attr("CH1mBGND1");
-  py::object y = stats.attr("dataStatsVar")(frames, intensity, windowsLen);
+  py::object y = route.callee("dataStatsVar")(frames, intensity, windowsLen);
   record.put(FitResult::dataVar, y);
   py::object dy =
-      stats.attr("dataDerivation")(positionalSlice(frames, halfWinLen, -halfWinLen), y, 2);
-  py::object ns = stats.attr("streamNS")(intensity, windowsLen);
+      route.callee("dataDerivation")(positionalSlice(frames, halfWinLen, -halfWinLen), y, 2);
+  py::object ns = route.callee("streamNS")(intensity, windowsLen);
   record.put(FitResult::dataNS, ns);
-  py::object thy = stats.attr("th")(y, thrate);
+  py::object thy = route.callee("th")(y, thrate);
   record.put(FitResult::thresholdVar, thy);
-  py::object pairs = stats.attr("genPairs")(y, thy);
+  py::object pairs = route.callee("genPairs")(y, thy);
   record.put(FitResult::pairs, pairs);
-  if (truthy(keepPairs)) record.keepPairs(m.attr("copy").attr("deepcopy")(pairs));
+  if (truthy(keepPairs)) record.keepPairs(route.module().attr("copy").attr("deepcopy")(pairs));
   // Row 1 first, as Python evaluates `frames[1] - frames[0]`: its KeyError for a short trace.
   py::object second = frames[py::int_(1)];
   py::object step = second - frames[py::int_(0)];
-  py::object newPairs = stats.attr("chainFilters")(pairs, halfWinLen, step, filterWidth);
+  py::object newPairs = route.callee("chainFilters")(pairs, halfWinLen, step, filterWidth);
   record.put(FitResult::newPairs, newPairs);
-  py::object thNS = stats.attr("thNS")(ns);
+  py::object thNS = route.callee("thNS")(ns);
   record.put(FitResult::thresholdNS, thNS);
 
   const auto n = static_cast<Py_ssize_t>(py::len(newPairs));
@@ -77,10 +76,10 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
     py::list bounds;
     bounds.append(p0);
     bounds.append(p1);
-    py::object idy = stats.attr("integralRange")(frames, bounds, dy, halfWinLen);
+    py::object idy = route.callee("integralRange")(frames, bounds, dy, halfWinLen);
     integralDy.append(idy);
     py::object rows = positionalSlice(frames, p0 + halfWinLen, p1 + halfWinLen).attr("to_numpy")();
-    py::object result = stats.attr("poly1_1div3")(rows, idy);
+    py::object result = route.callee("poly1_1div3")(rows, idy);
     py::object fr = result[py::int_(0)];
     py::object rr = result[py::int_(1)];
     frList.append(fr);
@@ -99,10 +98,10 @@ py::object fitComposed(const py::module_& m, py::object self, py::object halfWin
       }
     }
   }
-  py::object partitions = stats.attr("genPartitions")(pairs3, halfWinLen, py::len(frames));
+  py::object partitions = route.callee("genPartitions")(pairs3, halfWinLen, py::len(frames));
   record.put(FitResult::partitions, partitions);
-  record.put(FitResult::moments, stats.attr("dataStd")(intensity, partitions));
-  return scoreThroughXic(m, self, partitions, intensity, pairs, halfWinLen);
+  record.put(FitResult::moments, route.callee("dataStd")(intensity, partitions));
+  return scoreThroughXic(route, self, partitions, intensity, pairs, halfWinLen);
 }
 
 }  // namespace lumetra::bindings::trace

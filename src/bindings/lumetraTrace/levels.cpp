@@ -10,7 +10,6 @@
 #include "merge.hpp"
 #include "numpy_rules.hpp"
 #include "refine.hpp"
-#include "routes.hpp"
 #include "segment_stats.hpp"
 #include "trace.hpp"
 
@@ -23,7 +22,7 @@ struct PartitionStatistics {
 };
 
 // Mean and standard deviation of each partition's intensities, as numpy gives them.
-PartitionStatistics partitionStatistics(const py::module_& m, py::handle partitions,
+PartitionStatistics partitionStatistics(const Route& route, py::handle partitions,
                                         py::handle intensity) {
   auto fast = [&]() -> std::optional<PartitionStatistics> {
     if (!isSeries(intensity) || !float64Input(intensity) || !positionalItems(intensity)) {
@@ -37,7 +36,7 @@ PartitionStatistics partitionStatistics(const py::module_& m, py::handle partiti
                                lumetra::segmentStd(samples, *parts, lumetra::NaNRule::skip)};
   };
   auto formula = [&] {
-    py::object np = m.attr("np");
+    py::object np = route.module().attr("np");
     PartitionStatistics out;
     for (py::handle p : partitions) {
       auto partition = py::reinterpret_borrow<py::object>(p);
@@ -48,14 +47,15 @@ PartitionStatistics partitionStatistics(const py::module_& m, py::handle partiti
     }
     return out;
   };
-  return dispatch(routes().partitionStatistics, fast, formula);
+  return dispatch(route, fast, formula);
 }
 
 }  // namespace
 
-void mergeNeighbours(const py::module_& m, py::object self) {
+void mergeNeighbours(const Route& route, py::object self) {
   py::object partitions = self.attr("partitions");
-  const PartitionStatistics statistics = partitionStatistics(m, partitions, self.attr("CH1mBGND1"));
+  const PartitionStatistics statistics =
+      partitionStatistics(route, partitions, self.attr("CH1mBGND1"));
   const std::vector<bool> flags = lumetra::mergeFlags(statistics.means, statistics.stds);
   // Backwards, so that removing an entry never moves one still to be visited; each run of
   // joined partitions hands its end to the partition before it.

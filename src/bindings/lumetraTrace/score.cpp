@@ -9,7 +9,6 @@
 #include "criterion.hpp"
 #include "numpy_rules.hpp"
 #include "python.hpp"
-#include "routes.hpp"
 #include "step_fit.hpp"
 #include "trace.hpp"
 
@@ -46,9 +45,9 @@ std::optional<py::object> xicFast(py::object partitions, py::object intensity,
   return numpyFloat(score);
 }
 
-py::object xicFormula(const py::module_& m, py::object partitions, py::object intensity,
+py::object xicFormula(const Route& route, py::object partitions, py::object intensity,
                       py::object peakList) {
-  py::object np = m.attr("np");
+  py::object np = route.module().attr("np");
   py::object range = builtin("range");
   py::object rss = py::int_(0);
   py::object used = py::int_(0);
@@ -61,7 +60,7 @@ py::object xicFormula(const py::module_& m, py::object partitions, py::object in
     py::object last = partition[py::int_(1)];
     for (py::handle pi : range(first, last)) {
       // Looked up at each use, as the name of a module function is.
-      py::object inPeak = m.attr("inPeakList")(pi, peakList);
+      py::object inPeak = route.callee("inPeakList")(pi, peakList);
       if (!truthy(inPeak)) yc.append(intensity[pi]);
     }
     py::int_ n(py::len(yc));
@@ -89,11 +88,11 @@ bool inPeakList(py::object x, py::object peakList) {
   return false;
 }
 
-py::object xic(const py::module_& m, py::object partitions, py::object intensity,
-               py::object peakList) {
+py::object xic(const Route& route, py::object partitions, py::object intensity, py::object peakList,
+               py::object /*halfWinLen*/) {
   return dispatch(
-      routes().xic, [&] { return xicFast(partitions, intensity, peakList); },
-      [&] { return xicFormula(m, partitions, intensity, peakList); });
+      route, [&] { return xicFast(partitions, intensity, peakList); },
+      [&] { return xicFormula(route, partitions, intensity, peakList); });
 }
 
 py::object allFramesScore(py::object partitions, py::object intensity) {

@@ -1,8 +1,11 @@
 // The methods and module functions of lumetra.lumetraTrace; `m` is the module, whose names
-// (np, pd, dataStatsCalac, xic, ...) the call-by-call bodies look up when they use them.
+// (np, pd, dataStatsCalac, xic, ...) the call-by-call bodies look up when they use them. A
+// routed body (see routed.hpp) takes its route instead, and reaches the module through it.
 #pragma once
 
 #include <pybind11/pybind11.h>
+
+#include "route.hpp"
 
 namespace lumetra::bindings::trace {
 
@@ -16,16 +19,16 @@ py::int_ stateGuess(py::handle np, py::handle intensity);
 
 // Scores.
 bool inPeakList(py::object x, py::object peakList);
-py::object xic(const py::module_& m, py::object partitions, py::object intensity,
-               py::object peakList);
+py::object xic(const Route& route, py::object partitions, py::object intensity, py::object peakList,
+               py::object halfWinLen);
 py::object allFramesScore(py::object partitions, py::object intensity);
 py::object rejectedScore();
 
 // The step fit and its search.
-py::object fitTrajectory(const py::module_& m, py::object self, py::object halfWinLen,
+py::object fitTrajectory(const Route& route, py::object self, py::object halfWinLen,
                          py::object rratio, py::object thrate, py::object filterWidth,
                          py::object keepPairs);
-py::object fitComposed(const py::module_& m, py::object self, py::object halfWinLen,
+py::object fitComposed(const Route& route, py::object self, py::object halfWinLen,
                        py::object rratio, py::object thrate, py::object filterWidth,
                        py::object keepPairs);
 py::object fitness(py::object self, py::object params);
@@ -33,7 +36,7 @@ void optimizeFitness(const py::module_& m, py::object self, py::object sHalfWin,
                      py::object sThR, py::object sFilterW, py::object criterion);
 
 // Levels.
-void mergeNeighbours(const py::module_& m, py::object self);
+void mergeNeighbours(const Route& route, py::object self);
 py::object finalPartitions(const py::module_& m, py::object self);
 void refineTransitions(py::object self);
 

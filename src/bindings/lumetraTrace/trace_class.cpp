@@ -2,7 +2,7 @@
 #include <string>
 
 #include "convert.hpp"
-#include "module.hpp"
+#include "routed.hpp"
 #include "search_space.hpp"
 #include "step_fit.hpp"
 #include "trace.hpp"
@@ -36,13 +36,18 @@ py::object makeTraceClass(const py::module_& m) {
       [m](py::object self, py::object filename) { loadData(m, self, filename); },
       py::name("loadData"), py::arg("self"), py::arg("filename"),
       "Load a tab-separated trace file with the columns 'Frame/10' and 'CH1-BGND1'."));
-  ns["fitTrajectory"] = asMethod(py::cpp_function(
-      [m](py::object self, py::object halfWinLen, py::object rratio, py::object thrate,
-          py::object filterWidth, py::object keepPairs) {
-        return fitTrajectory(m, self, halfWinLen, rratio, thrate, filterWidth, keepPairs);
-      },
-      py::name("fitTrajectory"), py::arg("self"), py::arg("halfWinLen"), py::arg("rratio"),
-      py::arg("thrate"), py::arg("filterWidth"), py::arg("keepPairs") = false, fitDoc.c_str()));
+  // The statistics functions the step fit calls, through this module's name dataStatsCalac,
+  // and the score, by this module's name.
+  ns["fitTrajectory"] = routedMethod(
+      m,
+      {"fitTrajectory",
+       {{"copy", {"deepcopy"}}},
+       {{"dataStatsCalac",
+         {"dataStatsVar", "dataDerivation", "streamNS", "th", "genPairs", "chainFilters", "thNS",
+          "integralRange", "poly1_1div3", "genPartitions", "dataStd"}},
+        {"", {"xic"}}}},
+      &fitTrajectory, py::arg("self"), py::arg("halfWinLen"), py::arg("rratio"), py::arg("thrate"),
+      py::arg("filterWidth"), py::arg("keepPairs") = false, fitDoc.c_str());
   ns["_fitness"] =
       asMethod(py::cpp_function(&fitness, py::name("_fitness"), py::arg("self"), py::arg("params"),
                                 "The fit score for an lmfit parameter set."));
@@ -61,9 +66,9 @@ py::object makeTraceClass(const py::module_& m) {
       &refineTransitions, py::name("refineTransitions"), py::arg("self"),
       "After finalPartitions: place one or two change points in transition stretches by "
       "BIC; stores changePoints (frame indices) and idealPath (the level of every frame)."));
-  ns["mergeNeighbours"] = asMethod(py::cpp_function(
-      [m](py::object self) { mergeNeighbours(m, self); }, py::name("mergeNeighbours"),
-      py::arg("self"), "Join neighbouring partitions whose levels cannot be told apart."));
+  ns["mergeNeighbours"] = routedMethod(
+      m, {"mergeNeighbours", {{"np", {"mean", "std"}}}}, &mergeNeighbours, py::arg("self"),
+      "Join neighbouring partitions whose levels cannot be told apart.");
   ns["finalPartitions"] = asMethod(py::cpp_function(
       [m](py::object self) { return finalPartitions(m, self); }, py::name("finalPartitions"),
       py::arg("self"), "Merge neighbouring levels, record their means and return the partitions."));

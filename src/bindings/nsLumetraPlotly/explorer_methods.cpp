@@ -5,6 +5,7 @@
 
 #include "explorer_parts.hpp"
 #include "python.hpp"
+#include "routed.hpp"
 
 namespace lumetra::bindings::explorer {
 
@@ -201,17 +202,13 @@ void addMethods(const py::module_& m, py::dict& ns, const std::shared_ptr<py::ob
       "into row 2 of the figure.");
   rememberLevelDrawing(levels);
   ns["plotMultiLevelFRET"] = asMethod(std::move(levels));
-  ns["plotSubPlots"] = asMethod(py::cpp_function(
-      [m](py::object self, py::object frames, py::object CH1mBGND1, py::object title,
-          py::object windowsLen, py::object rratio, py::object thrate, py::object filterWidth) {
-        return plotSubPlots(m, self, frames, CH1mBGND1, title, windowsLen, rratio, thrate,
-                            filterWidth);
-      },
-      py::name("plotSubPlots"), py::scope(m), py::arg("self"), py::arg("frames"),
-      py::arg("CH1mBGND1"), py::arg("title"), py::arg("windowsLen"), py::arg("rratio") = 0.177,
-      py::arg("thrate") = 0.2, py::arg("filterWidth") = 0,
+  // Its figure's traces are built in one call while go.Scatter is plotly's own.
+  ns["plotSubPlots"] = routedMethod(
+      m, {"plotSubPlots", {{"go", {"Scatter"}}}}, &plotSubPlots, py::scope(m), py::arg("self"),
+      py::arg("frames"), py::arg("CH1mBGND1"), py::arg("title"), py::arg("windowsLen"),
+      py::arg("rratio") = 0.177, py::arg("thrate") = 0.2, py::arg("filterWidth") = 0,
       "Fit the shared trace and draw the trace, streams, thresholds, candidates and merged "
-      "levels into a two-row figure; record the build's segments for the results table."));
+      "levels into a two-row figure; record the build's segments for the results table.");
   ns["updateTab"] =
       asMethod(py::cpp_function(&updateTab, py::name("updateTab"), py::scope(m), py::arg("self"),
                                 "Append the latest build's rows to the results table."));

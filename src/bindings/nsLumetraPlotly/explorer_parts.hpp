@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "module.hpp"
+#include "route.hpp"
 
 namespace lumetra::bindings::explorer {
 
@@ -16,7 +17,7 @@ void addMethods(const py::module_& m, py::dict& ns, const std::shared_ptr<py::ob
 // The builders behind plotMultiLevelFRET and plotSubPlots.
 py::object plotMultiLevelFRET(const py::module_& m, py::object self, py::object frames,
                               py::object CH1mBGND1, py::object partitions, py::object fig);
-py::object plotSubPlots(const py::module_& m, py::object self, py::object frames,
+py::object plotSubPlots(const Route& route, py::object self, py::object frames,
                         py::object CH1mBGND1, py::object title, py::object windowsLen,
                         py::object rratio, py::object thrate, py::object filterWidth);
 
@@ -27,8 +28,6 @@ py::list levelShapes(const py::module_& m, py::handle frames, py::handle CH1mBGN
 // True when `self.plotMultiLevelFRET` is the class's own, so plotSubPlots may draw its shapes
 // together with the others.
 bool ownsLevelDrawing(py::handle self);
-// Remembers the plotting names the module bound at load, for the fast paths.
-void rememberPlotly(const py::module_& m);
 void rememberLevelDrawing(py::handle function);
 
 // Replaces stream_df with the rows of this build (one per partition, the negated score in the

@@ -21,8 +21,6 @@ using figure::LabelCorner;
 namespace {
 
 PyObject* ownLevelDrawing = nullptr;  // the class's plotMultiLevelFRET (kept for the process)
-// The figure's traces are built in one call while go.Scatter is plotly's own.
-lb::Route scatterRoute{"plotSubPlots", {{"go", {"Scatter"}}}};
 
 // The traces of one figure, added together at the end.
 struct Traces {
@@ -39,12 +37,12 @@ struct Traces {
 };
 
 // Makes the figure's scatter traces: through go.Scatter as the module names it, or, while that
-// is still plotly's own, as the plain dictionaries add_traces turns into the same traces (so
-// each trace is validated once, not twice).
+// is still plotly's own (plotSubPlots' route is intact), as the plain dictionaries add_traces
+// turns into the same traces (so each trace is validated once, not twice).
 class ScatterMaker {
  public:
-  explicit ScatterMaker(const py::module_& m)
-      : scatter_(m.attr("go").attr("Scatter")), plain_(scatterRoute.intact()) {}
+  explicit ScatterMaker(const lb::Route& route)
+      : scatter_(route.module().attr("go").attr("Scatter")), plain_(route.intact()) {}
   py::object operator()(py::handle x, py::handle y, const char* name = nullptr) const {
     py::dict args("x"_a = x, "y"_a = y);
     if (name != nullptr) args["name"] = name;
@@ -164,8 +162,6 @@ py::object makeFigure(const py::module_& m, py::handle title) {
 
 }  // namespace
 
-void rememberPlotly(const py::module_& m) { scatterRoute.bind(m); }
-
 bool ownsLevelDrawing(py::handle self) {
   py::object bound = self.attr("plotMultiLevelFRET");
   return PyMethod_Check(bound.ptr()) && PyMethod_GET_FUNCTION(bound.ptr()) == ownLevelDrawing;
@@ -210,9 +206,10 @@ py::object plotMultiLevelFRET(const py::module_& m, py::object /*self*/, py::obj
   return py::none();
 }
 
-py::object plotSubPlots(const py::module_& m, py::object self, py::object frames,
+py::object plotSubPlots(const lb::Route& route, py::object self, py::object frames,
                         py::object CH1mBGND1, py::object title, py::object windowsLen,
                         py::object rratio, py::object thrate, py::object filterWidth) {
+  const py::module_& m = route.module();
   if (assertionsEnabled()) {
     auto remainder =
         py::reinterpret_steal<py::object>(PyNumber_Remainder(windowsLen.ptr(), py::int_(2).ptr()));
@@ -227,7 +224,7 @@ py::object plotSubPlots(const py::module_& m, py::object self, py::object frames
   const AxisRefs row1 = figure::subplotRefs(fig, 1, 1, false);
   const AxisRefs row1Secondary = figure::subplotRefs(fig, 1, 1, true);
   const AxisRefs row2 = figure::subplotRefs(fig, 2, 1, false);
-  const ScatterMaker scatter(m);
+  const ScatterMaker scatter(route);
   py::object negativeHalf = -half;
   Traces traces;
   Layout layout;

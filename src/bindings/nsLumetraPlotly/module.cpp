@@ -115,6 +115,5 @@ LUMETRA_MODULE(nsLumetraPlotly, m) {
   m.attr("param") = py::module_::import("param");
   m.attr("pickle") = py::module_::import("pickle");
   m.attr("lumetraTrace") = py::module_::import("lumetra.lumetraTrace");
-  ex::rememberPlotly(m);
   m.attr("fretExplorer") = makeExplorerClass(m);
 }
