@@ -11,7 +11,7 @@ length in frames (the lengths sum to the trace's frames). One home for every way
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Protocol
 
 import numpy as np
 
@@ -20,8 +20,16 @@ from lumetra.stepfit import FitRejected, FloatArray, IntArray
 if TYPE_CHECKING:
     import pandas as pd
 
-    from lumetra.batch.types import TraceFit
     from lumetra.lumetraTrace import lumetraTrace
+
+
+class StepFit(Protocol):
+    """A fit's levels and the segment of every frame (lumetra.batch.types.TraceFit)."""
+
+    @property
+    def levels(self) -> FloatArray: ...
+    @property
+    def frame_segment(self) -> IntArray: ...
 
 
 @dataclass(frozen=True)
@@ -30,7 +38,7 @@ class Segments:
     lengths: IntArray
 
     @classmethod
-    def from_fit(cls, fit: TraceFit) -> Segments:
+    def from_fit(cls, fit: StepFit) -> Segments:
         """The runs of one level of the fit's idealised trace (they cover every frame)."""
         path = fit.levels[fit.frame_segment]
         change = np.flatnonzero(np.diff(path) != 0) + 1

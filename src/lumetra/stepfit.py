@@ -19,7 +19,6 @@ import numpy.typing as npt
 from lumetra import batchcore
 from lumetra.batchcore import CRITERIA, PARAMETER_NAMES, SEARCH_KEYWORDS
 from lumetra.errors import LumetraError
-from lumetra.io import single_channel
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -87,21 +86,6 @@ def load_trace(path: str) -> lumetraTrace:
 
     trace = lumetraTrace()
     trace.loadData(path)
-    return trace
-
-
-def trace_from_arrays(time: npt.ArrayLike, values: npt.ArrayLike, file_name: str) -> lumetraTrace:
-    """A lumetraTrace holding the trace as loadData would load it from a single-channel file of
-    these columns: frames and CH1mBGND1 as the file's columns, stateNum by loadData's guess."""
-    import pandas as pd
-
-    from lumetra.lumetraTrace import lumetraTrace
-
-    trace = lumetraTrace()
-    trace.frames = pd.Series(np.asarray(time), name=single_channel.TIME)
-    trace.CH1mBGND1 = pd.Series(np.asarray(values), name=single_channel.INTENSITY)
-    trace.fileName = file_name
-    trace.stateNum = batchcore.state_guess(trace.CH1mBGND1)
     return trace
 
 

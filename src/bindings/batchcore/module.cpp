@@ -30,7 +30,7 @@ using lumetra::bindings::view;
 
 namespace {
 
-std::vector<lumetra::Partition> toPartitions(const Integers& starts, const Integers& ends) {
+std::vector<lumetra::Partition> partitionsFrom(const Integers& starts, const Integers& ends) {
   if (starts.ndim() != 1 || ends.ndim() != 1 || starts.size() != ends.size()) {
     throw std::invalid_argument("starts and ends must be one-dimensional and of equal length");
   }
@@ -72,7 +72,7 @@ LUMETRA_MODULE(batchcore, m) {
       "summarise_segments",
       [](const Doubles& intensity, const Integers& starts, const Integers& ends) {
         const auto values = view(intensity);
-        const auto partitions = toPartitions(starts, ends);
+        const auto partitions = partitionsFrom(starts, ends);
         std::vector<lumetra::SegmentSummary> summary;
         {
           py::gil_scoped_release release;
@@ -92,7 +92,7 @@ LUMETRA_MODULE(batchcore, m) {
   m.def(
       "frame_segments",
       [](std::size_t frames, const Integers& starts, const Integers& ends) {
-        const auto partitions = toPartitions(starts, ends);
+        const auto partitions = partitionsFrom(starts, ends);
         std::vector<std::size_t> index;
         {
           py::gil_scoped_release release;

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field, fields
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import Any, Protocol
 
 import pandas as pd
 
@@ -13,8 +13,12 @@ from lumetra import batchcore
 from lumetra.hmm.limits import BOOTSTRAP, MAX_STATES
 from lumetra.stepfit import FloatArray, IntArray, Params
 
-if TYPE_CHECKING:
-    from lumetra.batch.store import TraceStore
+
+class FrameStore(Protocol):
+    """Where a batch's frames are (lumetra.batch.store.TraceStore)."""
+
+    def name(self, fit: TraceFit) -> str: ...
+    def frames(self, name: str) -> tuple[FloatArray, FloatArray]: ...
 
 
 @dataclass
@@ -99,7 +103,7 @@ class BatchResult:
     dwell_kinetics: pd.DataFrame | None = None
     # Summary outputs that could not be written, and why (the manifest records them too).
     output_failures: dict[str, str] = field(default_factory=dict)
-    store: TraceStore | None = None  # where the fits' frames are
+    store: FrameStore | None = None  # where the fits' frames are
 
     @property
     def ok(self) -> bool:

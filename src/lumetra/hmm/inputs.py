@@ -50,7 +50,7 @@ class HmmTrace:
 
     def trace_object(self) -> lumetraTrace:
         if self.trace is None:
-            from lumetra.stepfit import trace_from_arrays
+            from lumetra.io.prepare import trace_from_arrays
 
             self.trace = trace_from_arrays(self.time, self.values, self.name)
         return self.trace

@@ -9,7 +9,7 @@ at its first photobleaching (lumetra.io.bleaching) unless `cut` is off. Files in
 own single-channel format pass the checks of its reader (lumetra.io.single_channel), like every
 other format, and are never cut: a level near zero of a background-corrected intensity may be
 a state. The trace object holds what loadData would load from a single-channel file of the
-trace (stepfit.trace_from_arrays), without the round trip through text.
+trace (trace_from_arrays), without the round trip through text.
 """
 
 from __future__ import annotations
@@ -19,6 +19,10 @@ from dataclasses import asdict, dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
+import numpy.typing as npt
+
+from lumetra.io import single_channel
 from lumetra.io._trace import BadTrace, Floats, Trace
 from lumetra.io.bleaching import first_bleach
 from lumetra.io.fret import Background, signal
@@ -94,11 +98,9 @@ class TraceData:
         return self.index if self.several else None
 
     def trace_object(self, scaled: bool = False) -> lumetraTrace:
-        """A lumetraTrace holding this trace as loadData loads it (stepfit.trace_from_arrays);
+        """A lumetraTrace holding this trace as loadData loads it (trace_from_arrays);
         fileName is the source file, with the trace's index for files of several traces.
         scaled: the values times `fit_scale`, as the batch fits them."""
-        from lumetra.stepfit import trace_from_arrays
-
         values = self.values * self.fit_scale if scaled else self.values
         name = self.source if self.name == Path(self.source).stem else self.label
         return trace_from_arrays(self.time, values, name)
@@ -116,6 +118,22 @@ class TraceData:
     @property
     def label(self) -> str:
         return f"{self.source}#{self.index}"
+
+
+def trace_from_arrays(time: npt.ArrayLike, values: npt.ArrayLike, file_name: str) -> lumetraTrace:
+    """A lumetraTrace holding the trace as loadData would load it from a single-channel file of
+    these columns: frames and CH1mBGND1 as the file's columns, stateNum by loadData's guess."""
+    import pandas as pd
+
+    from lumetra import batchcore
+    from lumetra.lumetraTrace import lumetraTrace
+
+    trace = lumetraTrace()
+    trace.frames = pd.Series(np.asarray(time), name=single_channel.TIME)
+    trace.CH1mBGND1 = pd.Series(np.asarray(values), name=single_channel.INTENSITY)
+    trace.fileName = file_name
+    trace.stateNum = batchcore.state_guess(trace.CH1mBGND1)
+    return trace
 
 
 def prepare_trace(
