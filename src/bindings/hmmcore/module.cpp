@@ -11,8 +11,8 @@
 
 #include "fitting.hpp"
 #include "hmm.hpp"
-#include "hmm_bootstrap.hpp"
 #include "hmm_arrays.hpp"
+#include "hmm_bootstrap.hpp"
 #include "hmm_start.hpp"
 #include "matrix_log.hpp"
 
