@@ -21,7 +21,7 @@ py::int_ stateGuess(py::handle np, py::handle intensity) {
   py::object r = (max - mean) / (mean - min);
   const bool multiLevel =
       r > py::int_(3) || r < py::float_(0.33) || (max - min) > py::int_(2) * mean;
-  return py::int_(multiLevel ? 2 : 1);
+  return {multiLevel ? 2 : 1};
 }
 
 }  // namespace lumetra::bindings::trace
