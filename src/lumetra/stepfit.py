@@ -74,6 +74,12 @@ def check_criterion(criterion: str) -> str:
     return criterion
 
 
+def check_engine(engine: str) -> str:
+    if engine not in SEARCH_ENGINES:
+        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {engine!r}")
+    return engine
+
+
 def check_seed(seed: int) -> int:
     """The seed, or ValueError for a negative one (seeds reach the core as unsigned)."""
     if seed < 0:
@@ -130,8 +136,7 @@ def search_parameters(
     `seed` (a search_seed or an integer) the search draws from a generator seeded by it and
     gives the same parameters every time; without, lmfit's draws from numpy's global
     generator as it stands and the native one from seed 0."""
-    if engine not in SEARCH_ENGINES:
-        raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {engine!r}")
+    check_engine(engine)
     arguments = search_arguments(search)
     check_criterion(criterion)
     if isinstance(seed, int):

@@ -11,19 +11,19 @@ A new option of the fit is one field here (with its check in `__post_init__` and
 
 from __future__ import annotations
 
-import json
 from collections.abc import Mapping
 from dataclasses import dataclass, field
 from typing import Any, cast
 
 from lumetra import batchcore
+from lumetra.batch.records import plain
 from lumetra.io.prepare import SignalOptions
 from lumetra.stepfit import (
     SEARCH_ENGINES,
     Params,
     ParamsInput,
-    SearchBounds,
     check_criterion,
+    check_engine,
     check_seed,
     normalise_params,
     search_arguments,
@@ -62,16 +62,11 @@ class FitConfig:
         object.__setattr__(self, "refine", bool(self.refine))
         if self.seed is not None:
             check_seed(self.seed)
-        if self.engine not in SEARCH_ENGINES:
-            raise ValueError(f"search engine must be one of {SEARCH_ENGINES}, not {self.engine!r}")
+        check_engine(self.engine)
 
     @property
     def searched(self) -> bool:
         return self.params is None
-
-    @property
-    def search_bounds(self) -> SearchBounds:
-        return self.search
 
     def shortest_trace(self) -> int:
         """Frames a trace needs for one window of the fit: 2 halfWinLen + 1, with the smallest
@@ -96,8 +91,7 @@ class FitConfig:
             "reading": self.reading.record(),
             "seed": self.seed if self.searched else None,
         }
-        plain: dict[str, Any] = json.loads(json.dumps(record))  # as it reads back
-        return plain
+        return plain(record)
 
     def manifest_options(self) -> dict[str, Any]:
         """The options the manifest names beside the parameters: the score and refinement

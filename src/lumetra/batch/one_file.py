@@ -6,7 +6,6 @@ the segments.
 from __future__ import annotations
 
 import time
-from dataclasses import replace
 from os import PathLike
 
 import numpy as np
@@ -49,9 +48,7 @@ def fit_trace(data: TraceData, config: FitConfig) -> FileFit:
     params = config.params
     if params is None:
         sequence = None if config.seed is None else search_seed(config.seed, data.sha256, data.part)
-        params = search_parameters(
-            trace, config.search_bounds, config.criterion, sequence, config.engine
-        )
+        params = search_parameters(trace, config.search, config.criterion, sequence, config.engine)
     score = step_fit(trace, params, config.criterion)
     partitions = trace.finalPartitions()
     intensity = trace.CH1mBGND1.to_numpy(dtype=float)
@@ -100,7 +97,7 @@ def fit_source(path: str | PathLike[str], config: FitConfig) -> SourceFit:
             result.failures[f"{name}#{one.index}"] = f"{type(one.error).__name__}: {one.error}"
             continue
         result.sha256 = one.sha256
-        label = one.label if one.several else name
+        label = one.file_label
         reason = too_short(one, needed)
         if reason is not None:
             result.skipped[label] = reason
@@ -132,9 +129,14 @@ def fit_file(
     (lumetra.io.SignalOptions); seed, engine: of the search (seed None: lmfit's search draws
     from numpy's global generator as it stands)."""
     config = FitConfig(
-        normalise_params(params), search or {}, criterion, refine, options or SignalOptions()
+        normalise_params(params),
+        search or {},
+        criterion,
+        refine,
+        options or SignalOptions(),
+        seed,
+        engine,
     )
-    config = replace(config, seed=seed, engine=engine)
     name = str(path)
     prepared = prepare_file(name, config.reading)
     if not prepared:

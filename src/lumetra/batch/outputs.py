@@ -67,7 +67,7 @@ class OutputWriter:
         self.names = BatchNames(files)
         self.store = TraceStore(self.out, self.names)
         self.config = config
-        self.params = config.params
+        self.recorded = config.record()  # what each file's record holds of the options
         self.reading = config.reading.record()
         self.version = __version__
         self.started = time.time()
@@ -88,7 +88,7 @@ class OutputWriter:
             "source": fit.label,
             "sha256": fit.sha256,
             "parameters": " ".join(f"{k}={fit.params[k]}" for k in PARAMETER_NAMES),
-            "searched": self.params is None,
+            "searched": self.config.searched,
             "score": fit.score,
         } | fit.reading
         header["reading"] = " ".join(f"{k}={v}" for k, v in self.reading.items())
@@ -114,7 +114,7 @@ class OutputWriter:
             self.write_trace(fit)
         checksum = source.sha256 or self.checksum(path)
         self.records[path] = records.write_record(
-            self.record_path(path), path, checksum, self.config.record(), self.version, source
+            self.record_path(path), path, checksum, self.recorded, self.version, source
         )
         self.checksums[path] = checksum
 
@@ -127,7 +127,7 @@ class OutputWriter:
             checksum = atomic.sha256_of(path)
         except OSError:
             return False
-        if not records.matches(record, path, checksum, self.config.record(), self.version):
+        if not records.matches(record, path, checksum, self.recorded, self.version):
             return False
         if not all(
             self.store.path(self.names.trace(path, one["part"])).exists() for one in record["fits"]
@@ -167,7 +167,7 @@ class OutputWriter:
             for label, error in failures.items()
         ]
         table = pd.DataFrame(rows, columns=["file", "sha256", "error"])
-        table["parameters"] = "searched" if self.params is None else str(self.params)
+        table["parameters"] = "searched" if self.config.searched else str(self.config.params)
         table["lumetra_version"] = self.version
         return table
 
@@ -320,7 +320,7 @@ class OutputWriter:
             "lumetra": self.version,
             "started": time.strftime("%Y-%m-%dT%H:%M:%S%z", time.localtime(self.started)),
             "seconds": round(time.time() - self.started, 3),
-            "parameters": "searched per file" if self.params is None else self.params,
+            "parameters": "searched per file" if self.config.searched else self.config.params,
             "states": states,
             "double_exponential": double,
             "shortest_dwell": shortest,

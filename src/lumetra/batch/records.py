@@ -64,7 +64,8 @@ def write_record(
         "failed": fit.failures,
     }
     atomic.write_json(path, record)
-    back: dict[str, Any] = json.loads(json.dumps(record), object_pairs_hook=_shared)
+    # Serialised as write_json does (values JSON lacks become strings), then read back.
+    back: dict[str, Any] = json.loads(json.dumps(record, default=str), object_pairs_hook=_shared)
     return back
 
 

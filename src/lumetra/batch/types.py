@@ -3,7 +3,7 @@ worker hands back for one file, the result of a batch, the shared model's settin
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field, fields
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Protocol
 
@@ -58,11 +58,6 @@ class FileFit(TraceFit):
 
     time: FloatArray
     intensity: FloatArray
-
-    def summary(self) -> TraceFit:
-        """The fit without its frames."""
-        kept = {f.name: getattr(self, f.name) for f in fields(TraceFit)}
-        return TraceFit(**kept)
 
 
 @dataclass

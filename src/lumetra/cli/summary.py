@@ -54,10 +54,7 @@ def summarise_file(path: str, fixed: Params | None, options: SignalOptions | Non
     prepared = prepare_file(path, options)
     if not prepared:
         return f"{path}: {NO_TRACES}; skipped"
-    several = len(prepared) > 1
-    return "\n".join(
-        summarise_trace(one, one.label if several else path, fixed, options) for one in prepared
-    )
+    return "\n".join(summarise_trace(one, one.file_label, fixed, options) for one in prepared)
 
 
 def summarise_trace(

@@ -102,8 +102,7 @@ class TraceData:
         fileName is the source file, with the trace's index for files of several traces.
         scaled: the values times `fit_scale`, as the batch fits them."""
         values = self.values * self.fit_scale if scaled else self.values
-        name = self.source if self.name == Path(self.source).stem else self.label
-        return trace_from_arrays(self.time, values, name)
+        return trace_from_arrays(self.time, values, self.file_label)
 
     def reading(self) -> dict[str, Any]:
         """How the trace was read, for the outputs' records."""
@@ -118,6 +117,11 @@ class TraceData:
     @property
     def label(self) -> str:
         return f"{self.source}#{self.index}"
+
+    @property
+    def file_label(self) -> str:
+        """The file, with the trace's index in a file of several: how fits name the trace."""
+        return self.label if self.several else self.source
 
 
 def trace_from_arrays(time: npt.ArrayLike, values: npt.ArrayLike, file_name: str) -> lumetraTrace:
