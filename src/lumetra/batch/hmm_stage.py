@@ -1,10 +1,12 @@
 """The batch's kinetics by the hidden Markov model shared by all its traces (lumetra.hmm),
-started from the segments the step fit of each file found, and the files it writes:
+started from the segments the step fit of each file found, fitted to the traces the screening
+finds usable (lumetra.batch.quality) with their masked frames left out, and the files it writes:
 
     kinetics.csv              from_state, to_state, rate, rate_lower, rate_upper (1 / time unit)
     hmm_model.json            K, the levels, spreads, transition matrix, BIC per K, frame time,
                               log-likelihood, resamples and seed
-    hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level
+    hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level,
+                              masked (1: a frame the screening kept from the model)
     transition_density.html   the transition density plot of those paths
 
 A model that cannot be fitted (traces of different frame times, more states asked for than the
@@ -15,6 +17,7 @@ step fits and the other summaries are written all the same.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
 
@@ -23,6 +26,7 @@ import pandas as pd
 
 from lumetra import atomic
 from lumetra.batch.memory import Trimmer
+from lumetra.batch.quality import masked_signal
 from lumetra.batch.store import TraceStore
 from lumetra.batch.summaries import SharedAxes
 from lumetra.batch.types import HmmSettings, TraceFit
@@ -45,12 +49,55 @@ def read_frames(store: TraceStore, names: list[str], axes: SharedAxes) -> list[F
     return held
 
 
-def fit_batch_model(fits: list[TraceFit], frames: list[Frames], settings: HmmSettings) -> HmmResult:
-    """The shared model of the traces, started from their step fits."""
-    data = [HmmTrace(fit.label, time, signal) for fit, (time, signal) in zip(fits, frames)]
+@dataclass(frozen=True)
+class ModelInput:
+    """What the model reads: the usable traces (`picked`, indices into the batch's fits), their
+    fits, names, frames as read, and the signal with the masked frames as NaN."""
+
+    picked: list[int]
+    fits: list[TraceFit]
+    names: list[str]
+    frames: list[Frames]
+    signals: list[FloatArray]
+    total: int  # traces in the batch
+
+    @classmethod
+    def of(
+        cls, fits: list[TraceFit], names: list[str], frames: list[Frames], picked: list[int]
+    ) -> ModelInput:
+        chosen = [fits[i] for i in picked]
+        held = [frames[i] for i in picked]
+        signals = [masked_signal(fit, signal) for fit, (_, signal) in zip(chosen, held)]
+        return cls(picked, chosen, [names[i] for i in picked], held, signals, len(fits))
+
+    def spread(self, per_trace: list[FloatArray]) -> list[FloatArray | None]:
+        """Values of the modelled traces in the places of all the batch's traces (None for the
+        others)."""
+        out: list[FloatArray | None] = [None] * self.total
+        for i, value in zip(self.picked, per_trace):
+            out[i] = value
+        return out
+
+    def noise_of(self, result: HmmResult) -> dict[str, float]:
+        """The model's noise scale of each modelled trace, by name."""
+        scales = getattr(result, "trace_noise", None)
+        if scales is None:
+            return {}
+        return {name: float(v) for name, v in zip(self.names, scales)}
+
+
+def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
+    """The shared model of the usable traces, started from their step fits (a trace whose step
+    fit was not made starts from the states of the others)."""
+    if not data.fits:
+        raise ValueError("no usable trace to model (quality.csv gives each trace's class)")
+    traces = [
+        HmmTrace(fit.label, time, signal)
+        for fit, (time, _), signal in zip(data.fits, data.frames, data.signals)
+    ]
     return fit_shared_model(
-        data,
-        [Segments.from_fit(fit) for fit in fits],
+        traces,
+        [None if fit.note else Segments.from_fit(fit) for fit in data.fits],
         settings.states,
         settings.max_states,
         bootstrap=settings.bootstrap,
@@ -62,15 +109,14 @@ MODEL_OUTPUT = "hidden Markov model"
 
 
 def fit_or_report(
-    fits: list[TraceFit],
-    frames: list[Frames],
+    data: ModelInput,
     settings: HmmSettings,
     failed: Callable[[str, Exception], None],
 ) -> tuple[HmmResult | None, list[str]]:
     """The model and its notes (a K range cut to what the traces carry), or None when it could
     not be fitted or has no rates: then `failed` is told why (the other outputs go on)."""
     try:
-        model = fit_batch_model(fits, frames, settings)
+        model = fit_batch_model(data, settings)
         missing = missing_rates(model)
         if missing:
             raise RuntimeError(missing)
@@ -99,20 +145,14 @@ def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
 
 
 def write_model_outputs(
-    out: Path,
-    result: HmmResult,
-    fits: list[TraceFit],
-    names: list[str],
-    frames: list[Frames],
-    settings: HmmSettings,
-    version: str,
+    out: Path, result: HmmResult, data: ModelInput, settings: HmmSettings, version: str
 ) -> list[Path]:
     """kinetics.csv, hmm_model.json, the transition density plot and every trace's path."""
     written = [atomic.write_csv(out / "kinetics.csv", result.rate_table)]
     record = model_record(result, settings.seed)
     written.append(atomic.write_json(out / "hmm_model.json", record))
     figure = transition_density_figure(result)
-    figure.update_layout(title=f"Transitions of the shared model: {len(fits)} traces")
+    figure.update_layout(title=f"Transitions of the shared model: {len(data.fits)} traces")
     # A fixed element id (plotly would draw a random one): the same model, the same page.
     page = out / "transition_density.html"
     written.append(
@@ -121,8 +161,8 @@ def write_model_outputs(
         )
     )
     (out / "hmm").mkdir(exist_ok=True)
-    for fit, name, (time, signal), states, levels in zip(
-        fits, names, frames, result.paths, result.path_levels
+    for fit, name, (time, signal), seen, states, levels in zip(
+        data.fits, data.names, data.frames, data.signals, result.paths, result.path_levels
     ):
         frame = pd.DataFrame(
             {
@@ -131,6 +171,7 @@ def write_model_outputs(
                 "signal": signal,
                 "state": states,
                 "level": levels,
+                "masked": (np.isnan(seen) & ~np.isnan(signal)).astype(np.int8),
             }
         )
         header = {"lumetra": version, "source": fit.label, "sha256": fit.sha256}

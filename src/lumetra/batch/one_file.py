@@ -5,8 +5,10 @@ the segments.
 
 from __future__ import annotations
 
+import math
 import time
 from os import PathLike
+from typing import Any
 
 import numpy as np
 
@@ -16,6 +18,7 @@ from lumetra.batch.config import DEFAULT_ENGINE, FitConfig
 from lumetra.batch.types import FileFit, SourceFit
 from lumetra.io import BadTrace
 from lumetra.io.prepare import SignalOptions, TraceData, prepare_each, prepare_file
+from lumetra.screening import mask_ranges
 from lumetra.stepfit import (
     ParamsInput,
     SearchBounds,
@@ -77,14 +80,51 @@ def fit_trace(data: TraceData, config: FitConfig) -> FileFit:
         reading=data.reading(),
         time=trace.frames.to_numpy(dtype=float),
         intensity=intensity,
+        screen=screen_summary(data),
+    )
+
+
+def screen_summary(data: TraceData) -> dict[str, Any]:
+    """What a fit keeps of the trace's screening: its metrics and the runs of masked frames."""
+    kept = {k: v for k, v in data.screen.items() if k != "mask"}
+    if "mask" in data.screen:
+        kept["masked"] = mask_ranges(data.screen["mask"])
+    return kept
+
+
+def unfitted(data: TraceData, config: FitConfig, note: str) -> FileFit:
+    """A trace the step fit could not take (too short, rejected, failed): one segment of its
+    mean, so that it is still written, screened and, when usable, read by the shared model."""
+    values = np.asarray(data.values, dtype=float)
+    starts, ends = np.array([0], np.int64), np.array([len(values)], np.int64)
+    levels, spreads = batchcore.summarise_segments(values, starts, ends)
+    nothing = dict.fromkeys(batchcore.PARAMETER_NAMES, math.nan)
+    return FileFit(
+        path=data.source,
+        sha256=data.sha256,
+        params=config.params if config.params is not None else nothing,
+        score=math.nan,
+        starts=starts,
+        ends=ends,
+        levels=levels,
+        spreads=spreads,
+        frames=len(values),
+        seconds=0.0,
+        part=data.part,
+        reading=data.reading(),
+        time=np.asarray(data.time, dtype=float),
+        intensity=values,
+        screen=screen_summary(data),
+        note=note,
     )
 
 
 def fit_source(path: str | PathLike[str], config: FitConfig) -> SourceFit:
     """Fits every trace of one file of any format. A file that cannot be read raises; a trace
-    too short for the fit (or a file of no traces) is skipped, and a trace whose fit fails or
-    which does not fit its format is listed as failed, both with the reason, and the file's
-    other traces are fitted all the same."""
+    too short for the step fit, or whose fit is rejected or fails, keeps one segment of its
+    mean (unfitted) and is listed as skipped with the reason: it is still screened and, when
+    usable, modelled. A trace of a file of several that does not fit its format is listed as
+    failed, and the file's other traces are fitted all the same."""
     name = str(path)
     prepared = prepare_each(name, config.reading)
     needed = config.shortest_trace()
@@ -97,17 +137,15 @@ def fit_source(path: str | PathLike[str], config: FitConfig) -> SourceFit:
             result.failures[f"{name}#{one.index}"] = f"{type(one.error).__name__}: {one.error}"
             continue
         result.sha256 = one.sha256
-        label = one.file_label
         reason = too_short(one, needed)
-        if reason is not None:
-            result.skipped[label] = reason
-            continue
-        try:
-            result.fits.append(fit_trace(one, config))
-        except Exception as error:  # noqa: BLE001 - one trace must not stop the others
-            if not one.several:
-                raise
-            result.failures[label] = f"{type(error).__name__}: {error}"
+        if reason is None:
+            try:
+                result.fits.append(fit_trace(one, config))
+                continue
+            except Exception as error:  # noqa: BLE001 - the trace is still screened and modelled
+                reason = f"step fit failed: {type(error).__name__}: {error}"
+        result.skipped[one.file_label] = reason
+        result.fits.append(unfitted(one, config, reason))
     return result
 
 

@@ -36,7 +36,7 @@ import numpy as np
 import pandas as pd
 
 from lumetra import __version__, atomic
-from lumetra.batch import hmm_stage, records, summaries
+from lumetra.batch import hmm_stage, quality, records, summaries
 from lumetra.batch import spreadsheet as spreadsheet_module
 from lumetra.batch.config import FitConfig
 from lumetra.batch.kinetics import Dwells, fit_rates, plot_dwell_times
@@ -44,6 +44,7 @@ from lumetra.batch.names import BatchNames
 from lumetra.batch.store import TRACES, TraceStore
 from lumetra.batch.types import BatchResult, FileFit, Fitted, HmmSettings, SourceFit, TraceFit
 from lumetra.batchcore import PARAMETER_NAMES
+from lumetra.screening import ScreenSettings
 
 Written = Union[Path, list[Path]]
 log = logging.getLogger(__name__)
@@ -58,7 +59,14 @@ def table_provenance(provenance: dict[str, Any]) -> dict[str, Any]:
 
 
 class OutputWriter:
-    def __init__(self, out_dir: atomic.PathArg, files: list[str], config: FitConfig):
+    def __init__(
+        self,
+        out_dir: atomic.PathArg,
+        files: list[str],
+        config: FitConfig,
+        screening: ScreenSettings | None = None,
+        override_file: Path | None = None,
+    ):
         self.out = Path(out_dir)
         (self.out / TRACES).mkdir(parents=True, exist_ok=True)
         for folder in (self.out, *(p for p in self.out.iterdir() if p.is_dir())):
@@ -67,6 +75,8 @@ class OutputWriter:
         self.names = BatchNames(files)
         self.store = TraceStore(self.out, self.names)
         self.config = config
+        self.screening = screening or ScreenSettings()
+        self.override_file = override_file
         self.recorded = config.record()  # what each file's record holds of the options
         self.reading = config.reading.record()
         self.version = __version__
@@ -193,12 +203,15 @@ class OutputWriter:
         fits, failures = fitted.fits, fitted.failures
         names = [self.trace_name(fit) for fit in fits]
         axes = summaries.SharedAxes()
-        model, held = None, None
+        model, held, model_input = None, None, None
+        screening = quality.screen_batch(fits, names, self.screening, self.override_file)
+        modelled = [i for i, name in enumerate(names) if screening.usable(i, name)]
         if hmm is not None and fits:
             # The model needs every trace's frames at once: read once, they serve the other
             # summaries and the model's own outputs too.
             held = hmm_stage.read_frames(self.store, names, axes)
-            model, cut = hmm_stage.fit_or_report(fits, held, hmm, self.failed)
+            model_input = hmm_stage.ModelInput.of(fits, names, held, modelled)
+            model, cut = hmm_stage.fit_or_report(model_input, hmm, self.failed)
             notes += cut
             # The step fit's own dwell-time rates, for comparison, with the model's K.
             states = model.states if model is not None else states
@@ -218,7 +231,7 @@ class OutputWriter:
             grouping,
             frames,
             books,
-            None if model is None else model.path_levels,
+            None if model is None or model_input is None else model_input.spread(model.path_levels),
             self.failed,
         )
         if books is not None and books.note():
@@ -238,6 +251,9 @@ class OutputWriter:
             provenance["method"] = "hmm"
             provenance["model_settings"] = asdict(hmm)  # what a re-fit of a selection takes
             provenance["hmm"] = hmm_stage.model_record(model, hmm.seed) if model else None
+        provenance["screening"] = screening.record()
+        noise = {} if model is None or model_input is None else model_input.noise_of(model)
+        quality_rows = quality.quality_table(fits, names, screening, noise)
         failure_table = self.failure_table(failures)
         skipped = self.skipped_table(fitted.skipped)
         # Each output on its own: one that cannot be written does not stop the others.
@@ -252,6 +268,7 @@ class OutputWriter:
         )
         attempt("failures.csv", lambda: atomic.write_csv(self.out / "failures.csv", failure_table))
         attempt("skipped.csv", lambda: atomic.write_csv(self.out / "skipped.csv", skipped))
+        attempt(quality.QUALITY, lambda: atomic.write_csv(self.out / quality.QUALITY, quality_rows))
         if books is not None:
             written += books.written  # as their traces arrived
             if len(books.names) > 1:
@@ -259,11 +276,11 @@ class OutputWriter:
                     "files": books.names,
                     "traces_per_file": spreadsheet_module.TRACES_PER_WORKBOOK,
                 }
-        if model is not None and hmm is not None:
+        if model is not None and hmm is not None and model_input is not None:
             attempt(
                 "hidden Markov model outputs",
                 lambda: hmm_stage.write_model_outputs(
-                    self.out, model, fits, names, held or [], hmm, self.version
+                    self.out, model, model_input, hmm, self.version
                 ),
             )
         if kinetics is not None:
@@ -283,7 +300,7 @@ class OutputWriter:
         provenance["output_failures"] = dict(self.output_failures)
         attempt("manifest.json", lambda: atomic.write_json(self.out / "manifest.json", provenance))
         result = BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
-        result.skipped, result.store = skipped, self.store
+        result.skipped, result.store, result.quality = skipped, self.store, quality_rows
         result.output_failures = dict(self.output_failures)
         if hmm is not None:
             result.dwell_kinetics, result.hmm = kinetics, model

@@ -3,8 +3,9 @@ batch started again on the same output directory reads back from it.
 
     records/NAME.json         lumetra version, source, sha256, the fit options, and per trace
                               its index, parameters, score, segments (first frames, ends,
-                              levels, spreads), reading and seconds; the traces skipped or
-                              failed in the file
+                              levels, spreads), reading, seconds, screening metrics and
+                              masked frames, and why the step fit was not made (note); the
+                              traces skipped or failed in the file
 
 The record is written after the file's idealised traces, atomically: a file whose record is
 there has every trace written. A record is reused when the version, the checksum of the
@@ -47,6 +48,8 @@ def fit_summary(fit: TraceFit) -> dict[str, Any]:
         "frames": fit.frames,
         "reading": fit.reading,
         "seconds": fit.seconds,
+        "screen": fit.screen,
+        "note": fit.note,
     }
 
 
@@ -103,6 +106,7 @@ def matches(
         and record.get("source") == source
         and record.get("sha256") == checksum
         and record.get("options") == plain(options)
+        and all("screen" in fit for fit in record.get("fits", []))  # screened traces only
     )
 
 
@@ -128,4 +132,6 @@ def load_fit(summary: dict[str, Any], source: str, checksum: str) -> TraceFit:
         seconds=float(summary["seconds"]),
         part=summary["part"],
         reading=summary["reading"],
+        screen=summary["screen"],
+        note=summary["note"],
     )

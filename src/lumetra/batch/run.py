@@ -20,8 +20,10 @@ from lumetra.batch.memory import Trimmer
 from lumetra.batch.one_file import fit_source
 from lumetra.batch.outputs import OutputWriter
 from lumetra.batch.pool import process_pool
+from lumetra.batch.quality import OVERRIDES, read_overrides
 from lumetra.batch.types import BatchResult, Fitted, HmmSettings, SourceFit, TraceFit
 from lumetra.io.prepare import SignalOptions
+from lumetra.screening import ScreenSettings
 from lumetra.stepfit import ParamsInput, SearchBounds, normalise_params
 
 Item = TypeVar("Item")
@@ -146,6 +148,8 @@ def fit_traces(
     restart: bool = False,
     search_engine: str = DEFAULT_ENGINE,
     config: FitConfig | None = None,
+    screening: ScreenSettings | None = None,
+    overrides: str | os.PathLike[str] | None = None,
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
@@ -180,6 +184,12 @@ def fit_traces(
         native.
     config: every option of a trace's fit in one (FitConfig); given, it stands for params,
         search, criterion, refine, options, seed and search_engine.
+    screening: the thresholds of the trace classes (lumetra.screening.ScreenSettings);
+        quality.csv gives every trace's class and metrics, and only usable traces, their
+        masked frames left out, reach the shared model.
+    overrides: a CSV file of name,usable (lumetra.batch.quality) taking traces in or out
+        whatever their class; None: out_dir's overrides.csv when there is one. A file that
+        cannot be read stops the batch before anything is fitted (OverrideError).
     restart: fit every file again. Otherwise a file whose record (lumetra.batch.records)
         in `out_dir` shows it fitted by the same version with the same options, and whose
         checksum is unchanged, is taken from there: a batch that was interrupted, started
@@ -205,9 +215,14 @@ def fit_traces(
         search_engine,
     )
     files = expand_inputs(paths)
+    override_file: Path | None = Path(overrides or Path(out_dir) / OVERRIDES)
+    if overrides is None and not (override_file and override_file.is_file()):
+        override_file = None
+    if override_file is not None:
+        read_overrides(override_file)  # a file that cannot be read fails before any fit
     out = output_folder(out_dir)
     with output_lock(out):
-        writer = OutputWriter(out, files, config)
+        writer = OutputWriter(out, files, config, screening, override_file)
         reused = set() if restart else {path for path in files if writer.reusable(path)}
         pool = None
         if executor is None and len(reused) < len(files):

@@ -104,13 +104,13 @@ def stream_traces(
     grouping: Grouping,
     frames: Callable[[int], tuple[FloatArray, FloatArray]],
     books: Workbooks | None = None,
-    sheet_paths: Sequence[FloatArray] | None = None,
+    sheet_paths: Sequence[FloatArray | None] | None = None,
     on_book_failure: Callable[[str, Exception], None] | None = None,
 ) -> Streamed:
     """One pass over the traces (frames(i): the time and signal of trace i): segment times; the
-    dwell times of the grouped levels (when grouped); each trace's levels (or sheet_paths[i])
-    added to the workbooks. A workbook that cannot be written goes to on_book_failure(name,
-    error); the next ones are still written."""
+    dwell times of the grouped levels (when grouped); each trace's levels (or sheet_paths[i],
+    unless None) added to the workbooks. A workbook that cannot be written goes to
+    on_book_failure(name, error); the next ones are still written."""
     streamed = Streamed()
     pool = DwellPool() if grouping.labels is not None else None
     trim = Trimmer()
@@ -126,7 +126,8 @@ def stream_traces(
         if books is None:
             continue
         try:
-            books.add(fit, time, path if sheet_paths is None else sheet_paths[i])
+            shown = None if sheet_paths is None else sheet_paths[i]
+            books.add(fit, time, path if shown is None else shown)
         except Exception as error:  # noqa: BLE001 - the other outputs must still be written
             if on_book_failure is not None:
                 on_book_failure(books.last, error)

@@ -40,6 +40,10 @@ class TraceFit:
     part: int | None = None
     # How the trace was read: format, signal, frames before the cut, cut frame, corrections.
     reading: dict[str, Any] = field(default_factory=dict)
+    # The screening's metrics (lumetra.screening) and "masked": the runs of masked frames.
+    screen: dict[str, Any] = field(default_factory=dict)
+    # Why the step fit holds one segment of the mean instead of a fit ("": it was fitted).
+    note: str = ""
 
     @property
     def label(self) -> str:
@@ -99,6 +103,7 @@ class BatchResult:
     # Summary outputs that could not be written, and why (the manifest records them too).
     output_failures: dict[str, str] = field(default_factory=dict)
     store: FrameStore | None = None  # where the fits' frames are
+    quality: pd.DataFrame | None = None  # quality.csv: every trace's class and metrics
 
     @property
     def ok(self) -> bool:

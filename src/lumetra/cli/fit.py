@@ -15,8 +15,12 @@ transition_density.html). --classic gives the dwell-time kinetics of the step fi
 
 Every trace format of lumetra.io is read (told from the content unless --format says); a file
 of several traces gives one output per trace; two-colour traces are fitted as their FRET
-efficiency (or --signal), cut at the first photobleaching unless --no-cut. Traces too short
-for the fit are listed in skipped.csv.
+efficiency (or --signal), cut at the first photobleaching unless --no-cut. Every trace is
+screened (quality.csv: its class, whether it is usable and why, its metrics, its masked frames:
+blinks, frames after bleaching, outliers); only usable traces, without their masked frames,
+reach the shared model, and --overrides (or OUT/overrides.csv) takes traces in or out. A trace
+too short for the step fit, or whose step fit is rejected or fails, is listed in skipped.csv
+and still screened and modelled, starting from the states of the others.
 
 A run started again on the same --out takes every file already fitted with the same options
 from its record (records/NAME.json) and fits only the rest; --restart fits all again.
@@ -48,7 +52,9 @@ from lumetra.batch import (
 )
 from lumetra.batch.config import FitConfig
 from lumetra.batch.lock import OutputBusy
+from lumetra.batch.quality import OverrideError
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
+from lumetra.cli.screen_options import add_screen_options, screen_settings
 from lumetra.hmm.limits import BOOTSTRAP, MAX_STATES
 from lumetra.stepfit import SEARCH_ENGINES
 
@@ -139,6 +145,7 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     )
     parser.add_argument("--quiet", action="store_true", help="no progress bar")
     add_signal_options(parser)
+    add_screen_options(parser)
 
 
 def run(args: argparse.Namespace) -> int:
@@ -172,6 +179,7 @@ def run(args: argparse.Namespace) -> int:
         )
         if not args.classic:
             hmm = HmmSettings(args.states, args.max_states, args.bootstrap, args.seed)
+        screening = screen_settings(args)
     except ValueError as error:
         raise failure("fit", str(error)) from None
     states = 2 if args.states is None else args.states
@@ -197,8 +205,10 @@ def run(args: argparse.Namespace) -> int:
             hmm=hmm,
             restart=args.restart,
             config=config,
+            screening=screening,
+            overrides=args.overrides,
         )
-    except (OSError, OutputBusy) as error:  # the output folder: not a folder, not writable, busy
+    except (OSError, OutputBusy, OverrideError) as error:  # the output folder or overrides
         raise failure("fit", str(error)) from None
     finally:
         if client is not None:
@@ -214,6 +224,11 @@ def run(args: argparse.Namespace) -> int:
     if formats:
         read = ", ".join(f"{name} x{count}" for name, count in sorted(formats.items()))
         print(f"  read as {read}; {cut} trace(s) cut at photobleaching")
+    if result.quality is not None and len(result.quality):
+        usable = int(result.quality["usable"].sum())
+        kinds = Counter(result.quality["class"])
+        shown = ", ".join(f"{kind} x{count}" for kind, count in sorted(kinds.items()))
+        print(f"  screening: {usable} of {len(result.quality)} trace(s) usable ({shown})")
     if result.skipped is not None and len(result.skipped):
         print(f"  {len(result.skipped)} trace(s) skipped (see skipped.csv for why)")
     if result.hmm is not None:

@@ -101,21 +101,23 @@ class HmmResult:
 def start_model(
     traces: list[HmmTrace],
     states: int,
-    segments: list[Segments] | None,
+    segments: list[Segments | None] | None,
     shared_spread: bool,
 ) -> hmmcore._Model:
     """The counted start of a K-state model: from the step fit's segments, or (None) from
-    k-means of the frames."""
+    k-means of the frames. A trace without segments (its step fit was not made) starts from
+    the states the others found: each frame in the nearest."""
     values = [t.values for t in traces]
-    if segments is not None:
-        levels = np.concatenate([s.levels for s in segments])
-        weights = np.concatenate([s.lengths for s in segments]).astype(float)
+    seeded = [s for s in segments or [] if s is not None]
+    if seeded:
+        levels = np.concatenate([s.levels for s in seeded])
+        weights = np.concatenate([s.lengths for s in seeded]).astype(float)
         centres = hmmcore.kmeans_levels(levels, weights, states)
-        paths = segment_paths(segments, centres)
     else:
         frames = np.concatenate(values)
+        frames = frames[~np.isnan(frames)]
         centres = hmmcore.kmeans_levels(frames, np.ones_like(frames), states)
-        paths = [hmmcore.nearest_states(v, centres) for v in values]
+    paths = segment_paths(segments or [None] * len(values), centres, values)
     return hmmcore.start_model(values, paths, centres, shared_spread)
 
 
@@ -191,7 +193,7 @@ def fit_hmm(
     check_settings(states, max_states, bootstrap, seed)
     data = collect_traces(traces)
     frame_time(data)  # mixed frame times are refused before any step fit is spent on them
-    segments = None
+    segments: list[Segments | None] | None = None
     if start == "steps":  # each trace's search seeded by `seed` and its place: reproducible
         seeds = np.random.SeedSequence(seed).spawn(len(data))
         segments = [Segments.from_step_fit(t.trace_object(), seed=s) for t, s in zip(data, seeds)]
@@ -218,7 +220,7 @@ def missing_rates(result: HmmResult) -> str:
 
 def fit_shared_model(
     data: list[HmmTrace],
-    segments: list[Segments] | None,
+    segments: list[Segments | None] | None,
     states: int | None = None,
     max_states: int = MAX_STATES,
     shared_spread: bool = True,
@@ -226,8 +228,8 @@ def fit_shared_model(
     seed: int = 0,
     frame_blur: bool = hmmcore.FRAME_BLUR,
 ) -> HmmResult:
-    """fit_hmm on traces whose step fits are at hand (`segments`, one per trace; None: start
-    from k-means of the frames)."""
+    """fit_hmm on traces whose step fits are at hand (`segments`, one per trace, None for a
+    trace without one; None: start from k-means of the frames)."""
     check_settings(states, max_states, bootstrap, seed)
     dt = frame_time(data)
     values = [t.values for t in data]

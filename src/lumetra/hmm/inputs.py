@@ -16,7 +16,7 @@ debug.log in the working directory.
 
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from os import PathLike
 from typing import TYPE_CHECKING, Union
@@ -136,9 +136,14 @@ def shown(names: list[str]) -> str:
     return ", ".join(names[:NAMES_SHOWN]) + (f" and {more} more" if more > 0 else "")
 
 
-def segment_paths(segments: list[Segments], centres: FloatArray) -> list[IntArray]:
-    """The state of every frame: the state whose centre is nearest its segment's level."""
+def segment_paths(
+    segments: Sequence[Segments | None], centres: FloatArray, values: Sequence[FloatArray]
+) -> list[IntArray]:
+    """The state of every frame: the state whose centre is nearest its segment's level, or
+    nearest the frame itself for a trace without segments."""
     return [
-        np.repeat(hmmcore.nearest_states(s.levels, centres), s.lengths).astype(np.int64)
-        for s in segments
+        hmmcore.nearest_states(v, centres).astype(np.int64)
+        if s is None
+        else np.repeat(hmmcore.nearest_states(s.levels, centres), s.lengths).astype(np.int64)
+        for s, v in zip(segments, values)
     ]

@@ -18,6 +18,7 @@ note saying so.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -86,10 +87,14 @@ def plural(count: int, noun: str) -> str:
 
 
 def support_of(
-    values: list[FloatArray], segments: list[Segments] | None, shared_spread: bool
+    values: list[FloatArray], segments: Sequence[Segments | None] | None, shared_spread: bool
 ) -> Support:
     frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
-    changes = None if segments is None else sum(max(s.levels.size - 1, 0) for s in segments)
+    changes = (
+        None
+        if segments is None
+        else sum(max(s.levels.size - 1, 0) for s in segments if s is not None)
+    )
     return Support(frames, changes, shared_spread)
 
 

@@ -15,7 +15,7 @@ trace (trace_from_arrays), without the round trip through text.
 from __future__ import annotations
 
 import hashlib
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
@@ -27,6 +27,7 @@ from lumetra.io._trace import BadTrace, Floats, Trace
 from lumetra.io.bleaching import first_bleach
 from lumetra.io.fret import Background, signal
 from lumetra.io.reading import file_content, only_good, read_each
+from lumetra.screening import measure
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -87,6 +88,9 @@ class TraceData:
     fit_scale: float = 1.0  # the factor the fit sees the values multiplied by (see FRET_SCALE)
     sha256: str = ""
     several: bool = False
+    # The screening's metrics of the whole trace and the mask of the frames kept
+    # (lumetra.screening.measure).
+    screen: dict[str, Any] = field(default_factory=dict)
 
     @property
     def fitted_frames(self) -> int:
@@ -168,6 +172,7 @@ def prepare_trace(
         fit_scale=FRET_SCALE if kind == "fret" else 1.0,
         sha256=sha256,
         several=several,
+        screen=measure(trace, end),
     )
 
 

@@ -96,7 +96,7 @@ def selection_kinetics(
     segments = [
         Segments.from_table(table[table["name"] == n], len(p.time)) for n, p in zip(names, paths)
     ]
-    starts = None if any(s is None for s in segments) else [s for s in segments if s is not None]
+    starts: list[Segments | None] | None = None if any(s is None for s in segments) else segments
     settings = batch_settings(folder)
     resamples = settings.bootstrap if bootstrap is None else bootstrap
     ks = f"K = {settings.states}" if settings.states else f"K = 1 ... {settings.max_states}"
