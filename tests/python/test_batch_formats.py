@@ -107,7 +107,6 @@ def test_each_bad_trace_is_listed_alone(tmp_path):
         "failures": {
             f"{movie}#1": "TraceFormatError: " + f"{movie}, trace 2, frame 51, byte",
             str(data / "repeated.txt"): "line 5: time axis does not increase: 2.0 then 2.0",
-            str(data / "negative.txt"): "channel 'intensity' is negative (mean -2)",
         },
         "skipped": {
             str(data / "none.traces"): "no traces in the file",

@@ -84,12 +84,6 @@ CASES = [
     ),
     (
         "k.txt",
-        kinsoft(*(r.replace("\t3", "\t-3") for r in GOOD_ROWS)),
-        "auto",
-        "channel 'donor' is negative (mean -305)",
-    ),
-    (
-        "k.txt",
         kinsoft("0\t300\t0\t1000\t0", "1\t310\t0\t990\t0"),
         "auto",
         "channel 'acceptor' is zero",

@@ -161,6 +161,10 @@ def write_model_outputs(
         )
     )
     (out / "hmm").mkdir(exist_ok=True)
+    kept = {f"{name}.csv" for name in data.names}
+    for earlier in (out / "hmm").glob("*.csv"):  # of traces an earlier run modelled, now not
+        if earlier.name not in kept:
+            earlier.unlink()
     for fit, name, (time, signal), seen, states, levels in zip(
         data.fits, data.names, data.frames, data.signals, result.paths, result.path_levels
     ):
