@@ -255,7 +255,8 @@ def aggregate(
     rates = (artefacts.donor_bleach_rate, 0.0)
     length, last, _ = bleach_cut(frames, scheme.frame_time, rates, artefacts, rng, keep_step=True)
     if last is None:
-        last = length - int(rng.integers(*artefacts.frames_after_step)) - 1
+        low, high = artefacts.frames_after_step
+        last = length - int(rng.integers(low, high + 1))
     first = int(rng.integers(last // 4, 3 * last // 4))
     brightness = [camera.molecule_brightness(rng) for _ in range(2)]
     pair = [
