@@ -46,7 +46,7 @@ class ScreeningControls:
         self.include.on_click(lambda _: self.choose(True))
         self.exclude = pn.widgets.Button(label="Leave out ticked")
         self.exclude.on_click(lambda _: self.choose(False))
-        self.save = pn.widgets.Button(label="Save overrides", button_type="success")
+        self.save = pn.widgets.Button(label="Save overrides", color="success")
         self.save.on_click(lambda _: self.save_file())
         self.message = pn.pane.Markdown("")
         table.value = self.shown_table()

@@ -66,7 +66,9 @@ def read_quality(root: Path) -> pd.DataFrame | None:
     frame = read_file(path, lambda file: pd.read_csv(file, dtype={"name": str}))
     for column in ("class", "reason", "step_fit", "override"):
         if column in frame:
-            frame[column] = frame[column].fillna("").astype(str)
+            frame[column] = (
+                frame[column].astype(object).where(frame[column].notna(), "").astype(str)
+            )
     return frame.drop_duplicates("name").set_index("name")
 
 
