@@ -117,7 +117,10 @@ def selection_kinetics(
         bootstrap=resamples,
         seed=settings.seed,
     )
-    fitted = [TracePath(p.time, p.signal, levels) for p, levels in zip(paths, result.path_levels)]
+    fitted = [
+        TracePath(p.time, p.signal, levels, p.masked)
+        for p, levels in zip(paths, result.path_levels)
+    ]
     return Kinetics(
         names, fitted, result.rate_table, result.states, result.levels, result.spreads, result.bic
     )
