@@ -252,3 +252,97 @@ def test_a_malformed_manifest_is_refused_naming_it(tmp_path, manifest, message):
     (tmp_path / "manifest.json").write_text(manifest)
     with pytest.raises(ValueError, match=f"manifest.json.*{message}"):
         load_folder(tmp_path)
+
+
+MASKED = slice(10, 30)  # frames of one trace the model did not read
+
+
+def screen_folder(root, names):
+    """Writes what a batch with screening adds into the copy `root` of a batch's folder:
+    quality.csv (names[0] noisy, so not modelled: no hmm/ file; names[1] without a step fit),
+    a masked run of names[2] in its hmm/NAME.csv, and no overrides yet."""
+    rows = []
+    for name in names:
+        kind, step = ("noisy", "fitted") if name == names[0] else ("dynamic", "fitted")
+        step = "too short for the step fit" if name == names[1] else step
+        rows.append({"name": name, "class": kind, "usable": kind != "noisy", "step_fit": step})
+        rows[-1] |= {"reason": f"{kind} trace", "override": ""}
+    pd.DataFrame(rows).to_csv(root / "quality.csv", index=False)
+    (root / "hmm" / f"{names[0]}.csv").unlink()
+    for name in names[1:]:
+        path = root / "hmm" / f"{name}.csv"
+        frame = pd.read_csv(path, comment="#")
+        masked = frame.index[MASKED] if name == names[2] else []
+        frame["masked"] = np.isin(frame.index, masked).astype(int)
+        frame.to_csv(path, index=False)
+
+
+def test_screening_classes_masks_and_overrides_reach_the_page_and_the_refit(
+    results_batch, tmp_path, monkeypatch
+):
+    from lumetra.batch.quality import read_overrides
+    from lumetra.cli.results_page import ResultsPage
+    from lumetra.results import kinetics as kinetics_module
+
+    out, _ = results_batch
+    root = tmp_path / "results"
+    shutil.copytree(out, root)
+    for written in ("quality.csv", "overrides.csv"):  # as a version without screening left it
+        (root / written).unlink(missing_ok=True)
+    old = load_folder(root)
+    assert (old.table["class"] == "").all() and old.table["usable"].isna().all()
+    names = [n for n in old.names if n in old.modelled][:6]
+    screen_folder(root, names)
+
+    folder = load_folder(root)
+    table = folder.table.set_index("name")
+    assert table.loc[names[0], ["class", "usable", "reason"]].tolist() == [
+        "noisy",
+        False,
+        "noisy trace",
+    ]
+    assert table.loc[names[1], "step_fit"] == "too short for the step fit"
+    assert table.loc["broken", "status"] == "failed" and table.loc["broken", "class"] == ""
+    assert names[0] in folder.paths and names[0] not in batch_kinetics(folder).names
+    assert trace_view(folder, names[0]).model is None  # shown with its step fit only
+    view = trace_view(folder, names[2])
+    assert np.flatnonzero(view.masked).tolist() == list(range(MASKED.start, MASKED.stop))
+    ((x0, x1),) = {(band.x0, band.x1) for band in figures.trace_figure(view).layout.shapes}
+    assert x0 < view.time[MASKED.start] < view.time[MASKED.stop - 1] < x1 < view.time[MASKED.stop]
+
+    page = ResultsPage(folder)
+    page.screening.classes.value = ["noisy"]
+    assert page.table.current_view["name"].tolist() == [names[0]]
+    page.screening.classes.value, page.screening.usable_only.value = [], True
+    assert set(page.table.current_view["name"]) == set(folder.names) - {names[0]}
+
+    page.screening.usable_only.value = False
+    rows = folder.table.index[folder.table["name"].isin([names[0], names[3]])]
+    page.table.selection = [int(rows[1])]
+    page.screening.exclude.clicks += 1  # names[3] left out
+    page.table.selection = [int(rows[0])]
+    page.screening.include.clicks += 1  # names[0] taken in, noisy as it is
+    page.screening.save.clicks += 1
+    assert read_overrides(root / "overrides.csv") == {names[3]: False, names[0]: True}
+    assert (
+        "Saved" in page.screening.message.object and "lumetra fit" in page.screening.message.object
+    )
+    assert load_folder(root).usable()[names[3]] is False  # as the next session reads it
+
+    seen = {}
+
+    def fit(data, segments, *args, **kwargs):
+        seen.update(data={t.name: t.values for t in data}, segments=segments)
+        return fit_shared_model(data, segments, *args, **kwargs)
+
+    fit_shared_model = kinetics_module.fit_shared_model
+    monkeypatch.setattr(kinetics_module, "fit_shared_model", fit)
+    selection = selection_kinetics(
+        folder, names[:5], bootstrap=0, overrides=page.screening.overrides
+    )
+    assert selection.names == [names[0], names[1], names[2], names[4]]
+    masked = np.isnan(seen["data"][names[2]])
+    assert np.flatnonzero(masked).tolist() == list(range(MASKED.start, MASKED.stop))
+    assert seen["segments"][1] is None and seen["segments"][2] is not None
+    with pytest.raises(ValueError, match="no usable trace"):
+        selection_kinetics(folder, [names[3]], overrides=page.screening.overrides)

@@ -1,5 +1,6 @@
 """The served results page in headless Chromium: the batch's table and figures load, a clicked
-row shows that trace, and ticked rows fitted again redraw the kinetics of the selection. Each
+row shows that trace, ticked rows fitted again redraw the kinetics of the selection and are
+left out by the button. Each
 step's screenshot goes to build/test-artifacts/results-*.png."""
 
 import time
@@ -57,6 +58,23 @@ deepAll(document).find(isButton).click();
 """
 )
 
+COLUMN_TITLES = (
+    DEEP
+    + """
+return deepAll(document).filter(e => e.classList.contains('tabulator-col'))
+  .map(c => c.getAttribute('tabulator-field'));
+"""
+)
+
+# The usable cells drawn as a cross (tickCross): the traces left out.
+CROSSES = (
+    DEEP
+    + """
+return deepAll(document).filter(e => e.getAttribute('tabulator-field') === 'usable'
+  && e.classList.contains('tabulator-cell') && e.querySelector('svg path[fill="#CE1515"]'));
+"""
+)
+
 PAGE_TEXT = DEEP + "return deepAll(document).map(e => e.shadowRoot ? '' : e.textContent).join(' ');"
 SELECTED = 3  # rows ticked for the selection
 
@@ -100,6 +118,10 @@ def test_results_page_shows_traces_and_fits_a_selection(serve_explorer, browser,
         lambda d: (t := d.execute_script(PAGE_TEXT)) and f"Showing the selection: {SELECTED}" in t,
         "the selection's status",
     )
+    columns = browser.execute_script(COLUMN_TITLES)
+    assert {"class", "usable", "reason", "step_fit"} <= set(columns)
+    browser.execute_script(CLICK_BUTTON, "Leave out ticked")  # the usable cells turn to crosses
+    wait_for(browser, lambda d: len(d.execute_script(CROSSES)) >= SELECTED or None, "crosses")
     browser.set_window_size(1600, 2600)  # the whole page: dwell times, rates and BIC too
     time.sleep(1)
     browser.save_screenshot(str(ARTIFACTS / "results-3-selection.png"))

@@ -1,9 +1,11 @@
 """The results page of `lumetra explore --results DIR`: every trace of a batch in a sortable,
-filterable table; the chosen trace with its idealised paths; the transition density plot, level
-and dwell-time histograms, rates and BIC per K of the batch, or of a selection of its traces
-fitted again in place. The folder is read once (lumetra.results.folder); each browser session
-gets its own page and selection. A chosen trace's files are read in an executor thread, so the
-event loop goes on serving every session meanwhile."""
+filterable table with its class and whether it is usable, ticked traces taken in or left out
+(lumetra.cli.results_screening); the chosen trace with its idealised paths and masked frames;
+the transition density plot, level and dwell-time histograms, rates and BIC per K of the batch,
+or of the usable traces of a selection, fitted again in place. The folder is read once
+(lumetra.results.folder); each browser session gets its own page and selection. A chosen
+trace's files are read in an executor thread, so the event loop goes on serving every session
+meanwhile."""
 
 from __future__ import annotations
 
@@ -16,6 +18,7 @@ from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
+from lumetra.cli.results_screening import ScreeningControls
 from lumetra.results.figures import dwells_figure, levels_figure, trace_figure, transitions_figure
 from lumetra.results.folder import ResultsFolder, trace_view
 from lumetra.results.kinetics import (
@@ -98,7 +101,9 @@ class ResultsPage:
             page_size=PAGE_SIZE,
             width=TABLE_WIDTH,
             layout="fit_data_table",
+            formatters={"usable": {"type": "tickCross", "allowEmpty": True}},
         )
+        self.screening = ScreeningControls(folder, self.table)
         self.table.on_click(self.choose)
         self.trace = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
         self.density = SafeFigure(width=620, height=620)
@@ -133,13 +138,15 @@ class ResultsPage:
         counts = self.folder.table["status"].value_counts()
         summary = ", ".join(f"{counts[s]} {s}" for s in counts.index)
         hint = (
-            "Click a row to show its trace; tick rows (or filter the table) and fit the kinetics "
-            "of that selection."
+            "Click a row to show its trace (grey: frames the model does not read); tick rows (or "
+            "filter the table) and fit the kinetics of the usable traces of that selection, or "
+            "take ticked traces in or leave them out and save that for the next batch."
         )
         return pn.Column(
             pn.pane.Markdown(f"## lumetra results: {self.folder.root}\n{summary}. {hint}"),
             pn.Row(
                 pn.Column(
+                    self.screening.layout(),
                     self.table,
                     pn.Row(self.rerun, self.whole),
                     pn.Row(self.progress, self.status),
@@ -196,12 +203,19 @@ class ResultsPage:
 
     async def fit_selection(self, _event: Any) -> None:
         names = self.selected_names()
+        usable = self.screening.usable()
+        left = sum(not usable.get(n, False) for n in names)
         self.rerun.disabled = self.whole.disabled = True
         self.progress.visible = self.progress.active = True
-        self.status.object = f"Fitting the kinetics of {len(names)} traces ..."
+        self.status.object = f"Fitting the kinetics of {len(names) - left} usable traces" + (
+            f" ({left} not usable left out) ..." if left else " ..."
+        )
         try:
             loop = asyncio.get_running_loop()
-            kinetics = await loop.run_in_executor(None, selection_kinetics, self.folder, names)
+            overrides = dict(self.screening.overrides)
+            kinetics = await loop.run_in_executor(
+                None, lambda: selection_kinetics(self.folder, names, overrides=overrides)
+            )
         except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
             message = html.escape(f"{type(error).__name__}: {error}")
             self.status.object = f"**No kinetics for the selection:** {message}"

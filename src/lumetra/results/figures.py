@@ -13,6 +13,7 @@ from lumetra.batch.kinetics import dwell_figure
 from lumetra.hmm.plot import density_figure
 from lumetra.results.folder import TraceView
 from lumetra.results.kinetics import Kinetics, dwell_times, level_histogram
+from lumetra.screening import mask_ranges
 
 if TYPE_CHECKING:
     import plotly.graph_objects as go
@@ -20,11 +21,13 @@ if TYPE_CHECKING:
 STEP_COLOUR = "#1f77b4"
 MODEL_COLOUR = "#2ca02c"
 CHANNEL_COLOURS = {"donor": "#2ca02c", "acceptor": "#d62728", "acceptor_direct": "#9467bd"}
+MASKED_SHADE = {"fillcolor": "#7f7f7f", "opacity": 0.2, "line_width": 0, "layer": "below"}
 
 
 def trace_figure(view: TraceView) -> go.Figure:
-    """The signal with the step fit and the shared model's path over it; the source's donor
-    and acceptor channels below when it had them, or above the plot why they are not shown."""
+    """The signal with the step fit and the shared model's path over it, the frames the model
+    did not read shaded grey; the source's donor and acceptor channels below when it had them,
+    or above the plot why they are not shown."""
     import plotly.graph_objects as go
     from plotly.subplots import make_subplots
 
@@ -66,6 +69,7 @@ def trace_figure(view: TraceView) -> go.Figure:
             row=2,
             col=1,
         )
+    shade_masked(figure, view)
     figure.update_yaxes(title_text="signal", row=1, col=1)
     if view.channels:
         figure.update_yaxes(title_text="intensity", row=2, col=1)
@@ -83,6 +87,17 @@ def trace_figure(view: TraceView) -> go.Figure:
             showarrow=False,
         )
     return figure
+
+
+def shade_masked(figure: go.Figure, view: TraceView) -> None:
+    """A grey band over each run of masked frames, from half a frame before its first to half a
+    frame after its last, across every row."""
+    if view.masked is None or not view.masked.any() or len(view.time) < 2:
+        return
+    half = float(np.median(np.diff(view.time))) / 2
+    for first, end in mask_ranges(view.masked):
+        x0, x1 = view.time[first] - half, view.time[end - 1] + half
+        figure.add_vrect(x0=x0, x1=x1, row="all", col=1, **MASKED_SHADE)
 
 
 def levels_figure(kinetics: Kinetics) -> go.Figure:

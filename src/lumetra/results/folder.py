@@ -5,11 +5,14 @@ back: the tables, the shared model, and the idealised path of every fitted trace
     folder.table            # one row per trace: fitted, failed or skipped, with the reason
     folder.paths["trace_1"] # its time axis, signal and the level of every frame
 
-The paths are the shared model's (hmm/NAME.csv) when the batch fitted one, otherwise the step
-fit's (traces/NAME.csv, levels grouped into states when the batch did so). Everything is read
-once; a trace's step fit and source channels are read when it is chosen (`trace_view`). Files
-are read as lumetra.results.files allows: regular ones, of bounded size, a trace's own inside
-the folder; a trace whose path cannot be read is in the table as "unreadable", with the reason.
+The paths are the shared model's (hmm/NAME.csv, with the frames it did not read: `masked`) when
+the batch fitted one, otherwise, and for the traces the screening kept from the model, the step
+fit's (traces/NAME.csv, levels grouped into states when the batch did so). Each trace's class,
+reason and whether it is usable come from quality.csv and the overrides in force
+(lumetra.results.screening). Everything is read once; a trace's step fit and source channels
+are read when it is chosen (`trace_view`). Files are read as lumetra.results.files allows:
+regular ones, of bounded size, a trace's own inside the folder; a trace whose path cannot be
+read is in the table as "unreadable", with the reason.
 """
 
 from __future__ import annotations
@@ -21,23 +24,47 @@ from pathlib import Path
 from typing import Any
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from lumetra.results.files import CheckedPath, read_file, trace_file
+from lumetra.results.screening import SHOWN, Screening, load_screening
 from lumetra.stepfit import FloatArray
+
+BoolArray = npt.NDArray[np.bool_]
 
 READERS = 2  # threads reading the per-trace files (pandas' parser leaves the GIL)
 CHANNELS = ("donor", "acceptor", "acceptor_direct")
-TABLE_COLUMNS = ["name", "status", "frames", "transitions", "levels", "score", "reason", "file"]
+TABLE_COLUMNS = [
+    "name",
+    "status",
+    "class",
+    "usable",
+    "frames",
+    "transitions",
+    "levels",
+    "score",
+    "reason",
+    "step_fit",
+    "file",
+]
 
 
 @dataclass(frozen=True)
 class TracePath:
-    """One trace as the kinetics see it: its time axis, signal and level of every frame."""
+    """One trace as the kinetics see it: its time axis, signal and level of every frame, and
+    the frames the model did not read (None: it read them all)."""
 
     time: FloatArray
     signal: FloatArray
     levels: FloatArray
+    masked: BoolArray | None = None
+
+    def model_signal(self) -> FloatArray:
+        """The signal as the model reads it: the masked frames NaN."""
+        if self.masked is None or not self.masked.any():
+            return self.signal
+        return np.where(self.masked, np.nan, self.signal)
 
 
 @dataclass(frozen=True)
@@ -49,10 +76,17 @@ class ResultsFolder:
     kinetics: pd.DataFrame | None  # kinetics.csv as written
     model: dict[str, Any] | None  # hmm_model.json, None for a batch without the shared model
     paths: dict[str, TracePath]  # by trace name, in the order of the batch
+    screening: Screening
+    modelled: frozenset[str]  # the traces whose paths are the shared model's
 
     @property
     def names(self) -> list[str]:
         return list(self.paths)
+
+    def usable(self, overrides: dict[str, bool] | None = None) -> dict[str, bool]:
+        """Whether each trace with a path is usable, after `overrides` (by default those the
+        next `lumetra fit` on the folder reads)."""
+        return self.screening.usable(self.names, overrides)
 
 
 def read_table(path: Path, columns: list[str] | None = None) -> pd.DataFrame | None:
@@ -63,11 +97,19 @@ def read_table(path: Path, columns: list[str] | None = None) -> pd.DataFrame | N
 
 
 def read_path(path: Path, signal: str) -> TracePath:
-    frame = read_table(path, ["time", signal, "level"])
-    if frame is None:
-        raise FileNotFoundError(f"{path} is missing")
+    columns = {"time", signal, "level", "masked"}
+    frame = read_file(
+        path, lambda file: pd.read_csv(file, comment="#", usecols=columns.__contains__)
+    )
+    missing = sorted(columns - {"masked"} - set(frame.columns))
+    if missing:
+        raise ValueError(f"{path}: no column {', '.join(missing)}")
+    masked = frame["masked"].to_numpy(float) != 0 if "masked" in frame else None
     return TracePath(
-        frame["time"].to_numpy(float), frame[signal].to_numpy(float), frame["level"].to_numpy(float)
+        frame["time"].to_numpy(float),
+        frame[signal].to_numpy(float),
+        frame["level"].to_numpy(float),
+        masked,
     )
 
 
@@ -136,9 +178,13 @@ def trace_table(
     unreadable: dict[str, str],
     failures: pd.DataFrame | None,
     skipped: pd.DataFrame | None,
+    screening: Screening,
 ) -> pd.DataFrame:
-    """One row per trace of the batch; transitions and levels are those of the paths."""
+    """One row per trace of the batch; transitions and levels are those of the paths, class,
+    reason and step fit those of quality.csv (empty without it), usable after the overrides in
+    force. A trace whose step fit was not made has its own row: not that of skipped.csv too."""
     files = {entry["name"]: entry["file"] for entry in manifest.get("inputs", [])}
+    usable = screening.usable(names) if screening.quality is not None else {}
     first = segments.groupby("name", sort=False)["score"].first() if len(segments) else None
     scores = {} if first is None else {str(k): float(v) for k, v in first.items()}
     rows = []
@@ -157,17 +203,21 @@ def trace_table(
                 "transitions": int(np.count_nonzero(np.diff(levels))),
                 "levels": int(np.unique(levels).size),
                 "score": float(scores.get(name, np.nan)),
-                "reason": "",
+                "usable": usable.get(name),
             }
+            | {column: screening.value(name, column) or "" for column in SHOWN}
         )
     for status, frame, column in (("failed", failures, "error"), ("skipped", skipped, "reason")):
         for row in [] if frame is None else frame.itertuples():
             label = str(row.file)
+            if label in files.values():
+                continue
             rows.append(
                 {"name": Path(label.split("#")[0]).stem, "file": label, "status": status}
                 | {"reason": str(getattr(row, column))}
             )
     table = pd.DataFrame(rows, columns=TABLE_COLUMNS)
+    table[["class", "step_fit"]] = table[["class", "step_fit"]].fillna("")
     return table.astype({"frames": "Int64", "transitions": "Int64", "levels": "Int64"})
 
 
@@ -183,10 +233,12 @@ def load_folder(root: str | Path) -> ResultsFolder:
     names = trace_names(manifest, segments)
     model_path = root / "hmm_model.json"
     model = read_file(model_path, json.load) if model_path.exists() else None
-    if model is not None:
-        paths, unreadable = read_paths(root, "hmm", "signal", names)
-    else:
-        paths, unreadable = step_paths(root, names, segments)
+    screening = load_screening(root)
+    modelled = [n for n in names if model is not None and modelled_by_batch(screening, n)]
+    paths, unreadable = read_paths(root, "hmm", "signal", modelled)
+    stepped, unread = step_paths(root, [n for n in names if n not in modelled], segments)
+    paths = {n: paths[n] if n in paths else stepped[n] for n in names if n in paths | stepped}
+    unreadable |= unread
     table = trace_table(
         names,
         manifest,
@@ -195,9 +247,18 @@ def load_folder(root: str | Path) -> ResultsFolder:
         unreadable,
         read_table(root / "failures.csv"),
         read_table(root / "skipped.csv"),
+        screening,
     )
     kinetics = read_table(root / "kinetics.csv")
-    return ResultsFolder(root, manifest, segments, table, kinetics, model, paths)
+    shared = frozenset(modelled) & set(paths)
+    return ResultsFolder(root, manifest, segments, table, kinetics, model, paths, screening, shared)
+
+
+def modelled_by_batch(screening: Screening, name: str) -> bool:
+    """Whether the batch's model read the trace (hmm/NAME.csv): the traces usable when it ran;
+    in a folder without screening, all."""
+    usable = screening.value(name, "usable")
+    return usable is None or usable == "True"
 
 
 @dataclass(frozen=True)
@@ -211,6 +272,7 @@ class TraceView:
     model: FloatArray | None  # the shared model's level of every frame
     channels: dict[str, FloatArray]  # donor, acceptor, ... of the source, when it had them
     source_error: str = ""  # why the source's channels could not be read
+    masked: BoolArray | None = None  # the frames the shared model did not read
 
 
 def source_channels(label: str, frames: int) -> tuple[dict[str, FloatArray], str]:
@@ -241,7 +303,7 @@ def trace_view(folder: ResultsFolder, name: str) -> TraceView:
     step_path = trace_file(folder.root, "traces", name)
     step_file = read_table(step_path, ["intensity", "level"])
     step = None if step_file is None else step_file["level"].to_numpy(float)
-    model = path.levels if folder.model is not None else None
+    model = path.levels if name in folder.modelled else None
     label = str(folder.table.loc[folder.table["name"] == name, "file"].iloc[0])
     channels, source_error = source_channels(label, len(path.time))
-    return TraceView(name, path.time, path.signal, step, model, channels, source_error)
+    return TraceView(name, path.time, path.signal, step, model, channels, source_error, path.masked)

@@ -38,15 +38,16 @@ class Kinetics:
 
 
 def batch_kinetics(folder: ResultsFolder) -> Kinetics:
-    """The batch's kinetics as its files hold them."""
+    """The batch's kinetics as its files hold them (with the shared model, of the traces it
+    read)."""
     rates = folder.kinetics if folder.kinetics is not None else pd.DataFrame()
-    paths = [folder.paths[n] for n in folder.names]
     model = folder.model
     if model is None:
-        return Kinetics(folder.names, paths, rates)
+        return Kinetics(folder.names, [folder.paths[n] for n in folder.names], rates)
+    names = [n for n in folder.names if n in folder.modelled]
     return Kinetics(
-        folder.names,
-        paths,
+        names,
+        [folder.paths[n] for n in names],
         rates,
         int(model["states"]),
         np.asarray(model["levels"], float),
@@ -77,26 +78,33 @@ def selection_kinetics(
     names: Sequence[str],
     bootstrap: int | None = None,
     report: Callable[[str], None] = lambda _: None,
+    overrides: dict[str, bool] | None = None,
 ) -> Kinetics:
-    """The kinetics of the traces `names`, fitted again as the batch did: the shared model
-    with the batch's settings (batch_settings), started from the step fit's segments, rate
-    intervals from `bootstrap` resamples (by default the batch's), or, for a batch without
-    it, the dwell-time rates of the traces' paths. ValueError for an empty selection."""
-    names = [n for n in names if n in folder.paths]
+    """The kinetics of the usable traces of `names` (after `overrides`, by default those the
+    folder's next batch reads), fitted again as the batch did: the shared model with the
+    batch's settings (batch_settings), the masked frames left out, started from the step fit's
+    segments (a trace without a step fit from the others' states), rate intervals from
+    `bootstrap` resamples (by default the batch's), or, for a batch without it, the dwell-time
+    rates of the traces' paths. ValueError for a selection of no usable trace."""
+    usable = folder.usable(overrides)
+    names = [n for n in names if usable.get(n, False)]
     if not names:
-        raise ValueError("no fitted trace selected")
+        raise ValueError("no usable trace selected")
     paths = [folder.paths[n] for n in names]
     model = folder.model
     if model is None:
         report(f"dwell-time rates of {len(names)} traces")
         rates, _ = dwell_kinetics([(p.time, p.levels) for p in paths])
         return Kinetics(names, paths, rates)
-    data = [HmmTrace(n, p.time, p.signal) for n, p in zip(names, paths)]
+    data = [HmmTrace(n, p.time, p.model_signal()) for n, p in zip(names, paths)]
     table = folder.segments
     segments = [
-        Segments.from_table(table[table["name"] == n], len(p.time)) for n, p in zip(names, paths)
+        Segments.from_table(table[table["name"] == n], len(p.time))
+        if folder.screening.step_fitted(n)
+        else None
+        for n, p in zip(names, paths)
     ]
-    starts: list[Segments | None] | None = None if any(s is None for s in segments) else segments
+    starts = segments if any(s is not None for s in segments) else None
     settings = batch_settings(folder)
     resamples = settings.bootstrap if bootstrap is None else bootstrap
     ks = f"K = {settings.states}" if settings.states else f"K = 1 ... {settings.max_states}"
@@ -109,7 +117,10 @@ def selection_kinetics(
         bootstrap=resamples,
         seed=settings.seed,
     )
-    fitted = [TracePath(p.time, p.signal, levels) for p, levels in zip(paths, result.path_levels)]
+    fitted = [
+        TracePath(p.time, p.signal, levels, p.masked)
+        for p, levels in zip(paths, result.path_levels)
+    ]
     return Kinetics(
         names, fitted, result.rate_table, result.states, result.levels, result.spreads, result.bic
     )
