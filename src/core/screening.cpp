@@ -183,8 +183,8 @@ std::size_t countDownSteps(const std::vector<double>& signal, const ScreenSettin
     }
     if (best == a || cost(a, b) - bestCost <= penalty) continue;
     changes.push_back(best);
-    pending.push_back({a, best});
-    pending.push_back({best, b});
+    pending.emplace_back(a, best);
+    pending.emplace_back(best, b);
   }
   std::ranges::sort(changes);
   changes.push_back(n);

@@ -61,11 +61,12 @@ TEST(ScreenTraceTest, BlinksOfEitherDyeAreDark) {
 }
 
 TEST(ScreenTraceTest, FramesFromTheBleachingStepOnAreMasked) {
-  // The donor bleaches at frame 700; frame 699 holds half the signal (bleached mid-frame).
+  // The donor bleaches at frame 700; frame 699 keeps 70 % of the signal (bleached late in the
+  // frame), closer to the level before than to background.
   auto d = channel(1000, {0, 700}, {600, 0}, 30, 4);
   auto a = channel(1000, {0, 700}, {400, 0}, 30, 5);
-  d[699] -= 300;
-  a[699] -= 200;
+  d[699] -= 180;
+  a[699] -= 120;
   const auto donor = screenTrace(d, a, {}, kDefaults);
   const auto bleached = framesFlagged(donor.mask, kBleachedFrame);
   ASSERT_FALSE(bleached.empty());
