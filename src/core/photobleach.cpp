@@ -9,24 +9,11 @@
 namespace lumetra {
 namespace {
 
-// Scale of the median absolute deviation that makes it estimate a normal standard deviation.
-constexpr double kMadToSigma = 1.4826;
-
 double median(std::vector<double> values) {
   const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
   std::nth_element(values.begin(), middle, values.end());
   if (values.size() % 2 == 1) return *middle;
   return (*middle + *std::max_element(values.begin(), middle)) / 2;
-}
-
-// Noise of one frame from the spread of frame-to-frame differences, which steps barely move.
-double frameNoise(std::span<const double> x) {
-  if (x.size() < 2) return 0;
-  std::vector<double> differences(x.size() - 1);
-  for (std::size_t i = 0; i + 1 < x.size(); ++i) differences[i] = x[i + 1] - x[i];
-  const double centre = median(differences);
-  for (double& d : differences) d = std::abs(d - centre);
-  return kMadToSigma * median(std::move(differences)) / std::sqrt(2.0);
 }
 
 void checkSettings(const BleachSettings& s) {
@@ -37,6 +24,15 @@ void checkSettings(const BleachSettings& s) {
 }
 
 }  // namespace
+
+double frameNoise(std::span<const double> x) {
+  if (x.size() < 2) return 0;
+  std::vector<double> differences(x.size() - 1);
+  for (std::size_t i = 0; i + 1 < x.size(); ++i) differences[i] = x[i + 1] - x[i];
+  const double centre = median(differences);
+  for (double& d : differences) d = std::abs(d - centre);
+  return kMadToSigma * median(std::move(differences)) / std::sqrt(2.0);
+}
 
 BleachStep detectBleachStep(std::span<const double> signal, const BleachSettings& settings) {
   checkSettings(settings);

@@ -9,6 +9,13 @@
 
 namespace lumetra {
 
+// Scale that makes the median absolute deviation estimate a normal standard deviation.
+inline constexpr double kMadToSigma = 1.4826;
+
+// Noise of one frame from the spread of frame-to-frame differences, which steps barely move:
+// kMadToSigma * MAD of the first differences / sqrt(2); 0 under two frames. Values must be finite.
+double frameNoise(std::span<const double> signal);
+
 struct BleachSettings {
   // Level of the signal once the dye has bleached: 0 for background-corrected traces.
   double background = 0;

@@ -14,6 +14,7 @@ PARAMETER_NAMES: tuple[str, ...]  # the four fit parameters, in fitTrajectory's 
 SEARCH_DEFAULTS: dict[str, tuple[float, float, float]]  # (min, max, step) by parameter
 SEARCH_KEYWORDS: dict[str, str]  # optimizeFitness keyword of each parameter's bounds
 FIT_ATTRIBUTES: tuple[str, ...]  # what a fit writes on the trace, in order
+SCREEN_DEFAULTS: dict[str, float]  # screen_trace's and screen_signal's keywords and defaults
 
 def summarise_segments(
     intensity: npt.ArrayLike, starts: npt.ArrayLike, ends: npt.ArrayLike
@@ -64,4 +65,33 @@ def search_step_fit(
     seed: int = 0,
     max_evaluations: int = 2000,
 ) -> dict[str, Any] | None: ...
+
+# mask (uint8 per frame: 1 dark, 2 bleached, 4 outlier), frames, dark_frames, bleached_frames,
+# outlier_frames, masked_frames, snr_donor, snr_acceptor, snr_total, snr_direct,
+# anticorrelation, intensity, direct_intensity, e_median, e_low, e_high, e_noise, e_spread,
+# donor_steps, acceptor_steps
+def screen_trace(
+    donor: npt.ArrayLike,
+    acceptor: npt.ArrayLike,
+    acceptor_direct: npt.ArrayLike | None = None,
+    *,
+    dark_fraction: float = ...,
+    outlier_spread: float = ...,
+    step_fraction: float = ...,
+    step_penalty: float = ...,
+    e_lowest: float = ...,
+    e_highest: float = ...,
+) -> dict[str, Any]: ...
+
+# mask (4 for spikes), frames, outlier_frames, snr, noise, intensity, steps, e_* (NaN)
+def screen_signal(
+    values: npt.ArrayLike,
+    *,
+    dark_fraction: float = ...,
+    outlier_spread: float = ...,
+    step_fraction: float = ...,
+    step_penalty: float = ...,
+    e_lowest: float = ...,
+    e_highest: float = ...,
+) -> dict[str, Any]: ...
 def format_trace(time: npt.ArrayLike, intensity: npt.ArrayLike, ideal: npt.ArrayLike) -> str: ...

@@ -19,6 +19,7 @@
 #include "kinetic_simulate.hpp"
 #include "kinetics.hpp"
 #include "lumetraTrace/trace.hpp"
+#include "screen.hpp"
 #include "search.hpp"
 #include "simulate.hpp"
 
@@ -55,10 +56,11 @@ py::dict rateDict(const lumetra::RateFit& fit) {
 
 LUMETRA_MODULE(batchcore, m) {
   m.doc() =
-      "Segments, idealised traces, dwell-time kinetics and kinetic simulation, and the "
-      "constants shared with the Python code.";
+      "Segments, idealised traces, trace screening, dwell-time kinetics and kinetic "
+      "simulation, and the constants shared with the Python code.";
   lumetra::bindings::batch::addConstants(m);
   lumetra::bindings::batch::addSearch(m);
+  lumetra::bindings::batch::addScreening(m);
   m.def(
       "state_guess",
       [](py::handle intensity) {
