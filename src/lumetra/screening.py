@@ -20,7 +20,8 @@ trace is in (classify, with the batch's median intensity). Classes, tested in th
                 share of the batch's
     donor_only  no acceptor: its excitation channel at noise level (with alternating
                 excitation) or, without it, E at the level of leakage
-    aggregate   two or more downward steps of one dye, or well above the batch's intensity
+    aggregate   two or more bleaching steps of the acceptor's own excitation channel, or well
+                above the batch's intensity
     noisy       the intensity's signal-to-noise too low, or E's frame noise too high
     dynamic     usable, and the step fit found a level change
     static      usable, one level throughout (evidence of slow kinetics, so it is modelled)
@@ -66,7 +67,9 @@ class ScreenSettings:
     max_intensity_ratio: float = _threshold(
         1.8, "intensity above this times the batch's: aggregate"
     )
-    aggregate_steps: int = _threshold(2, "this many downward steps of one dye: aggregate")
+    aggregate_steps: int = _threshold(
+        2, "this many downward steps of the acceptor-excitation channel: aggregate"
+    )
     min_snr: float = _threshold(3.0, "intensity signal-to-noise below this: noisy")
     max_e_noise: float = _threshold(0.25, "frame-to-frame noise of E above this: noisy")
 
@@ -89,15 +92,31 @@ class Verdict:
 
 def measure(trace: Trace, frames: int | None = None) -> dict[str, Any]:
     """The screening metrics of one trace (a dict of numbers) and its frame mask ("mask",
-    uint8 per frame, the first `frames` frames: those kept after a cut)."""
+    uint8 per frame, the first `frames` frames: those kept after a cut). Frames a channel holds
+    no number in (NaN) are outliers; the rest are screened without them."""
     from lumetra import batchcore
 
+    channels = (
+        [trace.donor, trace.acceptor, trace.acceptor_direct]
+        if trace.two_colour
+        else [trace.intensity]
+    )
+    present = [np.asarray(c, dtype=float) for c in channels if c is not None]
+    finite = np.logical_and.reduce([np.isfinite(c) for c in present])
+    kept = [c[finite] for c in present]
     if trace.two_colour:
-        assert trace.donor is not None and trace.acceptor is not None
-        found = dict(batchcore.screen_trace(trace.donor, trace.acceptor, trace.acceptor_direct))
+        found = dict(batchcore.screen_trace(*kept))
     else:
-        assert trace.intensity is not None
-        found = dict(batchcore.screen_signal(trace.intensity))
+        found = dict(batchcore.screen_signal(kept[0]))
+        found["snr_total"] = found.pop("snr")
+        found["masked_frames"] = found["outlier_frames"]
+    if not finite.all():
+        mask = np.full(finite.size, MASK_OUTLIER, dtype=np.uint8)
+        mask[finite] = found["mask"]
+        missing = int(np.count_nonzero(~finite))
+        found["mask"], found["frames"] = mask, int(finite.size)
+        found["outlier_frames"] += missing
+        found["masked_frames"] += missing
     found["two_colour"] = trace.two_colour
     if frames is not None:
         found["mask"] = found["mask"][:frames]
@@ -117,14 +136,18 @@ def masked_frames(ranges: list[list[int]], frames: int) -> IntArray:
     return np.concatenate(picked).astype(np.int64) if picked else np.zeros(0, np.int64)
 
 
+REFERENCE_TRACES = 10  # two-colour traces the batch's typical intensity is taken from, at least
+
+
 def reference_intensity(metrics: list[dict[str, Any]]) -> float:
-    """The batch's typical intensity: the median over its two-colour traces (NaN without)."""
+    """The batch's typical intensity: the median over its two-colour traces; NaN for fewer
+    than REFERENCE_TRACES (then no trace is judged by its brightness)."""
     values = [
         float(m["intensity"])
         for m in metrics
         if m.get("two_colour") and math.isfinite(float(m.get("intensity", math.nan)))
     ]
-    return float(np.median(values)) if values else math.nan
+    return float(np.median(values)) if len(values) >= REFERENCE_TRACES else math.nan
 
 
 def _number(metrics: dict[str, Any], key: str) -> float:
@@ -161,9 +184,11 @@ def classify(
             return Verdict("donor_only", False, f"acceptor-excitation SNR {direct:.2f}")
         if not math.isfinite(direct) and get("e_median") < s.donor_only_e:
             return Verdict("donor_only", False, f"median E {get('e_median'):.3f}: leakage only")
-        steps = max(int(get("donor_steps")), int(get("acceptor_steps")))
+        # Steps of the acceptor under donor excitation are FRET changes too: only those of
+        # its own excitation tell two acceptors bleaching apart.
+        steps = int(get("acceptor_steps")) if math.isfinite(direct) else 0
         if steps >= s.aggregate_steps:
-            return Verdict("aggregate", False, f"{steps} bleaching steps of one dye")
+            return Verdict("aggregate", False, f"{steps} bleaching steps of the acceptor")
         if ratio > s.max_intensity_ratio:
             return Verdict("aggregate", False, f"intensity {ratio:.2f} times the batch's")
         if get("e_noise") > s.max_e_noise:

@@ -50,7 +50,7 @@ def test_fit_reads_every_trace_of_every_format(mixed_batch, tmp_path, capsys):
     code = main(["fit", str(mixed_batch), "--out", str(out), "--fixed", *FIXED, "--quiet"])
     assert code == 1  # broken.txt failed
     printed = capsys.readouterr().out
-    assert "read as ebfret-stacked x1, kinsoft x1; 1 trace(s) cut" in printed
+    assert "read as ebfret-stacked x2, kinsoft x1; 1 trace(s) cut" in printed
 
     failures = pd.read_csv(out / "failures.csv")
     assert list(failures.file) == [str(mixed_batch / "broken.txt")]
@@ -60,7 +60,7 @@ def test_fit_reads_every_trace_of_every_format(mixed_batch, tmp_path, capsys):
     assert skipped.reason[0] == "9 frames: the fit needs at least 13"
 
     names = sorted(p.name for p in (out / "traces").iterdir())
-    assert names == ["bleaching.csv", "stacked_0.csv"]
+    assert names == ["bleaching.csv", "stacked_0.csv", "stacked_1.csv"]  # the short one too
     cut = pd.read_csv(out / "traces" / "bleaching.csv", comment="#")
     header = (out / "traces" / "bleaching.csv").read_text().splitlines()[:12]
     assert "# format: kinsoft" in header and "# signal: fret" in header
@@ -111,6 +111,7 @@ def test_each_bad_trace_is_listed_alone(tmp_path):
         "skipped": {
             str(data / "none.traces"): "no traces in the file",
             str(data / "short.txt"): "3 frames: the fit needs at least 13",
+            str(data / "negative.txt"): "step fit failed: ",
         },
     }
     for table, column in (("failures", "error"), ("skipped", "reason")):
@@ -119,7 +120,8 @@ def test_each_bad_trace_is_listed_alone(tmp_path):
         assert listed.keys() == expected[table].keys(), table
         for label, message in expected[table].items():
             assert message in listed[label], (label, listed[label])
-    assert sorted(p.name for p in (out / "traces").iterdir()) == ["movie_0.csv", "movie_2.csv"]
+    written = sorted(p.name for p in (out / "traces").iterdir())
+    assert written == ["movie_0.csv", "movie_2.csv", "negative.csv", "short.csv"]
 
 
 def test_signal_options_reach_the_fit(tmp_path):

@@ -47,22 +47,13 @@ def test_files_read_as_two_colour_traces_with_alternating_excitation(experiment)
     }
     assert (classes["usable"] == classes["class"].isin(["dynamic", "static"])).all()
     assert json.loads((out / "truth.json").read_text())["classes"]["too_short"] == 6
-    refused = []
     for name, (path, channels, truth) in spots.items():
-        try:
-            (trace,) = io.read_traces(path)
-        except io.TraceFormatError as error:
-            refused.append((classes.at[name, "class"], str(error)))
-            continue
+        (trace,) = io.read_traces(path)  # a missing dye's noise around zero is data
         assert trace.format == "kinsoft" and trace.acceptor_direct is not None
         assert len(trace) == len(truth) == classes.at[name, "frames"]
         assert trace.frame_time == pytest.approx(FRAME_TIME)
         read = np.column_stack([trace.donor, trace.acceptor, trace.acceptor_direct])
         np.testing.assert_array_equal(read, channels)
-    # Background-subtracted noise of a missing dye averages below zero half the time, which the
-    # readers refuse; every spot that has both dyes is read.
-    assert {kind for kind, _ in refused} <= {"donor_only", "no_donor"}, refused
-    assert all("is negative" in message for _, message in refused)
     short = classes.loc[classes["class"] == "too_short", "frames"]
     assert short.between(1, 9).all()
     assert (classes.loc[classes["usable"] == 1, "frames"] >= 10).all()

@@ -86,7 +86,8 @@ def write_workbook(
             table = book.add_worksheet("files")
             table.write_row(0, 0, list(files.columns))
             for k, row in enumerate(files.itertuples(index=False), start=1):
-                table.write_row(k, 0, list(row))
+                # A trace without a step fit has no parameters: empty cells.
+                table.write_row(k, 0, [None if v != v else v for v in row])
 
     return atomic.atomic_write(path, write)
 
