@@ -2,7 +2,10 @@
 
 Each K is fitted from a counted start (the step fit's segment levels, or k-means of the frames)
 with one spread for all states and, unless the spread kind is given, with a spread per state;
-BIC = -2 log L + p ln(frames) picks among all of them. How the noise is read:
+BIC = -2 log L + p ln(frames) picks among all of them, except a spread per state that puts two
+neighbouring levels within the larger of their spreads of each other: that pair is one level
+whose frames are split by their noise (a narrow core and wide tails), not two levels, so such a
+candidate is listed (distinct False) but not chosen. How the noise is read:
 
   - noise="per_trace": every trace reads the spreads through a noise scale of its own (molecules
     differ in brightness, and so in the noise of E), normalised to a frame-weighted geometric
@@ -30,7 +33,7 @@ from lumetra.stepfit import FloatArray
 NOISE = ("per_trace", "shared")
 OUTLIER_QUANTILES = (1, 99)  # percentiles of the frames whose range R sets the outlier density
 OUTLIER_START = 0.01  # the outlier share the fit starts from
-BIC_COLUMNS = ["states", "spreads", "log_likelihood", "parameters", "bic"]
+BIC_COLUMNS = ["states", "spreads", "log_likelihood", "parameters", "bic", "distinct"]
 SPREAD_KINDS = {True: "shared", False: "per_state"}
 
 
@@ -146,7 +149,7 @@ def select_model(
 ) -> Selection:
     """Every candidate K and spread kind fitted; the smallest BIC kept."""
     values = [t.values for t in data]
-    rows: list[tuple[int, str, float, int, float]] = []
+    rows: list[tuple[int, str, float, int, float, bool]] = []
     fits: dict[tuple[int, bool], hmmcore._Fit] = {}
     for k in candidates:
         for shared in noise.spread_kinds[: 1 if k == 1 else None]:  # one state: one spread
@@ -158,10 +161,11 @@ def select_model(
             parameters = noise.parameters(k, shared, len(values))
             bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
             fits[k, shared] = fit
-            rows.append((k, SPREAD_KINDS[shared], float(fit["log_likelihood"]), parameters, bic))
+            log_likelihood = float(fit["log_likelihood"])
+            rows.append((k, SPREAD_KINDS[shared], log_likelihood, parameters, bic, distinct(fit)))
     best: dict[int, tuple[float, bool]] = {}  # the smaller BIC of each K, first on a tie
-    for k, kind, _, _, bic in rows:
-        if k not in best or bic < best[k][0]:
+    for k, kind, _, _, bic, apart in rows:
+        if (apart or kind == SPREAD_KINDS[True]) and (k not in best or bic < best[k][0]):
             best[k] = (bic, kind == SPREAD_KINDS[True])
     k = min(best, key=lambda states: best[states][0])
     shared = best[k][1]
@@ -172,3 +176,11 @@ def select_model(
         {states: bic for states, (bic, _) in best.items()},
         pd.DataFrame(rows, columns=BIC_COLUMNS),
     )
+
+
+def distinct(model: hmmcore._Model) -> bool:
+    """Whether every two neighbouring levels lie further apart than the larger of their
+    spreads."""
+    order = np.argsort(model["means"])
+    means, spreads = model["means"][order], model["spreads"][order]
+    return bool(np.all(np.diff(means) > np.maximum(spreads[1:], spreads[:-1])))
