@@ -75,10 +75,11 @@ class HmmResult:
     interval (NaN without bootstrap); bic: {K: the smaller BIC of its spread kinds} of every K
     fitted, bic_table: every candidate (states, spreads "shared" or "per_state",
     log_likelihood, parameters, bic, distinct: its levels lie further apart than their spreads;
-    a spread per state that is not is never chosen); trace_noise[n]: the noise scale of trace n (1 with
-    noise="shared"), its spreads being spreads * trace_noise[n]; outlier_share: the share of
-    frames the flat outlier term takes (0 without it); paths[n]: the Viterbi state of every
-    frame of trace n, path_levels[n] its level; notes: why fewer K than asked were fitted."""
+    a spread per state that is not is never chosen); trace_noise[n]: the noise scale of
+    trace n (1 with noise="shared"), its spreads being spreads * trace_noise[n]; outlier_share:
+    the share of frames the flat outlier term takes (0 without it); paths[n]: the Viterbi
+    state of every frame of trace n, path_levels[n] its level; notes: why fewer K than asked
+    were fitted."""
 
     states: int
     levels: FloatArray
