@@ -3,13 +3,14 @@
 trace, the outlier term, the spread kind chosen by BIC).
 
     .venv/bin/python bench/hmm_noise_bench.py [--only kinsoft|real|bright] [--bootstrap 200]
+        [--dark 0.3]
 
 - kinsoft: kinSoft level 1 (simulated, one noise for all), through hmm_bench.evaluate: K,
   transition F1, levels and rates (true 1.0 and 0.666 /s).
 - real: the real traces of kinsoft-experimental-2: E = A / (D + A), frames with D + A at most
-  DARK times the trace's bright level (its 90th percentile of D + A) set to NaN, started from
-  k-means of the frames (the step fit takes no NaN frames); K, levels, spreads, the range of
-  the trace scales, the outlier share.
+  --dark (DARK) times the trace's bright level (its 90th percentile of D + A) set to NaN
+  (--dark 0: only D + A <= 0), started from k-means of the frames (the step fit takes no NaN
+  frames); K, levels, spreads, the range of the trace scales, the outlier share.
 - bright: two-state traces (E 0.3 and 0.7) whose molecules differ in noise, drawn uniformly
   from NOISE_RANGE (in E): K by BIC and the levels.
 """
@@ -47,13 +48,13 @@ def kinsoft(bootstrap):
         print(frame.to_string(index=False), flush=True)
 
 
-def real_traces():
+def real_traces(dark):
     traces = []
     for path in sorted(REAL.glob("*.dat")):
         time, donor, acceptor = np.loadtxt(path, unpack=True)
         total = donor + acceptor
         bright = np.percentile(total, 90)
-        e = np.where(total > DARK * bright, acceptor / np.where(total > 0, total, 1), np.nan)
+        e = np.where(total > dark * bright, acceptor / np.where(total > 0, total, 1), np.nan)
         traces.append((time, e))
     return traces
 
@@ -70,8 +71,8 @@ def summary(result):
     }
 
 
-def real(bootstrap):
-    traces = real_traces()
+def real(bootstrap, dark=DARK):
+    traces = real_traces(dark)
     print(f"{len(traces)} real traces, {sum(np.count_nonzero(~np.isnan(e)) for _, e in traces)}")
     for label, settings in SETTINGS:
         # The step fit takes no NaN frames: the model starts from k-means of the frames.
@@ -103,10 +104,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--only", choices=["kinsoft", "real", "bright"])
     parser.add_argument("--bootstrap", type=int, default=0)
+    parser.add_argument("--dark", type=float, default=DARK, help="mask of the real traces")
     args = parser.parse_args()
     pd.set_option("display.width", 250)
     pd.set_option("display.max_columns", 30)
-    for name, run in (("kinsoft", kinsoft), ("real", real), ("bright", bright)):
+    runs = (("kinsoft", kinsoft), ("real", lambda b: real(b, args.dark)), ("bright", bright))
+    for name, run in runs:
         if args.only in (None, name):
             print(f"=== {name}", flush=True)
             run(args.bootstrap)
