@@ -137,8 +137,9 @@ def hmmlearn_method(data, k, dt):
     return np.median(means, axis=0), paths, counted_rates(paths, k, dt)
 
 
-def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0, every=True):
-    """One row per method (every=False: the seeded HMM and the step fit alone)."""
+def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0, every=True, fit=None):
+    """One row per method (every=False: the seeded HMM and the step fit alone); `fit`: more
+    keywords of fit_hmm."""
     k = len(true_levels)
     dt = frame_time(data)
     rows = []
@@ -168,7 +169,9 @@ def evaluate(name, data, truths, true_levels, true_rates, bootstrap, seed=0, eve
     starts = (("HMM seeded", "steps"), ("HMM k-means", "kmeans"))
     for method, start_kind in starts if every else starts[:1]:
         start = time.perf_counter()
-        r = fit_hmm(data_inputs(data), bootstrap=bootstrap, seed=seed, start=start_kind)
+        r = fit_hmm(
+            data_inputs(data), bootstrap=bootstrap, seed=seed, start=start_kind, **(fit or {})
+        )
         seconds = time.perf_counter() - start
         row(method, r.states, r.levels, r.paths, r.rates, r.rates_lower, r.rates_upper, seconds)
         rows[-1]["BIC K=1..4"] = " ".join(f"{v:.0f}" for v in r.bic.values())
@@ -187,14 +190,18 @@ def data_inputs(data):
     return [(t.time, t.values) for t in data]
 
 
-def kinsoft(bootstrap):
+def kinsoft_data():
+    """kinSoft L1's traces, their true change frames, levels and rates."""
     truth = json.loads(DEFAULT_TRUTH.read_text())
     files = sorted((KINSOFT / "traces").glob("*.txt"), key=lambda p: int(p.stem.split("_")[1]))
     data = collect_traces(files)
     traces = [truth["traces"][Path(t.name.split("#")[0]).name] for t in data]
     truths = {f"F1 {against}": [true_changes(t, against) for t in traces] for against in TRUTHS}
-    rates = [[0, 1.0], [0.666, 0]]
-    return evaluate("kinSoft L1", data, truths, np.array([0.3, 0.7]), rates, bootstrap)
+    return data, truths, np.array([0.3, 0.7]), [[0, 1.0], [0.666, 0]]
+
+
+def kinsoft(bootstrap):
+    return evaluate("kinSoft L1", *kinsoft_data(), bootstrap)
 
 
 def simulated(
@@ -216,7 +223,7 @@ def simulated(
 
 def timings():
     """The speed of the shared fit alone on kinSoft L1 (k-means start, no step fit)."""
-    from lumetra.hmm.fit import start_model
+    from lumetra.hmm.select import start_model
 
     data = collect_traces(sorted((KINSOFT / "traces").glob("*.txt")))
     values = [t.values for t in data]

@@ -17,6 +17,9 @@ namespace {
 constexpr double kEmpty = 1e-9;
 // Fewer frames than this per thread are not worth a thread.
 constexpr std::size_t kFramesPerThread = 20000;
+// The fitted outlier share stays within these.
+constexpr double kMinOutlierShare = 1e-6;
+constexpr double kMaxOutlierShare = 0.5;
 
 void checkModel(const HmmModel& m) {
   const std::size_t k = m.states();
@@ -40,6 +43,21 @@ void checkModel(const HmmModel& m) {
       throw std::invalid_argument("hmm: spreads must be > 0 and means finite");
     }
   }
+  for (double scale : m.traceScales) {
+    if (!(scale > 0) || !std::isfinite(scale)) {
+      throw std::invalid_argument("hmm: trace scales must be finite and > 0");
+    }
+  }
+  if (!(m.outlierShare >= 0 && m.outlierShare < 1) ||
+      !(m.outlierDensity >= 0 && std::isfinite(m.outlierDensity))) {
+    throw std::invalid_argument("hmm: outlier share outside [0, 1) or outlier density < 0");
+  }
+}
+
+void checkScaleCount(const HmmModel& m, std::size_t traces) {
+  if (!m.traceScales.empty() && m.traceScales.size() != traces) {
+    throw std::invalid_argument("hmm: trace scales do not match the number of traces");
+  }
 }
 
 void checkTraces(TraceSpans traces) {
@@ -53,11 +71,27 @@ void checkTraces(TraceSpans traces) {
   if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
 }
 
-// Sufficient statistics of the E-step.
+// Sufficient statistics of the E-step; occupancies and sums count the Gaussian (inlier) part of
+// each frame's posterior. `perTrace`: (trace, state) -> occupancy, sum x, sum x^2, when the
+// trace scales are fitted.
 struct Tally {
-  explicit Tally(std::size_t k) : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k) {}
-  std::vector<double> start, transitions, occupancy, sumX, sumXX;
+  Tally(std::size_t k, std::size_t traces)
+      : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k), perTrace(3 * k * traces) {}
+  std::vector<double> start, transitions, occupancy, sumX, sumXX, perTrace;
   double logLikelihood = 0;
+  double outliers = 0;  // frames' posterior share of the outlier term
+
+  // A frame's inlier weight w of state s in trace n.
+  void addFrame(std::size_t n, std::size_t s, double w, double x) {
+    occupancy[s] += w;
+    sumX[s] += w * x;
+    sumXX[s] += w * x * x;
+    if (perTrace.empty()) return;
+    double* at = &perTrace[3 * (n * occupancy.size() + s)];
+    at[0] += w;
+    at[1] += w * x;
+    at[2] += w * x * x;
+  }
 
   void add(const Tally& other) {
     auto plus = [](std::vector<double>& a, const std::vector<double>& b) {
@@ -68,25 +102,34 @@ struct Tally {
     plus(occupancy, other.occupancy);
     plus(sumX, other.sumX);
     plus(sumXX, other.sumXX);
+    plus(perTrace, other.perTrace);
     logLikelihood += other.logLikelihood;
+    outliers += other.outliers;
   }
 };
 
-// Forward-backward over one trace, added to the tally (only the log-likelihood when `full` is
-// false).
-void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally, bool full,
-                     bool blur) {
+// Forward-backward over trace `index`, added to the tally (only the log-likelihood when `full`
+// is false).
+void forwardBackward(std::span<const double> x, std::size_t index, const HmmModel& m, Tally& tally,
+                     bool full, bool blur) {
   const std::size_t k = m.states();
   const std::size_t n = x.size();
-  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0), scratch(3 * k);
+  const double noise = m.traceScale(index);
+  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0), scratch(3 * k),
+      outlier(n);
   for (std::size_t t = 0; t < n; ++t) {
-    tally.logLikelihood += blur ? blurEmissions(x[t], m, std::span(b).subspan(t * k, k),
-                                                std::span(mix).subspan(t * k * k, k * k), scratch)
-                                : emissions(x[t], m, std::span(b).subspan(t * k, k));
+    tally.logLikelihood +=
+        blur ? blurEmissions(x[t], m, std::span(b).subspan(t * k, k),
+                             std::span(mix).subspan(t * k * k, k * k), scratch, noise, &outlier[t])
+             : emissions(x[t], m, std::span(b).subspan(t * k, k), noise, &outlier[t]);
   }
   // The emission of frame t when the state went from i to j.
   auto emission = [&](std::size_t t, std::size_t i, std::size_t j) {
     return blur && i != j ? mix[(t * k + i) * k + j] : b[t * k + j];
+  };
+  // The share of an emission e of frame t that the outlier term holds.
+  auto outlierShare = [&](std::size_t t, double e) {
+    return outlier[t] > 0 ? outlier[t] / e : 0.0;
   };
   for (std::size_t t = 0; t < n; ++t) {
     double sum = 0;
@@ -124,9 +167,9 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
       if (t == 0) tally.start[s] += gamma;
       // With blur only frames without a change inform the levels: those come with xi below.
       if (!std::isnan(x[t]) && (!blur || t == 0)) {
-        tally.occupancy[s] += gamma;
-        tally.sumX[s] += gamma * x[t];
-        tally.sumXX[s] += gamma * x[t] * x[t];
+        const double out = outlierShare(t, b[t * k + s]);
+        tally.outliers += gamma * out;
+        tally.addFrame(index, s, out > 0 ? gamma * (1 - out) : gamma, x[t]);
       }
     }
     if (t == 0) break;
@@ -140,10 +183,11 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
                              ? m.transition[i * k + j] * emission(t, i, j) * beta[j] / scale[t]
                              : m.transition[i * k + j] * next[j];
         tally.transitions[i * k + j] += before[i] * w;
-        if (blur && i == j && !std::isnan(x[t])) {
-          tally.occupancy[j] += before[i] * w;
-          tally.sumX[j] += before[i] * w * x[t];
-          tally.sumXX[j] += before[i] * w * x[t] * x[t];
+        if (blur && !std::isnan(x[t])) {
+          const double out = outlierShare(t, emission(t, i, j));
+          tally.outliers += before[i] * w * out;
+          if (i == j)
+            tally.addFrame(index, j, out > 0 ? before[i] * w * (1 - out) : before[i] * w, x[t]);
         }
         sum += w;
       }
@@ -153,17 +197,19 @@ void forwardBackward(std::span<const double> x, const HmmModel& m, Tally& tally,
   }
 }
 
-// The E-step over all traces, split over threads by frames.
-Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full, bool blur) {
+// The E-step over all traces, split over threads by frames; `perTrace`: tally each trace's
+// frames apart too.
+Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full, bool blur,
+                  bool perTrace = false) {
   std::size_t frames = 0;
   for (const auto& trace : traces) frames += trace.size();
   unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());
   count = static_cast<unsigned>(std::clamp<std::size_t>(
       frames / kFramesPerThread, 1, std::min<std::size_t>(count, traces.size())));
-  std::vector<Tally> tallies(count, Tally(m.states()));
+  std::vector<Tally> tallies(count, Tally(m.states(), perTrace ? traces.size() : 0));
   auto work = [&](unsigned part) {
     for (std::size_t i = part; i < traces.size(); i += count) {
-      forwardBackward(traces[i], m, tallies[part], full, blur);
+      forwardBackward(traces[i], i, m, tallies[part], full, blur);
     }
   };
   std::vector<std::thread> pool;
@@ -188,9 +234,73 @@ double dataSpread(TraceSpans traces) {
   return std::sqrt(std::max(sumSq / n - mean * mean, 0.0));
 }
 
+// Means, spreads and trace scales from the per-trace tallies, one conditional maximisation after
+// the other (an ECM step): the means given the scales (each trace's frames weighted by
+// 1 / scale^2), the spreads given both, the scales given means and spreads; then the scales
+// normalised (frame-weighted geometric mean 1, the factor into the spreads) and held within
+// their limits. States without occupancy keep what they had and are listed.
+void scaledNoise(const Tally& t, HmmModel& m, const HmmOptions& options, double floor,
+                 std::vector<std::size_t>& empty) {
+  const std::size_t k = m.states(), traces = m.traceScales.size();
+  auto tally = [&](std::size_t n, std::size_t s, std::size_t i) {
+    return t.perTrace[3 * (n * k + s) + i];
+  };
+  std::vector<double>& scales = m.traceScales;
+  std::vector<bool> occupied(k, false);
+  for (std::size_t s = 0; s < k; ++s) {
+    double weight = 0, sum = 0;
+    for (std::size_t n = 0; n < traces; ++n) {
+      const double w = 1 / (scales[n] * scales[n]);
+      weight += w * tally(n, s, 0);
+      sum += w * tally(n, s, 1);
+    }
+    occupied[s] = t.occupancy[s] > kEmpty;
+    if (!occupied[s]) {
+      empty.push_back(s);
+      continue;
+    }
+    m.means[s] = sum / weight;
+  }
+  auto squares = [&](std::size_t n, std::size_t s) {
+    const double mean = m.means[s];
+    return std::max(tally(n, s, 2) - 2 * mean * tally(n, s, 1) + mean * mean * tally(n, s, 0), 0.0);
+  };
+  double pooled = 0, frames = 0;
+  for (std::size_t s = 0; s < k; ++s) {
+    if (!occupied[s]) continue;
+    double scaled = 0;
+    for (std::size_t n = 0; n < traces; ++n) scaled += squares(n, s) / (scales[n] * scales[n]);
+    pooled += scaled;
+    frames += t.occupancy[s];
+    m.spreads[s] = std::sqrt(scaled / t.occupancy[s]);
+  }
+  if (options.sharedSpread)
+    std::fill(m.spreads.begin(), m.spreads.end(), std::sqrt(pooled / frames));
+  double logSum = 0, weights = 0;
+  for (std::size_t n = 0; n < traces; ++n) {
+    double standardised = 0, weight = 0;
+    for (std::size_t s = 0; s < k; ++s) {
+      if (!occupied[s]) continue;
+      standardised += squares(n, s) / (m.spreads[s] * m.spreads[s]);
+      weight += tally(n, s, 0);
+    }
+    if (!(weight > kEmpty) || !(standardised > 0)) continue;  // nothing to tell: kept
+    scales[n] = std::sqrt(standardised / weight);
+    logSum += weight * std::log(scales[n]);
+    weights += weight;
+  }
+  const double centre = weights > 0 ? std::exp(logSum / weights) : 1.0;
+  for (double& scale : scales) {
+    scale = std::clamp(scale / centre, 1 / options.maxTraceScale, options.maxTraceScale);
+  }
+  for (std::size_t s = 0; s < k; ++s) {
+    if (occupied[s] || options.sharedSpread) m.spreads[s] = std::max(m.spreads[s] * centre, floor);
+  }
+}
+
 // The M-step; states without occupancy keep what they had and are listed.
 HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& options, double floor,
-                      std::vector<std::size_t>& empty) {
+                      std::size_t frames, std::vector<std::size_t>& empty) {
   const std::size_t k = old.states();
   HmmModel m = old;
   empty.clear();
@@ -201,6 +311,14 @@ HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& opt
     const double sum = std::accumulate(row.begin(), row.end(), 0.0);
     if (!(sum > kEmpty)) continue;
     for (std::size_t j = 0; j < k; ++j) m.transition[i * k + j] = row[j] / sum;
+  }
+  if (options.fitOutliers && m.outlierDensity > 0) {
+    m.outlierShare =
+        std::clamp(t.outliers / static_cast<double>(frames), kMinOutlierShare, kMaxOutlierShare);
+  }
+  if (options.fitTraceScales) {
+    scaledNoise(t, m, options, floor, empty);
+    return m;
   }
   double pooled = 0, occupied = 0;
   for (std::size_t s = 0; s < k; ++s) {
@@ -227,8 +345,13 @@ HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& opt
 HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& options) {
   checkModel(initial);
   checkTraces(traces);
+  checkScaleCount(initial, traces.size());
   HmmFit fit;
   fit.model = initial;
+  if (options.fitTraceScales) fit.model.traceScales.resize(traces.size(), 1.0);
+  if (options.fitOutliers) {
+    fit.model.outlierShare = std::clamp(fit.model.outlierShare, kMinOutlierShare, kMaxOutlierShare);
+  }
   for (const auto& trace : traces) {
     fit.frames += static_cast<std::size_t>(
         std::count_if(trace.begin(), trace.end(), [](double x) { return !std::isnan(x); }));
@@ -236,14 +359,15 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
   const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
   double previous = -std::numeric_limits<double>::infinity();
   for (fit.iterations = 0; fit.iterations < options.maxIterations; ++fit.iterations) {
-    const Tally tally = expectation(traces, fit.model, options.threads, true, options.frameBlur);
+    const Tally tally = expectation(traces, fit.model, options.threads, true, options.frameBlur,
+                                    options.fitTraceScales);
     fit.logLikelihood = tally.logLikelihood;
     if (tally.logLikelihood - previous < options.tolerance * static_cast<double>(fit.frames)) {
       fit.converged = true;
       break;
     }
     previous = tally.logLikelihood;
-    fit.model = maximisation(tally, fit.model, options, floor, fit.emptyStates);
+    fit.model = maximisation(tally, fit.model, options, floor, fit.frames, fit.emptyStates);
   }
   if (!fit.converged) {
     fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads, options.frameBlur);
@@ -255,12 +379,16 @@ double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threa
                         bool frameBlur) {
   checkModel(model);
   checkTraces(traces);
+  checkScaleCount(model, traces.size());
   return expectation(traces, model, threads, false, frameBlur).logLikelihood;
 }
 
 std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model,
-                                     bool frameBlur) {
+                                     bool frameBlur, double scale) {
   checkModel(model);
+  if (!(scale > 0) || !std::isfinite(scale)) {
+    throw std::invalid_argument("hmm: a trace scale must be finite and > 0");
+  }
   const std::size_t k = model.states();
   const std::size_t n = trace.size();
   std::vector<std::size_t> path(n);
@@ -276,9 +404,9 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   std::vector<double> step = logP;
   auto logEmissions = [&](double x) {
     if (!frameBlur) {
-      emissions(x, model, b);
+      emissions(x, model, b, scale);
     } else {
-      blurEmissions(x, model, b, mix, scratch);
+      blurEmissions(x, model, b, mix, scratch, scale);
     }
     for (double& v : b) v = safeLog(v);
     if (!frameBlur) return;
@@ -308,8 +436,10 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   return path;
 }
 
-std::size_t hmmParameterCount(std::size_t states, bool sharedSpread) {
-  return (states - 1) + states * (states - 1) + states + (sharedSpread ? 1 : states);
+std::size_t hmmParameterCount(std::size_t states, bool sharedSpread, std::size_t scaledTraces,
+                              bool outlierShare) {
+  return (states - 1) + states * (states - 1) + states + (sharedSpread ? 1 : states) +
+         (scaledTraces > 0 ? scaledTraces - 1 : 0) + (outlierShare ? 1 : 0);
 }
 
 }  // namespace lumetra

@@ -2,6 +2,9 @@
 // one kinetic scheme, so every trace has the same K states (a mean and a spread each), the same
 // transition matrix between frames and the same start distribution. Fitted by Baum-Welch with
 // scaled forward-backward recursions; the traces of the E-step are split over threads.
+// Optionally each trace reads the spreads through a noise scale of its own (molecules differ in
+// brightness, so in noise), and frames that no state explains (a blink the masks missed) are
+// taken by a flat outlier density.
 #pragma once
 
 #include <cstddef>
@@ -15,8 +18,17 @@ struct HmmModel {
   std::vector<double> spreads;     // standard deviation per state (all equal when shared)
   std::vector<double> start;       // probability of each state at a trace's first frame
   std::vector<double> transition;  // row-major K x K: P(state j at frame t + 1 | i at t)
+  // Per trace, the factor its spreads are multiplied by; empty: 1 for every trace.
+  std::vector<double> traceScales{};
+  // Each frame's density is (1 - outlierShare) N(x; mean, spread) + outlierShare outlierDensity;
+  // outlierDensity 0: no outlier term (the share is then ignored).
+  double outlierShare = 0;
+  double outlierDensity = 0;
 
   [[nodiscard]] std::size_t states() const { return means.size(); }
+  [[nodiscard]] double traceScale(std::size_t trace) const {
+    return traceScales.empty() ? 1.0 : traceScales[trace];
+  }
 };
 
 struct HmmOptions {
@@ -31,6 +43,14 @@ struct HmmOptions {
   // transition matrix is then exp(Q dt) of the underlying rate matrix Q. Means and spreads
   // are estimated from the frames without a change.
   bool frameBlur = false;
+  // Fit a noise scale per trace (levels shared; missing scales start at 1). The scales are
+  // normalised to a frame-weighted geometric mean of 1, the factor going into the spreads,
+  // and then held within [1 / maxTraceScale, maxTraceScale], so that a short trace cannot shrink
+  // its scale towards zero and pull the levels to its own frames.
+  bool fitTraceScales = false;
+  double maxTraceScale = 10;
+  // Fit the outlier share (kept within [1e-6, 0.5]); the outlier density stays as given.
+  bool fitOutliers = false;
 };
 
 struct HmmFit {
@@ -56,12 +76,15 @@ double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threa
                         bool frameBlur = false);
 
 // The most likely state of every frame of one trace (Viterbi), states numbered as the model's;
-// with frame blur the state at the end of each frame.
+// with frame blur the state at the end of each frame. `scale`: the trace's noise scale
+// (model.traceScale(n) for trace n of the fit).
 std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model,
-                                     bool frameBlur = false);
+                                     bool frameBlur = false, double scale = 1);
 
-// Free parameters of a K-state model: K - 1 start, K (K - 1) transition, K means, and one
-// spread or K of them.
-std::size_t hmmParameterCount(std::size_t states, bool sharedSpread);
+// Free parameters of a K-state model: K - 1 start, K (K - 1) transition, K means, one spread or
+// K of them, and with fitted trace scales traces - 1 of them (`scaledTraces`: the number of
+// traces, 0 when the scales are not fitted), with a fitted outlier share one more.
+std::size_t hmmParameterCount(std::size_t states, bool sharedSpread, std::size_t scaledTraces = 0,
+                              bool outlierShare = false);
 
 }  // namespace lumetra

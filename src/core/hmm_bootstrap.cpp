@@ -29,10 +29,14 @@ std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
   std::mutex failureLock;
   auto work = [&] {
     std::vector<std::span<const double>> resample(n);
+    HmmModel start = full;  // each trace drawn with its noise scale
     for (std::size_t r = next++; r < options.resamples; r = next++) {
       try {
-        for (std::size_t i = 0; i < n; ++i) resample[i] = traces[picks[r * n + i]];
-        models[r] = orderedByMean(fitHmm(resample, full, fitOptions).model);
+        for (std::size_t i = 0; i < n; ++i) {
+          resample[i] = traces[picks[r * n + i]];
+          if (!full.traceScales.empty()) start.traceScales[i] = full.traceScales[picks[r * n + i]];
+        }
+        models[r] = orderedByMean(fitHmm(resample, start, fitOptions).model);
       } catch (...) {
         const std::lock_guard lock(failureLock);
         if (!failure) failure = std::current_exception();

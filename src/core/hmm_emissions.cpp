@@ -14,24 +14,50 @@ constexpr double kLogRootTwoPi = 0.91893853320467274178;  // log(sqrt(2 pi))
 // a level), every density times exp(-top) stays finite and the mixes need no logarithm.
 constexpr double kLinearFloor = -100;
 
+// Densities given relative to exp(top) (at most a few times 1) mixed with the outlier term:
+// each becomes (1 - share) d + share density, relative to the factor returned; `outlier` gets
+// the term's part. Far from every level the outlier term is the largest and the Gaussian parts
+// fall to 0 without overflow; near a level it is the term that underflows.
+double withOutliers(const HmmModel& m, double top, std::span<double> pure, std::span<double> mix,
+                    double* outlier) {
+  const double inlierLog = top + std::log1p(-m.outlierShare);
+  const double outlierLog = std::log(m.outlierShare * m.outlierDensity);
+  const double factor = std::max(inlierLog, outlierLog);
+  const double inlier = std::exp(inlierLog - factor), flat = std::exp(outlierLog - factor);
+  for (double& v : pure) v = inlier * v + flat;
+  for (double& v : mix) v = inlier * v + flat;
+  if (outlier != nullptr) *outlier = flat;
+  return factor;
+}
+
+double missing(std::span<double> pure, std::span<double> mix, double* outlier) {
+  std::fill(pure.begin(), pure.end(), 1.0);
+  std::fill(mix.begin(), mix.end(), 1.0);
+  if (outlier != nullptr) *outlier = 0;
+  return 0;
+}
+
+double noOutliers(double top, double* outlier) {
+  if (outlier != nullptr) *outlier = 0;
+  return top;
+}
+
 }  // namespace
 
-// Emission weights of one frame relative to the most likely state (all 1 for NaN); returns the
-// log of the factor taken out.
-double emissions(double x, const HmmModel& m, std::span<double> out) {
+double emissions(double x, const HmmModel& m, std::span<double> out, double scale,
+                 double* outlier) {
   const std::size_t k = m.states();
-  if (std::isnan(x)) {
-    std::fill(out.begin(), out.end(), 1.0);
-    return 0;
-  }
+  if (std::isnan(x)) return missing(out, {}, outlier);
   double top = -std::numeric_limits<double>::infinity();
   for (std::size_t s = 0; s < k; ++s) {
-    const double z = (x - m.means[s]) / m.spreads[s];
-    out[s] = -0.5 * z * z - std::log(m.spreads[s]) - kLogRootTwoPi;
+    const double spread = m.spreads[s] * scale;
+    const double z = (x - m.means[s]) / spread;
+    out[s] = -0.5 * z * z - std::log(spread) - kLogRootTwoPi;
     top = std::max(top, out[s]);
   }
   for (std::size_t s = 0; s < k; ++s) out[s] = std::exp(out[s] - top);
-  return top;
+  if (m.outlierDensity > 0) return withOutliers(m, top, out, {}, outlier);
+  return noOutliers(top, outlier);
 }
 
 namespace {
@@ -77,26 +103,20 @@ double mixDensity(double za, double zb, double ua, double la, double ub, double 
 
 }  // namespace
 
-// With frame blur: the emissions of frames without a change (`pure`, per state) and of frames
-// that changed from i to j (`mix`, k x k, diagonal unused), all relative to the largest; returns
-// the log of the factor taken out. `scratch`: 3 k values.
 double blurEmissions(double x, const HmmModel& m, std::span<double> pure, std::span<double> mix,
-                     std::span<double> scratch) {
+                     std::span<double> scratch, double scale, double* outlier) {
   const std::size_t k = m.states();
-  if (std::isnan(x)) {
-    std::fill(pure.begin(), pure.end(), 1.0);
-    std::fill(mix.begin(), mix.end(), 1.0);
-    return 0;
-  }
+  if (std::isnan(x)) return missing(pure, mix, outlier);
   const bool shared =
       std::all_of(m.spreads.begin(), m.spreads.end(), [&](double v) { return v == m.spreads[0]; });
+  auto spreadOf = [&](std::size_t s) { return m.spreads[s] * scale; };
   const auto z = scratch.subspan(0, k), upper = scratch.subspan(k, k),
              lower = scratch.subspan(2 * k, k);
   double top = -std::numeric_limits<double>::infinity();
-  const double sharedLog = std::log(m.spreads[0]);
+  const double sharedLog = std::log(spreadOf(0));
   for (std::size_t s = 0; s < k; ++s) {
-    z[s] = (x - m.means[s]) / m.spreads[s];
-    const double logSpread = shared ? sharedLog : std::log(m.spreads[s]);
+    z[s] = (x - m.means[s]) / spreadOf(s);
+    const double logSpread = shared ? sharedLog : std::log(spreadOf(s));
     pure[s] = -0.5 * z[s] * z[s] - logSpread - kLogRootTwoPi;
     top = std::max(top, pure[s]);
     if (shared) tails(z[s], upper[s], lower[s]);
@@ -107,10 +127,10 @@ double blurEmissions(double x, const HmmModel& m, std::span<double> pure, std::s
     for (std::size_t s = r + 1; s < k; ++s) {
       double v = 0;
       if (shared) {
-        v = mixDensity(z[r], z[s], upper[r], lower[r], upper[s], lower[s], m.spreads[0], top,
+        v = mixDensity(z[r], z[s], upper[r], lower[r], upper[s], lower[s], spreadOf(0), top,
                        linear);
       } else {  // the mix seen through the mean of the two spreads
-        const double spread = 0.5 * (m.spreads[r] + m.spreads[s]);
+        const double spread = 0.5 * (spreadOf(r) + spreadOf(s));
         const double zr = (x - m.means[r]) / spread, zs = (x - m.means[s]) / spread;
         double ur = 0, lr = 0, us = 0, ls = 0;
         tails(zr, ur, lr);
@@ -125,7 +145,8 @@ double blurEmissions(double x, const HmmModel& m, std::span<double> pure, std::s
     for (double& v : mix) v = std::exp(v - top);
   }
   for (double& v : pure) v = std::exp(v - top);
-  return top;
+  if (m.outlierDensity > 0) return withOutliers(m, top, pure, mix, outlier);
+  return noOutliers(top, outlier);
 }
 
 }  // namespace lumetra

@@ -2,7 +2,7 @@
 # Defaults left as `...` are the numeric core's (lumetra::HmmOptions); the underscored dicts
 # exist for type checking only.
 from collections.abc import Sequence
-from typing import TypedDict
+from typing import NotRequired, TypedDict
 
 import numpy as np
 import numpy.typing as npt
@@ -15,6 +15,9 @@ class _Model(TypedDict):
     spreads: _Floats  # standard deviation per state
     start: _Floats  # probability of each state at a trace's first frame
     transition: _Floats  # K x K: P(state j at frame t + 1 | state i at t)
+    trace_scales: NotRequired[_Floats]  # per trace, its spreads' factor (empty: all 1)
+    outlier_share: NotRequired[float]  # of the flat outlier density
+    outlier_density: NotRequired[float]  # 0: no outlier term
 
 class _Fit(_Model):
     log_likelihood: float
@@ -47,6 +50,8 @@ def fit(
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,
+    fit_trace_scales: bool = False,
+    fit_outliers: bool = False,
 ) -> _Fit: ...
 def viterbi(
     traces: Sequence[npt.ArrayLike], model: _Model, frame_blur: bool = True
@@ -61,6 +66,10 @@ def bootstrap(
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,
+    fit_trace_scales: bool = False,
+    fit_outliers: bool = False,
 ) -> _Bootstrap: ...
 def rate_matrix(transition: npt.ArrayLike, frame_time: float) -> _Floats | None: ...
-def parameter_count(states: int, shared_spread: bool = True) -> int: ...
+def parameter_count(
+    states: int, shared_spread: bool = True, scaled_traces: int = 0, outlier_share: bool = False
+) -> int: ...

@@ -69,7 +69,7 @@ class Segments:
         try:
             step_fit(trace, search_parameters(trace, None, "bic", seed, engine), "bic")
             starts, ends, levels = refined_segments(trace)
-        except FitRejected:
+        except (FitRejected, ValueError):  # too short for a window, or no step found
             values = trace.CH1mBGND1.to_numpy(dtype=float)
             return cls(np.array([np.nanmean(values)]), np.array([values.size]))
         return cls(np.asarray(levels, dtype=float), (ends - starts).astype(np.int64))

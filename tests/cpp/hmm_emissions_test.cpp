@@ -40,11 +40,11 @@ struct Blurred {
   double top = 0;
 };
 
-Blurred blur(double x, const HmmModel& m) {
+Blurred blur(double x, const HmmModel& m, double scale = 1) {
   const std::size_t k = m.states();
   Blurred out{std::vector<double>(k), std::vector<double>(k * k), 0};
   std::vector<double> scratch(3 * k);
-  out.top = blurEmissions(x, m, out.pure, out.mix, scratch);
+  out.top = blurEmissions(x, m, out.pure, out.mix, scratch, scale);
   return out;
 }
 
@@ -129,6 +129,37 @@ TEST(HmmEmissions, MirroredFramesAndLevelsGiveTheSameMixAndEqualLevelsThePureDen
   for (const double x : {0.4, 0.47, 0.1}) {
     const Blurred b = blur(x, level);
     EXPECT_NEAR(std::log(b.mix[1]) + b.top, logNormal(x, 0.4, 0.05), 1e-12);
+  }
+}
+
+TEST(HmmEmissions, TheTraceScaleWidensTheSpreadsAndTheOutlierTermAddsItsFlatDensity) {
+  HmmModel m = kShared;
+  m.outlierShare = 0.02;
+  m.outlierDensity = 0.25;
+  const double flat = 0.02 * 0.25, scale = 2;
+  // Read with scale 2, i.e. spreads of 0.1; the last frame lies 38 of the model's own spreads
+  // beyond the top level, where the change density's tails underflow without the term.
+  std::vector<double> frames = kFrames;
+  frames.push_back(0.85 + 38 * 0.05);
+  for (const double s : {scale, 1.0}) {
+    for (const double x : frames) {
+      SCOPED_TRACE(x);
+      std::vector<double> out(3);
+      double outlier = 0;
+      const double top = emissions(x, m, out, s, &outlier);
+      EXPECT_NEAR(std::log(outlier) + top, std::log(flat), 1e-9);
+      const Blurred b = blur(x, m, s);
+      for (std::size_t i = 0; i < 3; ++i) {
+        const double pure = std::log(0.98 * std::exp(logNormal(x, m.means[i], 0.05 * s)) + flat);
+        EXPECT_NEAR(std::log(out[i]) + top, pure, 1e-9 * std::abs(pure));
+        EXPECT_NEAR(std::log(b.pure[i]) + b.top, pure, 1e-9 * std::abs(pure));
+        for (std::size_t j = i + 1; j < 3; ++j) {
+          const double change = std::log(
+              0.98 * std::exp(logBlurIntegral(x, m.means[i], m.means[j], 0.05 * s)) + flat);
+          EXPECT_NEAR(std::log(b.mix[i * 3 + j]) + b.top, change, 1e-7 * std::abs(change));
+        }
+      }
+    }
   }
 }
 

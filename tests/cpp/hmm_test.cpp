@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "hmm_bootstrap.hpp"
 #include "hmm_testing.hpp"
 #include "matrix_log.hpp"
 
@@ -103,6 +104,99 @@ TEST(Hmm, FrameBlurRemovesTheBiasOfFramesThatMixTwoLevels) {
   EXPECT_TRUE(std::isfinite(hmmLogLikelihood(one, sharp, 1, true)));
 }
 
+TEST(Hmm, EachTraceGetsItsOwnNoiseScaleAndTheLevelsStayShared) {
+  // 30 molecules with the model's noise, 10 three times noisier.
+  Simulated data = simulate(kTwoStates, 30, 400, 31);
+  HmmModel noisy = kTwoStates;
+  noisy.spreads = {0.24, 0.24};
+  const Simulated loud = simulate(noisy, 10, 400, 32);
+  data.traces.insert(data.traces.end(), loud.traces.begin(), loud.traces.end());
+  const auto traces = spans(data.traces);
+  HmmOptions scaled;
+  scaled.fitTraceScales = true;
+  const HmmFit fit = fitHmm(traces, rough(), scaled);
+  ASSERT_TRUE(fit.converged);
+  ASSERT_EQ(fit.model.traceScales.size(), 40U);
+  for (std::size_t n = 0; n < 40; ++n) {
+    EXPECT_NEAR(fit.model.spreads[0] * fit.model.traceScales[n], n < 30 ? 0.08 : 0.24,
+                n < 30 ? 0.008 : 0.03);
+  }
+  double logSum = 0;
+  for (double scale : fit.model.traceScales) logSum += std::log(scale);
+  EXPECT_NEAR(logSum / 40, 0, 1e-9);  // equal frames per trace: the plain geometric mean is 1
+  for (std::size_t s = 0; s < 2; ++s) EXPECT_NEAR(fit.model.means[s], kTwoStates.means[s], 0.005);
+  // The scales explain the data better than one spread for all: more than their 39 parameters'
+  // worth of BIC.
+  const HmmFit shared = fitHmm(traces, rough());
+  const double frames = std::log(static_cast<double>(fit.frames));
+  EXPECT_LT(-2 * fit.logLikelihood + static_cast<double>(hmmParameterCount(2, true, 40)) * frames,
+            -2 * shared.logLikelihood + static_cast<double>(hmmParameterCount(2, true)) * frames);
+  EXPECT_NEAR(fit.logLikelihood, hmmLogLikelihood(traces, fit.model), 1e-6);
+  // Viterbi reads a trace through its scale: a frame at 0.6 is a visit to 0.7 in a quiet trace,
+  // noise in a loud one.
+  const std::vector<double> x{0.3, 0.3, 0.6, 0.3, 0.3};
+  const HmmModel sticky{{0.3, 0.7}, {0.1, 0.1}, {0.5, 0.5}, {0.99, 0.01, 0.01, 0.99}};
+  EXPECT_EQ(viterbiPath(x, sticky, false, 0.5), (std::vector<std::size_t>{0, 0, 1, 0, 0}));
+  EXPECT_EQ(viterbiPath(x, sticky, false, 2), (std::vector<std::size_t>{0, 0, 0, 0, 0}));
+  // The scales ride along with their traces in the bootstrap, and with frame blur.
+  HmmBootstrapOptions boot;
+  boot.resamples = 3;
+  boot.fit = scaled;
+  for (const HmmModel& m : bootstrapHmm(traces, fit.model, boot))
+    EXPECT_NEAR(m.means[1], 0.7, 0.01);
+  scaled.frameBlur = true;
+  EXPECT_NEAR(fitHmm(traces, fit.model, scaled).model.means[0], 0.3, 0.005);
+  EXPECT_THROW(hmmLogLikelihood(spans({x}), fit.model), std::invalid_argument);
+}
+
+TEST(Hmm, OutlierFramesDoNotMoveTheLevelsAndFarFramesStayFinite) {
+  Simulated data = simulate(kTwoStates, 40, 300, 41);
+  // Blinks the masks missed: one frame in a hundred far outside the levels.
+  Random random(42);
+  std::size_t blinks = 0;
+  for (auto& trace : data.traces) {
+    for (double& x : trace) {
+      if (random.uniform() < 0.01) {
+        x = random.uniform() < 0.5 ? -87.0 : 64.0;
+        ++blinks;
+      }
+    }
+  }
+  const auto traces = spans(data.traces);
+  HmmModel start = rough();
+  start.outlierShare = 0.01;
+  start.outlierDensity = 1.0 / 3;  // flat over a range of 3
+  for (const bool blur : {false, true}) {
+    SCOPED_TRACE(blur);
+    HmmOptions options;
+    options.frameBlur = blur;
+    options.fitOutliers = true;
+    const HmmFit fit = fitHmm(traces, start, options);
+    for (std::size_t s = 0; s < 2; ++s) {
+      EXPECT_NEAR(fit.model.means[s], kTwoStates.means[s], 0.01);
+      EXPECT_NEAR(fit.model.spreads[s], 0.08, 0.005);
+    }
+    // The flat density also covers the levels' own frames (a third of it here), so the share
+    // comes out above the blinks' about as much.
+    const double blinkShare = static_cast<double>(blinks) / 12000;
+    EXPECT_GT(fit.model.outlierShare, blinkShare);
+    EXPECT_LT(fit.model.outlierShare, 1.7 * blinkShare);
+    EXPECT_TRUE(std::isfinite(fit.logLikelihood));
+    // Without the term the blinks take the spread.
+    options.fitOutliers = false;
+    EXPECT_GT(fitHmm(traces, rough(), options).model.spreads[0], 1.0);
+  }
+  // A frame thousands of spreads beyond both levels is the outlier term's, whatever the path;
+  // its state is the one that needs no second change.
+  HmmModel sharp = kTwoStates;
+  sharp.spreads = {1e-3, 1e-3};
+  sharp.outlierShare = 0.01;
+  sharp.outlierDensity = 1.0 / 3;
+  const std::vector<double> far{0.3, 0.3, 5.0, 0.7, 0.7};
+  EXPECT_EQ(viterbiPath(far, sharp, true), (std::vector<std::size_t>{0, 0, 1, 1, 1}));
+  EXPECT_TRUE(std::isfinite(hmmLogLikelihood(spans({far}), sharp, 1, true)));
+}
+
 TEST(Hmm, RefusesMalformedInput) {
   const std::vector<double> x(10, 0.5);
   const std::vector<std::span<const double>> one = {x};
@@ -118,6 +212,16 @@ TEST(Hmm, RefusesMalformedInput) {
   EXPECT_THROW(fitHmm(empty, kTwoStates), std::invalid_argument);
   EXPECT_EQ(hmmParameterCount(2, true), 6U);
   EXPECT_EQ(hmmParameterCount(3, false), 14U);
+  EXPECT_EQ(hmmParameterCount(2, true, 10, true), 16U);
+  bad = kTwoStates;
+  bad.traceScales = {1.0, 1.0};  // one trace
+  EXPECT_THROW(fitHmm(one, bad), std::invalid_argument);
+  bad.traceScales = {-1.0};
+  EXPECT_THROW(fitHmm(one, bad), std::invalid_argument);
+  bad = kTwoStates;
+  bad.outlierShare = 1;
+  bad.outlierDensity = 0.1;
+  EXPECT_THROW(fitHmm(one, bad), std::invalid_argument);
 }
 
 }  // namespace

@@ -204,3 +204,54 @@ def test_every_trace_gets_a_path_of_its_own_length_in_input_order(simulated):
     assert np.mean(result.paths[2] == (steps > 700)) > 0.97
     for path, levels in zip(result.paths, result.path_levels):
         np.testing.assert_array_equal(levels, result.levels[path])
+
+
+def molecules_of_different_noise(count=24, frames=400, seed=7):
+    """Two-level (time, E) pairs whose molecules differ in noise (0.04 ... 0.15 in E), one frame
+    in a hundred a blink far outside [0, 1]; and each molecule's noise."""
+    rng = np.random.default_rng(seed)
+    noise = rng.uniform(0.04, 0.15, count)
+    traces = []
+    for sigma in noise:
+        dwells = rng.geometric(0.05, frames)
+        states = np.resize(np.repeat(np.arange(dwells.size) % 2, dwells), frames)
+        values = np.where(states == 1, 0.7, 0.3) + rng.normal(0, sigma, frames)
+        blinks = rng.random(frames) < 0.01
+        values[blinks] = rng.choice([-1, 1], blinks.sum()) * rng.uniform(20, 90, blinks.sum())
+        traces.append((np.arange(frames) * 0.1, values))
+    return traces, noise
+
+
+def test_molecules_of_different_noise_and_blinks_give_the_levels_not_noise_classes():
+    traces, noise = molecules_of_different_noise()
+    result = fit_hmm(traces, max_states=3, bootstrap=0, start="kmeans")
+    assert result.states == 2
+    np.testing.assert_allclose(result.levels, [0.3, 0.7], atol=0.01)
+    # Each molecule's spread is the model's times its scale.
+    np.testing.assert_allclose(result.spreads.mean() * result.trace_noise, noise, rtol=0.2)
+    assert 0.005 < result.outlier_share < 0.03
+    table = result.bic_table
+    columns = ["states", "spreads", "log_likelihood", "parameters", "bic", "distinct"]
+    assert list(table.columns) == columns
+    assert list(zip(table["states"], table["spreads"])) == [
+        (1, "shared"),
+        *((k, kind) for k in (2, 3) for kind in ("shared", "per_state")),
+    ]
+    # A spread per state that splits one level by its noise is listed, not chosen.
+    eligible = table[table["distinct"] | (table["spreads"] == "shared")]
+    assert result.bic == eligible.groupby("states")["bic"].min().to_dict()
+    # One spread for all and no outlier term: the blinks take the spread, and the model its rates.
+    with pytest.warns(RuntimeWarning, match="no rate constants"):
+        shared = fit_hmm(
+            traces,
+            states=2,
+            bootstrap=0,
+            start="kmeans",
+            noise="shared",
+            outliers=False,
+            shared_spread=True,
+        )
+    assert shared.spreads[0] > 1 and (shared.trace_noise == 1).all()
+    assert shared.outlier_share == 0 and len(shared.bic_table) == 1
+    with pytest.raises(ValueError, match="noise must be one of"):
+        fit_hmm(traces, noise="per_molecule")

@@ -12,8 +12,10 @@ namespace lumetra::bindings {
 namespace {
 
 lumetra::HmmOptions options(bool sharedSpread, bool frameBlur, int maxIterations, double tolerance,
-                            unsigned threads) {
+                            unsigned threads, bool fitTraceScales, bool fitOutliers) {
   lumetra::HmmOptions o;
+  o.fitTraceScales = fitTraceScales;
+  o.fitOutliers = fitOutliers;
   o.frameBlur = frameBlur;
   o.sharedSpread = sharedSpread;
   o.maxIterations = maxIterations;
@@ -25,14 +27,16 @@ lumetra::HmmOptions options(bool sharedSpread, bool frameBlur, int maxIterations
 }  // namespace
 
 py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sharedSpread,
-             bool frameBlur, int maxIterations, double tolerance, unsigned threads) {
+             bool frameBlur, int maxIterations, double tolerance, unsigned threads,
+             bool fitTraceScales, bool fitOutliers) {
   const TraceArrays data(traces);
   const lumetra::HmmModel initial = toModel(model);
   lumetra::HmmFit result;
   {
     py::gil_scoped_release release;
     result = lumetra::fitHmm(data.spans, initial,
-                             options(sharedSpread, frameBlur, maxIterations, tolerance, threads));
+                             options(sharedSpread, frameBlur, maxIterations, tolerance, threads,
+                                     fitTraceScales, fitOutliers));
   }
   py::dict out = modelDict(result.model);
   out["log_likelihood"] = result.logLikelihood;
@@ -45,14 +49,15 @@ py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sha
 
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
                    std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,
-                   double tolerance, unsigned threads) {
+                   double tolerance, unsigned threads, bool fitTraceScales, bool fitOutliers) {
   const TraceArrays data(traces);
   const lumetra::HmmModel full = toModel(model);
   lumetra::HmmBootstrapOptions o;
   o.resamples = resamples;
   o.seed = seed;
   o.threads = threads;
-  o.fit = options(sharedSpread, frameBlur, maxIterations, tolerance, 1);
+  o.fit =
+      options(sharedSpread, frameBlur, maxIterations, tolerance, 1, fitTraceScales, fitOutliers);
   std::vector<lumetra::HmmModel> models;
   {
     py::gil_scoped_release release;

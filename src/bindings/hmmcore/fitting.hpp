@@ -12,10 +12,11 @@
 namespace lumetra::bindings {
 
 py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sharedSpread,
-             bool frameBlur, int maxIterations, double tolerance, unsigned threads);
+             bool frameBlur, int maxIterations, double tolerance, unsigned threads,
+             bool fitTraceScales, bool fitOutliers);
 
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
                    std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,
-                   double tolerance, unsigned threads);
+                   double tolerance, unsigned threads, bool fitTraceScales, bool fitOutliers);
 
 }  // namespace lumetra::bindings

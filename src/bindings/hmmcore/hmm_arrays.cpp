@@ -32,6 +32,14 @@ HmmModel toModel(const py::dict& model) {
   m.spreads = values(model, "spreads", k);
   m.start = values(model, "start", k);
   m.transition = values(model, "transition", k * k);
+  if (model.contains("trace_scales")) {
+    const auto scales = py::cast<Doubles>(model["trace_scales"]);
+    m.traceScales.assign(scales.data(), scales.data() + scales.size());
+  }
+  if (model.contains("outlier_share")) m.outlierShare = py::cast<double>(model["outlier_share"]);
+  if (model.contains("outlier_density")) {
+    m.outlierDensity = py::cast<double>(model["outlier_density"]);
+  }
   return m;
 }
 
@@ -48,6 +56,9 @@ py::dict modelDict(const HmmModel& model) {
   d["spreads"] = toArray(model.spreads);
   d["start"] = toArray(model.start);
   d["transition"] = squareArray(model.transition, model.states());
+  d["trace_scales"] = toArray(model.traceScales);
+  d["outlier_share"] = model.outlierShare;
+  d["outlier_density"] = model.outlierDensity;
   return d;
 }
 

@@ -1,5 +1,6 @@
 // The shared hidden Markov model between numpy and the core: traces as lists of arrays, models
-// as dicts of arrays (means, spreads, start: K values; transition: K x K).
+// as dicts of arrays (means, spreads, start: K values; transition: K x K; optional trace_scales:
+// one per trace, empty for all 1) and numbers (optional outlier_share, outlier_density).
 #pragma once
 
 #include <pybind11/numpy.h>

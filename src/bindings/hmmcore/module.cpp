@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <vector>
 
 #include "fitting.hpp"
@@ -65,33 +66,43 @@ LUMETRA_MODULE(hmmcore, m) {
         py::arg("shared_spread") = true, py::arg("frame_blur") = blurByDefault,
         py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
+        py::arg("fit_trace_scales") = defaults.fitTraceScales,
+        py::arg("fit_outliers") = defaults.fitOutliers,
         "Baum-Welch from `model` over all traces: the fitted model's dict with log_likelihood, "
         "iterations, converged, frames and empty_states. frame_blur: a frame whose state "
-        "changed holds a uniform mix of the two levels.");
+        "changed holds a uniform mix of the two levels; fit_trace_scales: a noise scale per "
+        "trace (trace_scales, frame-weighted geometric mean 1); fit_outliers: the share of the "
+        "model's flat outlier density (outlier_share; outlier_density 0: no outlier term).");
 
   m.def(
       "viterbi",
       [](const std::vector<Doubles>& traces, const py::dict& model, bool frameBlur) {
         const TraceArrays data(traces);
         const lumetra::HmmModel hmm = lumetra::bindings::toModel(model);
+        if (!hmm.traceScales.empty() && hmm.traceScales.size() != data.spans.size()) {
+          throw std::invalid_argument("trace_scales do not match the number of traces");
+        }
         std::vector<std::vector<std::size_t>> paths;
         {
           py::gil_scoped_release release;
-          for (const auto& trace : data.spans)
-            paths.push_back(lumetra::viterbiPath(trace, hmm, frameBlur));
+          for (std::size_t n = 0; n < data.spans.size(); ++n)
+            paths.push_back(lumetra::viterbiPath(data.spans[n], hmm, frameBlur, hmm.traceScale(n)));
         }
         return lumetra::bindings::pathList(paths);
       },
       py::arg("traces"), py::arg("model"), py::arg("frame_blur") = blurByDefault,
-      "The most likely state of every frame, per trace (with frame_blur: the state at each "
-      "frame's end).");
+      "The most likely state of every frame, per trace, each read through its trace scale "
+      "(with frame_blur: the state at each frame's end).");
 
   m.def("bootstrap", &lumetra::bindings::bootstrap, py::arg("traces"), py::arg("model"),
         py::arg("resamples") = resamples, py::arg("seed") = 0, py::arg("shared_spread") = true,
         py::arg("frame_blur") = blurByDefault, py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
-        "Refits of `model` on traces resampled with replacement: means and spreads "
-        "(resamples x K) and transition (resamples x K x K), states ordered by mean.");
+        py::arg("fit_trace_scales") = defaults.fitTraceScales,
+        py::arg("fit_outliers") = defaults.fitOutliers,
+        "Refits of `model` on traces resampled with replacement (each with its trace scale): "
+        "means and spreads (resamples x K) and transition (resamples x K x K), states ordered "
+        "by mean.");
 
   m.def(
       "rate_matrix",
@@ -109,5 +120,8 @@ LUMETRA_MODULE(hmmcore, m) {
       "log(P) / frame_time (principal logarithm), or None when P has no real logarithm.");
 
   m.def("parameter_count", &lumetra::hmmParameterCount, py::arg("states"),
-        py::arg("shared_spread") = true, "Free parameters of a model with that many states.");
+        py::arg("shared_spread") = true, py::arg("scaled_traces") = 0U,
+        py::arg("outlier_share") = false,
+        "Free parameters of a model with that many states (scaled_traces: the number of traces "
+        "when their noise scales are fitted, 0 when not; outlier_share: fitted or not).");
 }

@@ -6,13 +6,16 @@
     result.rate_table          # from_state, to_state, rate, rate_lower, rate_upper
     result.paths[0]            # the state of every frame of the first trace
 
-Every trace follows one model: K Gaussian states (a level and a spread each, one spread for all
-with `shared_spread`), one transition matrix P between frames and one start distribution,
-fitted by Baum-Welch over all traces at once. States are numbered 0, 1, ... from the lowest
-level up. The rate matrix is Q = log(P) / dt with dt the median time between frames, so rates
-are per unit of the time axis (1/s for times in seconds). Their 95% intervals are percentiles
-over refits on traces resampled with replacement (the molecules are the independent units),
-each started from the fit of all traces.
+Every trace follows one model: K Gaussian states (a level and a spread each), one transition
+matrix P between frames and one start distribution, fitted by Baum-Welch over all traces at
+once. By default each trace reads the spreads through a noise scale of its own
+(noise="per_trace"; "shared": one for all traces) and frames that no state explains are taken
+by a flat outlier term (outliers=True); one spread for all states or one per state, whichever
+BIC prefers at each K (shared_spread=True or False: only that kind; lumetra.hmm.select).
+States are numbered 0, 1, ... from the lowest level up. The rate matrix is Q = log(P) / dt
+with dt the median time between frames, so rates are per unit of the time axis (1/s for times
+in seconds). Their 95% intervals are percentiles over refits on traces resampled with
+replacement (the molecules are the independent units), each started from the fit of all traces.
 
 A camera integrates each frame, so the frame in which a molecule changes state holds a mix of
 both levels; with `frame_blur` (the default) the model says so (the hidden state is the one at
@@ -24,7 +27,8 @@ by BIC and its levels refined (refineTransitions); the segment levels, weighted 
 lengths, are grouped into K states by k-means, and the start, transition, level and spread
 estimates are counted from the frames of those states, so one start suffices. With
 start="kmeans" the frames themselves are grouped instead. Without `states`, K is the one of
-1 ... max_states with the smallest BIC = -2 log L + p ln(frames) of its global fit.
+1 ... max_states with the smallest BIC = -2 log L + p ln(frames) of its global fit; every
+candidate's BIC is in HmmResult.bic_table.
 
 K is held to what the traces carry (lumetra.hmm.limits: FRAMES_PER_PARAMETER frames per free
 parameter and, from the step fit, a level change per transition probability): `states` beyond
@@ -45,13 +49,7 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
-from lumetra.hmm.inputs import (
-    HmmTrace,
-    TraceInput,
-    collect_traces,
-    frame_time,
-    segment_paths,
-)
+from lumetra.hmm.inputs import HmmTrace, TraceInput, collect_traces, frame_time
 from lumetra.hmm.limits import (
     BOOTSTRAP,
     MAX_STATES,
@@ -59,6 +57,7 @@ from lumetra.hmm.limits import (
     check_settings,
     support_of,
 )
+from lumetra.hmm.select import Noise, noise_of, ordered, select_model
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray
 
@@ -73,7 +72,12 @@ class HmmResult:
 
     transition[i, j]: P(state j at the next frame | state i); rates[i, j]: the rate constant
     i -> j (NaN throughout when P has no real logarithm), rates_lower/upper its bootstrap
-    interval (NaN without bootstrap); bic: {K: BIC} of every K fitted; paths[n]: the Viterbi
+    interval (NaN without bootstrap); bic: {K: the smaller BIC of its spread kinds} of every K
+    fitted, bic_table: every candidate (states, spreads "shared" or "per_state",
+    log_likelihood, parameters, bic, distinct: its levels lie further apart than their spreads;
+    a spread per state that is not is never chosen); trace_noise[n]: the noise scale of
+    trace n (1 with noise="shared"), its spreads being spreads * trace_noise[n]; outlier_share:
+    the share of frames the flat outlier term takes (0 without it); paths[n]: the Viterbi
     state of every frame of trace n, path_levels[n] its level; notes: why fewer K than asked
     were fitted."""
 
@@ -88,6 +92,9 @@ class HmmResult:
     rate_table: pd.DataFrame
     log_likelihood: float
     bic: dict[int, float]
+    bic_table: pd.DataFrame
+    trace_noise: FloatArray
+    outlier_share: float
     frame_time: float
     frames: int
     names: list[str]
@@ -96,45 +103,6 @@ class HmmResult:
     resamples: int
     converged: bool
     notes: list[str]
-
-
-def start_model(
-    traces: list[HmmTrace],
-    states: int,
-    segments: list[Segments | None] | None,
-    shared_spread: bool,
-) -> hmmcore._Model:
-    """The counted start of a K-state model: from the step fit's segments, or (None) from
-    k-means of the frames. A trace without segments (its step fit was not made) starts from
-    the states the others found: each frame in the nearest."""
-    values = [t.values for t in traces]
-    seeded = [s for s in segments or [] if s is not None]
-    if seeded:
-        levels = np.concatenate([s.levels for s in seeded])
-        weights = np.concatenate([s.lengths for s in seeded]).astype(float)
-        centres = hmmcore.kmeans_levels(levels, weights, states)
-    else:
-        frames = np.concatenate(values)
-        frames = frames[~np.isnan(frames)]
-        centres = hmmcore.kmeans_levels(frames, np.ones_like(frames), states)
-    paths = segment_paths(segments or [None] * len(values), centres, values)
-    return hmmcore.start_model(values, paths, centres, shared_spread)
-
-
-def ordered(model: hmmcore._Model) -> hmmcore._Model:
-    """The model with its states numbered by ascending level."""
-    order = np.argsort(model["means"], kind="stable")
-    return {
-        "means": model["means"][order],
-        "spreads": model["spreads"][order],
-        "start": model["start"][order],
-        "transition": model["transition"][np.ix_(order, order)],
-    }
-
-
-def bic_of(fit: hmmcore._Fit, states: int, shared_spread: bool) -> float:
-    parameters = hmmcore.parameter_count(states, shared_spread)
-    return float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
 
 
 def rates_of(transition: FloatArray, dt: float) -> FloatArray:
@@ -175,11 +143,13 @@ def fit_hmm(
     traces: Iterable[TraceInput] | str | os.PathLike[str],
     states: int | None = None,
     max_states: int = MAX_STATES,
-    shared_spread: bool = True,
+    shared_spread: bool | None = None,
     bootstrap: int = BOOTSTRAP,
     seed: int = 0,
     start: str = "steps",
     frame_blur: bool = hmmcore.FRAME_BLUR,
+    noise: str = "per_trace",
+    outliers: bool = True,
 ) -> HmmResult:
     """The shared model of `traces` (lumetraTrace objects, (time, values) pairs or trace file
     paths; a single path: that file's traces) with `states` states, or the K of 1 ...
@@ -187,7 +157,10 @@ def fit_hmm(
     intervals, drawn from `seed`, which seeds each trace's step-fit search too (the same
     inputs, the same model); `start`: "steps" (the step fit's levels) or "kmeans" (the
     frames'); frame_blur: model the frames that hold a change as a mix of the two levels
-    (hmmcore.fit). ValueError for states or max_states < 1, bootstrap or seed < 0."""
+    (hmmcore.fit); shared_spread: one spread for all states (True), one per state (False), or
+    the kind BIC prefers (None); noise: "per_trace" (a noise scale per trace) or "shared";
+    outliers: a flat outlier term. ValueError for states or max_states < 1, bootstrap or
+    seed < 0, an unknown start or noise."""
     if start not in STARTS:
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
     check_settings(states, max_states, bootstrap, seed)
@@ -198,7 +171,16 @@ def fit_hmm(
         seeds = np.random.SeedSequence(seed).spawn(len(data))
         segments = [Segments.from_step_fit(t.trace_object(), seed=s) for t, s in zip(data, seeds)]
     result = fit_shared_model(
-        data, segments, states, max_states, shared_spread, bootstrap, seed, frame_blur
+        data,
+        segments,
+        states,
+        max_states,
+        shared_spread,
+        bootstrap,
+        seed,
+        frame_blur,
+        noise,
+        outliers,
     )
     for note in result.notes:
         warnings.warn(note, stacklevel=2)
@@ -223,27 +205,25 @@ def fit_shared_model(
     segments: list[Segments | None] | None,
     states: int | None = None,
     max_states: int = MAX_STATES,
-    shared_spread: bool = True,
+    shared_spread: bool | None = None,
     bootstrap: int = BOOTSTRAP,
     seed: int = 0,
     frame_blur: bool = hmmcore.FRAME_BLUR,
+    noise: str = "per_trace",
+    outliers: bool = True,
 ) -> HmmResult:
     """fit_hmm on traces whose step fits are at hand (`segments`, one per trace, None for a
     trace without one; None: start from k-means of the frames)."""
     check_settings(states, max_states, bootstrap, seed)
     dt = frame_time(data)
     values = [t.values for t in data]
-    candidates, note = candidate_states(
-        states, max_states, support_of(values, segments, shared_spread)
-    )
-    options = {"shared_spread": shared_spread, "frame_blur": frame_blur}
-    fits: dict[int, hmmcore._Fit] = {}
-    bic: dict[int, float] = {}
-    for k in candidates:
-        fits[k] = hmmcore.fit(values, start_model(data, k, segments, shared_spread), **options)
-        bic[k] = bic_of(fits[k], k, shared_spread)
-    best = min(bic, key=lambda k: bic[k])
-    fit = fits[best]
+    noise_model: Noise = noise_of(values, noise, outliers, shared_spread)
+    # K is held to what the traces carry with the fewer parameters: one spread for all states.
+    fewest = shared_spread is not False
+    candidates, note = candidate_states(states, max_states, support_of(values, segments, fewest))
+    chosen = select_model(data, segments, candidates, noise_model, frame_blur)
+    fit, best = chosen.fit, chosen.states
+    options = {"frame_blur": frame_blur, **noise_model.options(chosen.shared_spread)}
     model = ordered(fit)
     rates = rates_of(model["transition"], dt)
     lower, upper = rate_intervals(values, model, dt, bootstrap, seed, options)
@@ -259,7 +239,10 @@ def fit_shared_model(
         rates_upper=upper,
         rate_table=rate_table(rates, lower, upper),
         log_likelihood=float(fit["log_likelihood"]),
-        bic=bic,
+        bic=chosen.bic,
+        bic_table=chosen.table,
+        trace_noise=trace_noise(model, len(values)),
+        outlier_share=float(model.get("outlier_share", 0.0)),
         frame_time=dt,
         frames=int(fit["frames"]),
         names=[t.name for t in data],
@@ -269,3 +252,9 @@ def fit_shared_model(
         converged=bool(fit["converged"]),
         notes=[note] if note else [],
     )
+
+
+def trace_noise(model: hmmcore._Model, traces: int) -> FloatArray:
+    """The noise scale of every trace (1 where the model has none)."""
+    scales = model.get("trace_scales", np.ones(0))
+    return np.asarray(scales, dtype=float) if len(scales) == traces else np.ones(traces)
