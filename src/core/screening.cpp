@@ -19,6 +19,14 @@ constexpr double kRelativeNoiseFloor = 1e-6;
 // Levels shorter than this are passed over in the step count: the frame in which a dye bleached
 // partway, or a molecule changed state, holds a mix of the levels on either side.
 constexpr std::size_t kShortestLevel = 3;
+// A total that stays above this share of its level before a step has not bleached: as
+// photobleach.hpp's maxResidual.
+constexpr double kBleachedResidual = BleachSettings{}.maxResidual;
+
+struct Level {
+  std::size_t start, end;  // frames [start, end) of the signal segmented
+  double mean;
+};
 // Frames before a bleaching step whose median is the level a partly bleached frame drops from.
 constexpr std::size_t kLevelFrames = 5;
 constexpr double kLowPercentile = 0.05;
@@ -142,13 +150,12 @@ void markSpikes(std::span<const double> values, double spread, std::vector<std::
   }
 }
 
-// Number of downward steps of the signal: binary segmentation of its mean, a change kept when
-// it lowers the squared residuals by more than stepPenalty * noise^2 * log(n). Between the
-// levels of kShortestLevel frames or more, a step down counts when it is at least stepFraction
-// of the first such level (none if that is <= 0).
-std::size_t countDownSteps(const std::vector<double>& signal, const ScreenSettings& settings) {
+// The levels of the signal: binary segmentation of its mean, a change kept when it lowers the
+// squared residuals by more than stepPenalty * noise^2 * log(n); levels shorter than
+// kShortestLevel frames are passed over (a frame within which the signal changed is no level).
+std::vector<Level> levelsOf(const std::vector<double>& signal, const ScreenSettings& settings) {
   const std::size_t n = signal.size();
-  if (n < 2) return 0;
+  if (n < 2) return {};
   double largest = 0;
   for (double v : signal) largest = std::max(largest, std::abs(v));
   const double noise = std::max(frameNoise(signal), kRelativeNoiseFloor * largest);
@@ -189,20 +196,56 @@ std::size_t countDownSteps(const std::vector<double>& signal, const ScreenSettin
   std::ranges::sort(changes);
   changes.push_back(n);
 
-  std::vector<double> levels;
+  std::vector<Level> levels;
   std::size_t start = 0;
   for (std::size_t end : changes) {
     if (end - start >= kShortestLevel) {
-      levels.push_back(centre + (sums[end] - sums[start]) / static_cast<double>(end - start));
+      levels.push_back(
+          {start, end, centre + (sums[end] - sums[start]) / static_cast<double>(end - start)});
     }
     start = end;
   }
-  if (levels.empty() || !(levels.front() > 0)) return 0;
+  return levels;
+}
+
+// A step down counts when it is at least stepFraction of the first level (none if that is <= 0).
+bool isStepDown(const std::vector<Level>& levels, std::size_t j, const ScreenSettings& settings) {
+  return levels[j - 1].mean - levels[j].mean >= settings.stepFraction * levels.front().mean;
+}
+
+std::size_t countDownSteps(const std::vector<double>& signal, const ScreenSettings& settings) {
+  const auto levels = levelsOf(signal, settings);
+  if (levels.empty() || !(levels.front().mean > 0)) return 0;
   std::size_t steps = 0;
-  for (std::size_t j = 1; j < levels.size(); ++j) {
-    steps += levels[j - 1] - levels[j] >= settings.stepFraction * levels.front();
-  }
+  for (std::size_t j = 1; j < levels.size(); ++j) steps += isStepDown(levels, j, settings);
   return steps;
+}
+
+double meanOver(const std::vector<double>& values, const Level& level) {
+  double sum = 0;
+  for (std::size_t i = level.start; i < level.end; ++i) sum += values[i];
+  return sum / static_cast<double>(level.end - level.start);
+}
+
+// Steps down of the total in which donor and acceptor both fall by stepFraction of their own
+// level and the total stays above kBleachedResidual of its level before: one of several donors
+// bleaching. A FRET change moves the two channels apart, a blink or the last bleaching takes
+// the total to background.
+std::size_t countPartialBleaches(const std::vector<double>& total, const std::vector<double>& d,
+                                 const std::vector<double>& a, const ScreenSettings& settings) {
+  const auto levels = levelsOf(total, settings);
+  if (levels.empty() || !(levels.front().mean > 0)) return 0;
+  std::size_t partial = 0;
+  for (std::size_t j = 1; j < levels.size(); ++j) {
+    if (!isStepDown(levels, j, settings)) continue;
+    const Level &before = levels[j - 1], &after = levels[j];
+    const auto falls = [&](const std::vector<double>& channel) {
+      const double was = meanOver(channel, before);
+      return was > 0 && was - meanOver(channel, after) >= settings.stepFraction * was;
+    };
+    partial += falls(d) && falls(a) && after.mean > kBleachedResidual * before.mean;
+  }
+  return partial;
 }
 
 EfficiencySpread efficiencySpread(const std::vector<double>& e) {
@@ -276,7 +319,11 @@ TraceScreen screenTrace(std::span<const double> donor, std::span<const double> a
   }
 
   constexpr std::uint8_t kNotLevels = kDarkFrame | kOutlierFrame;
-  out.donorSteps = countDownSteps(framesWithout(total, out.mask, kNotLevels), settings);
+  const auto levelled = framesWithout(total, out.mask, kNotLevels);
+  out.donorSteps = countDownSteps(levelled, settings);
+  out.partialBleaches =
+      countPartialBleaches(levelled, framesWithout(donor, out.mask, kNotLevels),
+                           framesWithout(acceptor, out.mask, kNotLevels), settings);
   out.acceptorSteps = countDownSteps(
       framesWithout(direct ? acceptorDirect : acceptor, out.mask, kNotLevels), settings);
   return out;

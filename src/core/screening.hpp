@@ -70,6 +70,10 @@ struct TraceScreen {
   // bleaching step counts.
   std::size_t donorSteps = 0;
   std::size_t acceptorSteps = 0;
+  // Steps down of I in which D and A both fall by stepFraction of their level while I stays
+  // above bleaching's residual (photobleach.hpp): one of several donors bleached, an aggregate.
+  // A FRET change moves D and A apart; the last bleaching takes I to background.
+  std::size_t partialBleaches = 0;
 };
 
 // Screens a two-colour trace; `acceptorDirect` is empty without alternating excitation.

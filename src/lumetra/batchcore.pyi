@@ -69,7 +69,7 @@ def search_step_fit(
 # mask (uint8 per frame: 1 dark, 2 bleached, 4 outlier), frames, dark_frames, bleached_frames,
 # outlier_frames, masked_frames, snr_donor, snr_acceptor, snr_total, snr_direct,
 # anticorrelation, intensity, direct_intensity, e_median, e_low, e_high, e_noise, e_spread,
-# donor_steps, acceptor_steps
+# donor_steps, acceptor_steps, partial_bleaches
 def screen_trace(
     donor: npt.ArrayLike,
     acceptor: npt.ArrayLike,

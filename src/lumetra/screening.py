@@ -15,13 +15,14 @@ The class needs the batch: a molecule twice as bright as the others is an aggreg
 metrics are measured where each trace is read (the worker) and the classes given once every
 trace is in (classify, with the batch's median intensity). Classes, tested in this order:
 
-    too_short   fewer than `min_frames` frames the model can read
-    no_donor    nothing under donor excitation: most frames dark, or the intensity a small
-                share of the batch's
+    too_short   fewer than `min_frames` frames (or, after the others, unmasked frames)
+    no_donor    nothing under donor excitation: most frames dark (noisy when the acceptor's own
+                excitation shows nothing either), or the intensity a small share of the batch's
     donor_only  no acceptor: its excitation channel at noise level (with alternating
                 excitation) or, without it, E at the level of leakage
-    aggregate   two or more bleaching steps of the acceptor's own excitation channel, or well
-                above the batch's intensity
+    aggregate   a donor bleached while the total stays lit (donor and acceptor falling
+                together, not to background), two or more bleaching steps of the acceptor's own
+                excitation channel, or well above the batch's intensity
     noisy       the intensity's signal-to-noise too low, or E's frame noise too high
     dynamic     usable, and the step fit found a level change
     static      usable, one level throughout (evidence of slow kinetics, so it is modelled)
@@ -55,7 +56,7 @@ class ScreenSettings:
     """The thresholds of the classes (each one an option of `lumetra fit`, recorded in the
     manifest)."""
 
-    min_frames: int = _threshold(10, "fewer frames the model can read: too_short")
+    min_frames: int = _threshold(10, "fewer frames, or unmasked frames: too_short")
     max_dark_share: float = _threshold(0.5, "more dark frames than this share: no_donor")
     min_intensity_ratio: float = _threshold(0.2, "intensity below this times the batch's: no_donor")
     min_direct_snr: float = _threshold(
@@ -65,7 +66,7 @@ class ScreenSettings:
         0.1, "without acceptor excitation, a median E below this: donor_only"
     )
     max_intensity_ratio: float = _threshold(
-        1.8, "intensity above this times the batch's: aggregate"
+        2.0, "intensity above this times the batch's: aggregate"
     )
     aggregate_steps: int = _threshold(
         2, "this many downward steps of the acceptor-excitation channel: aggregate"
@@ -155,6 +156,12 @@ def _number(metrics: dict[str, Any], key: str) -> float:
     return math.nan if value is None else float(value)
 
 
+def _count(metrics: dict[str, Any], key: str) -> int:
+    """A count of the metrics; 0 when it was not measured."""
+    value = _number(metrics, key)
+    return int(value) if math.isfinite(value) else 0
+
+
 def classify(
     metrics: dict[str, Any],
     levels: int,
@@ -168,31 +175,38 @@ def classify(
     def get(key: str) -> float:  # NaN for what was not measured
         return _number(metrics, key)
 
-    frames = int(get("frames"))
-    readable = frames - int(get("masked_frames"))
-    if readable < s.min_frames:
-        return Verdict("too_short", False, f"{readable} readable frames, fewer than {s.min_frames}")
+    frames = _count(metrics, "frames")
+    if frames < s.min_frames:
+        return Verdict("too_short", False, f"{frames} frames, fewer than {s.min_frames}")
+    direct = get("snr_direct")
     if metrics.get("two_colour"):
         ratio = get("intensity") / reference if reference > 0 else math.nan
         dark = get("dark_frames") / frames
-        if dark > s.max_dark_share:
+        if dark > s.max_dark_share:  # with its own excitation the acceptor tells noise apart
+            if math.isfinite(direct) and direct < s.min_direct_snr:
+                return Verdict("noisy", False, f"dark in {dark:.0%} of frames, acceptor too")
             return Verdict("no_donor", False, f"dark under donor excitation: {dark:.0%} of frames")
         if ratio < s.min_intensity_ratio:
             return Verdict("no_donor", False, f"intensity {ratio:.2f} times the batch's")
-        direct = get("snr_direct")
         if math.isfinite(direct) and direct < s.min_direct_snr:
             return Verdict("donor_only", False, f"acceptor-excitation SNR {direct:.2f}")
         if not math.isfinite(direct) and get("e_median") < s.donor_only_e:
             return Verdict("donor_only", False, f"median E {get('e_median'):.3f}: leakage only")
+        partial = _count(metrics, "partial_bleaches")
+        if partial >= 1:
+            return Verdict("aggregate", False, f"{partial} donor(s) bleached, the total still lit")
         # Steps of the acceptor under donor excitation are FRET changes too: only those of
         # its own excitation tell two acceptors bleaching apart.
-        steps = int(get("acceptor_steps")) if math.isfinite(direct) else 0
+        steps = _count(metrics, "acceptor_steps") if math.isfinite(direct) else 0
         if steps >= s.aggregate_steps:
             return Verdict("aggregate", False, f"{steps} bleaching steps of the acceptor")
         if ratio > s.max_intensity_ratio:
             return Verdict("aggregate", False, f"intensity {ratio:.2f} times the batch's")
         if get("e_noise") > s.max_e_noise:
             return Verdict("noisy", False, f"E noise {get('e_noise'):.3f} per frame")
+    readable = frames - _count(metrics, "masked_frames")
+    if readable < s.min_frames:
+        return Verdict("too_short", False, f"{readable} frames left unmasked of {frames}")
     if get("snr_total") < s.min_snr:
         return Verdict("noisy", False, f"intensity SNR {get('snr_total'):.2f}")
     if levels >= 2:

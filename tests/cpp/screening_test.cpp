@@ -121,8 +121,17 @@ TEST(ScreenTraceTest, CountsEachBleachingStep) {
   const auto two = screenTrace(d, a, {}, kDefaults);
   EXPECT_EQ(two.donorSteps, 2u);
   EXPECT_EQ(two.acceptorSteps, 2u);
+  EXPECT_EQ(two.partialBleaches, 1u);  // the first donor; the second takes the total to 0
   EXPECT_EQ(two.bleachedFrames, 400u);
   EXPECT_EQ(two.darkFrames, 0u);
+
+  // A FRET change with a detection efficiency that differs between the dyes lowers the total
+  // too, but the donor and acceptor move apart: no donor bleached.
+  const auto dFret = channel(1000, {0, 500}, {800, 300}, 20, 15);
+  const auto aFret = channel(1000, {0, 500}, {200, 400}, 20, 16);
+  const auto fret = screenTrace(dFret, aFret, {}, kDefaults);
+  EXPECT_EQ(fret.donorSteps, 1u);
+  EXPECT_EQ(fret.partialBleaches, 0u);
 
   // A drop by a tenth is a change of level too small to count as a dye.
   const auto dSmall = channel(1000, {0, 500}, {1000, 850}, 20, 13);

@@ -64,6 +64,7 @@ py::dict screenTraceDict(const Doubles& donor, const Doubles& acceptor,
   addEfficiency(out, s.efficiency);
   out["donor_steps"] = s.donorSteps;
   out["acceptor_steps"] = s.acceptorSteps;
+  out["partial_bleaches"] = s.partialBleaches;
   return out;
 }
 

@@ -3,8 +3,9 @@ started from the segments the step fit of each file found, fitted to the traces 
 finds usable (lumetra.batch.quality) with their masked frames left out, and the files it writes:
 
     kinetics.csv              from_state, to_state, rate, rate_lower, rate_upper (1 / time unit)
-    hmm_model.json            K, the levels, spreads, transition matrix, BIC per K, frame time,
-                              log-likelihood, resamples and seed
+    hmm_model.json            K, the levels, spreads per state, transition matrix, BIC per K and
+                              every candidate (K, spread kind, log-likelihood, parameters), the
+                              outlier share, frame time, log-likelihood, resamples and seed
     hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level,
                               masked (1: a frame the screening kept from the model)
     transition_density.html   the transition density plot of those paths
@@ -80,10 +81,7 @@ class ModelInput:
 
     def noise_of(self, result: HmmResult) -> dict[str, float]:
         """The model's noise scale of each modelled trace, by name."""
-        scales = getattr(result, "trace_noise", None)
-        if scales is None:
-            return {}
-        return {name: float(v) for name, v in zip(self.names, scales)}
+        return {name: float(v) for name, v in zip(self.names, result.trace_noise)}
 
 
 def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
@@ -135,6 +133,9 @@ def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
         "start": result.start.tolist(),
         "transition": result.transition.tolist(),
         "bic": {str(k): v for k, v in result.bic.items()},
+        # Every candidate: K, spread kind, log-likelihood, parameters, BIC.
+        "candidates": result.bic_table.to_dict(orient="records"),
+        "outlier_share": result.outlier_share,
         "frame_time": result.frame_time,
         "frames": result.frames,
         "log_likelihood": result.log_likelihood,

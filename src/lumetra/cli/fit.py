@@ -235,7 +235,8 @@ def run(args: argparse.Namespace) -> int:
         model = result.hmm
         levels = ", ".join(f"{level:.4g}" for level in model.levels)
         bic = ", ".join(f"K={k}: {v:.1f}" for k, v in model.bic.items())
-        print(f"  shared model: K = {model.states} (BIC {bic}); levels {levels}")
+        spreads = ", ".join(f"{spread:.3g}" for spread in model.spreads)
+        print(f"  shared model: K = {model.states} (BIC {bic}); levels {levels}; spreads {spreads}")
         for row in model.rate_table.itertuples():
             print(
                 f"  k {row.from_state}->{row.to_state} = {row.rate:.4g} "
