@@ -63,6 +63,7 @@ def simulate(data, args):
         FRAMES,
         seed=args.seed,
         junk=junk,
+        static_share=args.static_share,
         camera=camera,
     )
     print(f"simulated {args.count} traces (junk {junk:g}) in {time.perf_counter() - started:.1f} s")
@@ -236,6 +237,13 @@ def main():
     parser.add_argument("--junk", type=float, default=0.3)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--clean", action="store_true", help="no junk, one brightness")
+    parser.add_argument(
+        "--static-share",
+        type=float,
+        default=0.2,
+        help="share of the good molecules that never change (their own population: 0 to "
+        "compare the rates with those of the exchanging molecules alone)",
+    )
     parser.add_argument("--work", type=Path, help="keep the data and results here")
     parser.add_argument("--evaluate-only", action="store_true", help="read --work's run again")
     parser.add_argument("fit_options", nargs="*", help="options of lumetra fit, after --")

@@ -1,7 +1,7 @@
 """Screening of every trace: what the molecule shows, whether its trace belongs in the kinetics,
 and which of its frames the model must not read.
 
-    metrics = measure(trace)                 # one trace, the numeric core (batchcore)
+    metrics = measure(trace)                 # lumetra.io.prepare: the numeric core (batchcore)
     verdict = classify(metrics, levels=2, reference=batch_intensity)
     verdict.kind, verdict.usable, verdict.reason
 
@@ -39,7 +39,6 @@ from typing import TYPE_CHECKING, Any
 import numpy as np
 
 if TYPE_CHECKING:
-    from lumetra.io._trace import Trace
     from lumetra.stepfit import IntArray
 
 MASK_DARK, MASK_BLEACHED, MASK_OUTLIER = 1, 2, 4
@@ -89,39 +88,6 @@ class Verdict:
     kind: str
     usable: bool
     reason: str
-
-
-def measure(trace: Trace, frames: int | None = None) -> dict[str, Any]:
-    """The screening metrics of one trace (a dict of numbers) and its frame mask ("mask",
-    uint8 per frame, the first `frames` frames: those kept after a cut). Frames a channel holds
-    no number in (NaN) are outliers; the rest are screened without them."""
-    from lumetra import batchcore
-
-    channels = (
-        [trace.donor, trace.acceptor, trace.acceptor_direct]
-        if trace.two_colour
-        else [trace.intensity]
-    )
-    present = [np.asarray(c, dtype=float) for c in channels if c is not None]
-    finite = np.logical_and.reduce([np.isfinite(c) for c in present])
-    kept = [c[finite] for c in present]
-    if trace.two_colour:
-        found = dict(batchcore.screen_trace(*kept))
-    else:
-        found = dict(batchcore.screen_signal(kept[0]))
-        found["snr_total"] = found.pop("snr")
-        found["masked_frames"] = found["outlier_frames"]
-    if not finite.all():
-        mask = np.full(finite.size, MASK_OUTLIER, dtype=np.uint8)
-        mask[finite] = found["mask"]
-        missing = int(np.count_nonzero(~finite))
-        found["mask"], found["frames"] = mask, int(finite.size)
-        found["outlier_frames"] += missing
-        found["masked_frames"] += missing
-    found["two_colour"] = trace.two_colour
-    if frames is not None:
-        found["mask"] = found["mask"][:frames]
-    return found
 
 
 def mask_ranges(mask: np.ndarray[Any, Any]) -> list[list[int]]:

@@ -27,7 +27,7 @@ from lumetra.io._trace import BadTrace, Floats, Trace
 from lumetra.io.bleaching import first_bleach
 from lumetra.io.fret import Background, signal
 from lumetra.io.reading import file_content, only_good, read_each
-from lumetra.screening import measure
+from lumetra.screening import MASK_OUTLIER
 
 if TYPE_CHECKING:
     from lumetra.lumetraTrace import lumetraTrace
@@ -142,6 +142,39 @@ def trace_from_arrays(time: npt.ArrayLike, values: npt.ArrayLike, file_name: str
     trace.fileName = file_name
     trace.stateNum = batchcore.state_guess(trace.CH1mBGND1)
     return trace
+
+
+def measure(trace: Trace, frames: int | None = None) -> dict[str, Any]:
+    """The screening metrics of one trace (a dict of numbers) and its frame mask ("mask",
+    uint8 per frame, the first `frames` frames: those kept after a cut). Frames a channel holds
+    no number in (NaN) are outliers; the rest are screened without them."""
+    from lumetra import batchcore
+
+    channels = (
+        [trace.donor, trace.acceptor, trace.acceptor_direct]
+        if trace.two_colour
+        else [trace.intensity]
+    )
+    present = [np.asarray(c, dtype=float) for c in channels if c is not None]
+    finite = np.logical_and.reduce([np.isfinite(c) for c in present])
+    kept = [c[finite] for c in present]
+    if trace.two_colour:
+        found = dict(batchcore.screen_trace(*kept))
+    else:
+        found = dict(batchcore.screen_signal(kept[0]))
+        found["snr_total"] = found.pop("snr")
+        found["masked_frames"] = found["outlier_frames"]
+    if not finite.all():
+        mask = np.full(finite.size, MASK_OUTLIER, dtype=np.uint8)
+        mask[finite] = found["mask"]
+        missing = int(np.count_nonzero(~finite))
+        found["mask"], found["frames"] = mask, int(finite.size)
+        found["outlier_frames"] += missing
+        found["masked_frames"] += missing
+    found["two_colour"] = trace.two_colour
+    if frames is not None:
+        found["mask"] = found["mask"][:frames]
+    return found
 
 
 def prepare_trace(
