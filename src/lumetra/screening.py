@@ -67,6 +67,9 @@ class ScreenSettings:
     max_intensity_ratio: float = _threshold(
         2.0, "intensity above this times the batch's: aggregate"
     )
+    partial_bleaches: int = _threshold(
+        1, "this many donor bleaching steps that leave the total lit: aggregate (0: not used)"
+    )
     aggregate_steps: int = _threshold(
         2, "this many downward steps of the acceptor-excitation channel: aggregate"
     )
@@ -159,7 +162,7 @@ def classify(
         if not math.isfinite(direct) and get("e_median") < s.donor_only_e:
             return Verdict("donor_only", False, f"median E {get('e_median'):.3f}: leakage only")
         partial = _count(metrics, "partial_bleaches")
-        if partial >= 1:
+        if s.partial_bleaches and partial >= s.partial_bleaches:
             return Verdict("aggregate", False, f"{partial} donor(s) bleached, the total still lit")
         # Steps of the acceptor under donor excitation are FRET changes too: only those of
         # its own excitation tell two acceptors bleaching apart.
