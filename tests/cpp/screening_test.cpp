@@ -8,25 +8,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "random.hpp"
+#include "step_signal.hpp"
 
 namespace lumetra {
 namespace {
 
-// Piecewise-constant channel: `levels[j]` from frame `starts[j]` on, plus Gaussian noise.
-std::vector<double> channel(std::size_t frames, const std::vector<std::size_t>& starts,
-                            const std::vector<double>& levels, double sigma, std::uint64_t seed) {
-  Random rng(seed);
-  std::vector<double> x(frames);
-  std::size_t j = 0;
-  for (std::size_t i = 0; i < frames; ++i) {
-    while (j + 1 < starts.size() && i >= starts[j + 1]) ++j;
-    double z0 = 0, z1 = 0;
-    rng.normalPair(z0, z1);
-    x[i] = levels[j] + sigma * z0;
-  }
-  return x;
-}
+using steptest::steps;
 
 std::vector<std::size_t> framesFlagged(const std::vector<std::uint8_t>& mask, std::uint8_t flag) {
   std::vector<std::size_t> out;
@@ -42,9 +29,9 @@ const std::vector<std::size_t> kNone;
 TEST(ScreenTraceTest, BlinksOfEitherDyeAreDark) {
   // Both dyes dark on frames 200-204 (a donor blink); with alternating excitation, the
   // acceptor dark on frames 300-303 (A and AA drop, the donor rises a little).
-  const auto d = channel(500, {0, 200, 205, 300, 304}, {600, 0, 600, 800, 600}, 30, 1);
-  const auto a = channel(500, {0, 200, 205, 300, 304}, {400, 0, 400, 0, 400}, 30, 2);
-  const auto aa = channel(500, {0, 300, 304}, {900, 0, 900}, 30, 3);
+  const auto d = steps(500, {0, 200, 205, 300, 304}, {600, 0, 600, 800, 600}, 30, 1);
+  const auto a = steps(500, {0, 200, 205, 300, 304}, {400, 0, 400, 0, 400}, 30, 2);
+  const auto aa = steps(500, {0, 300, 304}, {900, 0, 900}, 30, 3);
 
   const auto donorOnly = screenTrace(d, a, {}, kDefaults);
   EXPECT_EQ(framesFlagged(donorOnly.mask, kDarkFrame),
@@ -63,8 +50,8 @@ TEST(ScreenTraceTest, BlinksOfEitherDyeAreDark) {
 TEST(ScreenTraceTest, FramesFromTheBleachingStepOnAreMasked) {
   // The donor bleaches at frame 700; frame 699 keeps 70 % of the signal (bleached late in the
   // frame), closer to the level before than to background.
-  auto d = channel(1000, {0, 700}, {600, 0}, 30, 4);
-  auto a = channel(1000, {0, 700}, {400, 0}, 30, 5);
+  auto d = steps(1000, {0, 700}, {600, 0}, 30, 4);
+  auto a = steps(1000, {0, 700}, {400, 0}, 30, 5);
   d[699] -= 180;
   a[699] -= 120;
   const auto donor = screenTrace(d, a, {}, kDefaults);
@@ -76,7 +63,7 @@ TEST(ScreenTraceTest, FramesFromTheBleachingStepOnAreMasked) {
   EXPECT_EQ(donor.donorSteps, 1u);
 
   // The acceptor bleaches first (AA to 0 at frame 450): the frames after it are no FRET.
-  const auto aa = channel(1000, {0, 450}, {900, 0}, 30, 6);
+  const auto aa = steps(1000, {0, 450}, {900, 0}, 30, 6);
   const auto acceptor = screenTrace(d, a, aa, kDefaults);
   EXPECT_EQ(framesFlagged(acceptor.mask, kBleachedFrame).front(), 450u);
   EXPECT_EQ(acceptor.bleachedFrames, 550u);
@@ -86,8 +73,8 @@ TEST(ScreenTraceTest, FramesFromTheBleachingStepOnAreMasked) {
 TEST(ScreenTraceTest, IsolatedSpikeIsAnOutlierTransitionFrameIsNot) {
   // E 0.2 until frame 250, 0.8 from frame 251, frame 250 halfway (the change within the frame);
   // frame 100 a one-frame spike to E = 1.2, frame 400 at E = -0.625.
-  auto d = channel(500, {0, 250, 251}, {800, 500, 200}, 15, 7);
-  auto a = channel(500, {0, 250, 251}, {200, 500, 800}, 15, 8);
+  auto d = steps(500, {0, 250, 251}, {800, 500, 200}, 15, 7);
+  auto a = steps(500, {0, 250, 251}, {200, 500, 800}, 15, 8);
   d[100] = -200;
   a[100] = 1200;
   d[400] = 1300;
@@ -104,8 +91,8 @@ TEST(ScreenTraceTest, IsolatedSpikeIsAnOutlierTransitionFrameIsNot) {
 }
 
 TEST(ScreenTraceTest, DonorOnlyMoleculeHasNoAcceptorSignal) {
-  const auto d = channel(600, {0}, {1000}, 30, 9);
-  const auto a = channel(600, {0}, {0}, 30, 10);
+  const auto d = steps(600, {0}, {1000}, 30, 9);
+  const auto a = steps(600, {0}, {0}, 30, 10);
   const auto screen = screenTrace(d, a, {}, kDefaults);
   EXPECT_LT(std::abs(screen.snrAcceptor), 0.3);
   EXPECT_NEAR(screen.snrDonor, 1000.0 / 30, 5);
@@ -116,8 +103,8 @@ TEST(ScreenTraceTest, DonorOnlyMoleculeHasNoAcceptorSignal) {
 
 TEST(ScreenTraceTest, CountsEachBleachingStep) {
   // Two donors (an aggregate): the total falls from 2000 to 1000 to 0.
-  const auto d = channel(1000, {0, 300, 600}, {1200, 600, 0}, 40, 11);
-  const auto a = channel(1000, {0, 300, 600}, {800, 400, 0}, 40, 12);
+  const auto d = steps(1000, {0, 300, 600}, {1200, 600, 0}, 40, 11);
+  const auto a = steps(1000, {0, 300, 600}, {800, 400, 0}, 40, 12);
   const auto two = screenTrace(d, a, {}, kDefaults);
   EXPECT_EQ(two.donorSteps, 2u);
   EXPECT_EQ(two.acceptorSteps, 2u);
@@ -127,15 +114,15 @@ TEST(ScreenTraceTest, CountsEachBleachingStep) {
 
   // A FRET change with a detection efficiency that differs between the dyes lowers the total
   // too, but the donor and acceptor move apart: no donor bleached.
-  const auto dFret = channel(1000, {0, 500}, {800, 300}, 20, 15);
-  const auto aFret = channel(1000, {0, 500}, {200, 400}, 20, 16);
+  const auto dFret = steps(1000, {0, 500}, {800, 300}, 20, 15);
+  const auto aFret = steps(1000, {0, 500}, {200, 400}, 20, 16);
   const auto fret = screenTrace(dFret, aFret, {}, kDefaults);
   EXPECT_EQ(fret.donorSteps, 1u);
   EXPECT_EQ(fret.partialBleaches, 0u);
 
   // A drop by a tenth is a change of level too small to count as a dye.
-  const auto dSmall = channel(1000, {0, 500}, {1000, 850}, 20, 13);
-  const auto aSmall = channel(1000, {0}, {500}, 20, 14);
+  const auto dSmall = steps(1000, {0, 500}, {1000, 850}, 20, 13);
+  const auto aSmall = steps(1000, {0}, {500}, 20, 14);
   EXPECT_EQ(screenTrace(dSmall, aSmall, {}, kDefaults).donorSteps, 0u);
 }
 
@@ -172,7 +159,7 @@ TEST(ScreenTraceTest, DegenerateTraces) {
 
 TEST(ScreenSignalTest, MasksSpikesButNeverALevelNearZero) {
   // A dwell near zero (frames 200-299) is a state, not a blink; frame 50 is a spike.
-  auto x = channel(600, {0, 200, 300, 450}, {1000, 30, 1000, 500}, 25, 15);
+  auto x = steps(600, {0, 200, 300, 450}, {1000, 30, 1000, 500}, 25, 15);
   x[50] += 600;
   const auto screen = screenSignal(x, kDefaults);
   EXPECT_EQ(framesFlagged(screen.mask, kOutlierFrame), (std::vector<std::size_t>{50}));

@@ -65,7 +65,7 @@ class OutputWriter:
         files: list[str],
         config: FitConfig,
         screening: ScreenSettings | None = None,
-        override_file: Path | None = None,
+        overrides: tuple[Path, dict[str, bool]] | None = None,
     ):
         self.out = Path(out_dir)
         (self.out / TRACES).mkdir(parents=True, exist_ok=True)
@@ -76,7 +76,7 @@ class OutputWriter:
         self.store = TraceStore(self.out, self.names)
         self.config = config
         self.screening = screening or ScreenSettings()
-        self.override_file = override_file
+        self.overrides = overrides  # the override file and what it holds
         self.recorded = config.record()  # what each file's record holds of the options
         self.reading = config.reading.record()
         self.version = __version__
@@ -204,7 +204,7 @@ class OutputWriter:
         names = [self.trace_name(fit) for fit in fits]
         axes = summaries.SharedAxes()
         model, held, model_input = None, None, None
-        screening = quality.screen_batch(fits, names, self.screening, self.override_file)
+        screening = quality.screen_batch(fits, names, self.screening, self.overrides)
         modelled = [i for i, name in enumerate(names) if screening.usable(i, name)]
         if hmm is not None and fits:
             # The model needs every trace's frames at once: read once, they serve the other

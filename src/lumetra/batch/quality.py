@@ -107,15 +107,16 @@ def screen_batch(
     fits: list[TraceFit],
     names: list[str],
     settings: ScreenSettings,
-    override_file: Path | None,
+    overriding: tuple[Path, dict[str, bool]] | None,
 ) -> Screening:
-    """Every trace's class against the batch, and the override file if there is one."""
+    """Every trace's class against the batch, and the overrides (the file and what
+    read_overrides found in it) if there are any."""
     reference = reference_intensity([fit.screen for fit in fits])
     verdicts = [
         classify(fit.screen, 1 if fit.note else distinct_levels(fit), reference, settings)
         for fit in fits
     ]
-    overrides = read_overrides(override_file) if override_file is not None else {}
+    override_file, overrides = overriding or (None, {})
     known = set(names)
     unknown = [name for name in overrides if name not in known]
     overrides = {name: v for name, v in overrides.items() if name in known}

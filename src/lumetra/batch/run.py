@@ -218,11 +218,11 @@ def fit_traces(
     override_file: Path | None = Path(overrides or Path(out_dir) / OVERRIDES)
     if overrides is None and not (override_file and override_file.is_file()):
         override_file = None
-    if override_file is not None:
-        read_overrides(override_file)  # a file that cannot be read fails before any fit
+    # Read before any fit, so that a file that cannot be read stops the batch at once.
+    overriding = None if override_file is None else (override_file, read_overrides(override_file))
     out = output_folder(out_dir)
     with output_lock(out):
-        writer = OutputWriter(out, files, config, screening, override_file)
+        writer = OutputWriter(out, files, config, screening, overriding)
         reused = set() if restart else {path for path in files if writer.reusable(path)}
         pool = None
         if executor is None and len(reused) < len(files):

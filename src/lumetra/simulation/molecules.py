@@ -18,13 +18,13 @@ import numpy as np
 import numpy.typing as npt
 
 from lumetra import batchcore
+from lumetra.screening import CLASSES as CLASSES
+from lumetra.screening import USABLE as USABLE
 
 Floats = npt.NDArray[np.float64]
 Flags = npt.NDArray[np.bool_]
 
-USABLE = ("dynamic", "static")
-JUNK = ("donor_only", "no_donor", "aggregate", "noisy", "too_short")
-CLASSES = USABLE + JUNK
+JUNK = CLASSES[len(USABLE) :]  # the screening's unusable classes
 NOT_ONE_STATE = -1  # the truth's state where no one molecule's FRET state is seen
 
 
