@@ -8,6 +8,8 @@
 #include <thread>
 
 #include "hmm_emissions.hpp"
+#include "matrix_log.hpp"
+#include "rate_fit.hpp"
 
 namespace lumetra {
 
@@ -48,6 +50,18 @@ void checkModel(const HmmModel& m) {
       throw std::invalid_argument("hmm: trace scales must be finite and > 0");
     }
   }
+  if (!m.levelOf.empty()) {
+    if (m.levelOf.size() != k) throw std::invalid_argument("hmm: a level per state is needed");
+    const std::size_t levels = *std::max_element(m.levelOf.begin(), m.levelOf.end()) + 1;
+    for (std::size_t level = 0; level < levels; ++level) {
+      if (std::find(m.levelOf.begin(), m.levelOf.end(), level) == m.levelOf.end()) {
+        throw std::invalid_argument("hmm: levels must be numbered 0 ... L - 1, each with a state");
+      }
+    }
+  }
+  if (!m.rates.empty() && m.rates.size() != k * k) {
+    throw std::invalid_argument("hmm: the rate matrix does not match the number of states");
+  }
   if (!(m.outlierShare >= 0 && m.outlierShare < 1) ||
       !(m.outlierDensity >= 0 && std::isfinite(m.outlierDensity))) {
     throw std::invalid_argument("hmm: outlier share outside [0, 1) or outlier density < 0");
@@ -79,6 +93,24 @@ struct Tally {
       : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k), perTrace(3 * k * traces) {}
   std::vector<double> start, transitions, occupancy, sumX, sumXX, perTrace;
   double logLikelihood = 0;
+
+  // The emission tallies pooled over the states of each level (`levelOf`, `levels` of them).
+  [[nodiscard]] Tally byLevel(const std::vector<std::size_t>& levelOf, std::size_t levels) const {
+    const std::size_t k = occupancy.size(), traces = perTrace.size() / (3 * k);
+    Tally out(levels, traces);
+    for (std::size_t s = 0; s < k; ++s) {
+      const std::size_t l = levelOf[s];
+      out.occupancy[l] += occupancy[s];
+      out.sumX[l] += sumX[s];
+      out.sumXX[l] += sumXX[s];
+      for (std::size_t n = 0; n < traces; ++n) {
+        for (std::size_t i = 0; i < 3; ++i) {
+          out.perTrace[3 * (n * levels + l) + i] += perTrace[3 * (n * k + s) + i];
+        }
+      }
+    }
+    return out;
+  }
   double outliers = 0;  // frames' posterior share of the outlier term
 
   // A frame's inlier weight w of state s in trace n.
@@ -186,7 +218,7 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
         if (blur && !std::isnan(x[t])) {
           const double out = outlierShare(t, emission(t, i, j));
           tally.outliers += before[i] * w * out;
-          if (i == j)
+          if (m.level(i) == m.level(j))
             tally.addFrame(index, j, out > 0 ? before[i] * w * (1 - out) : before[i] * w, x[t]);
         }
         sum += w;
@@ -298,28 +330,15 @@ void scaledNoise(const Tally& t, HmmModel& m, const HmmOptions& options, double 
   }
 }
 
-// The M-step; states without occupancy keep what they had and are listed.
-HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& options, double floor,
-                      std::size_t frames, std::vector<std::size_t>& empty) {
-  const std::size_t k = old.states();
-  HmmModel m = old;
-  empty.clear();
-  const double traces = std::accumulate(t.start.begin(), t.start.end(), 0.0);
-  for (std::size_t s = 0; s < k; ++s) m.start[s] = t.start[s] / traces;
-  for (std::size_t i = 0; i < k; ++i) {
-    const auto row = std::span(t.transitions).subspan(i * k, k);
-    const double sum = std::accumulate(row.begin(), row.end(), 0.0);
-    if (!(sum > kEmpty)) continue;
-    for (std::size_t j = 0; j < k; ++j) m.transition[i * k + j] = row[j] / sum;
-  }
-  if (options.fitOutliers && m.outlierDensity > 0) {
-    m.outlierShare =
-        std::clamp(t.outliers / static_cast<double>(frames), kMinOutlierShare, kMaxOutlierShare);
-  }
+// Means and spreads (and trace scales) from the emission tallies; states without occupancy keep
+// what they had and are listed.
+void emissionStep(const Tally& t, HmmModel& m, const HmmOptions& options, double floor,
+                  std::vector<std::size_t>& empty) {
   if (options.fitTraceScales) {
     scaledNoise(t, m, options, floor, empty);
-    return m;
+    return;
   }
+  const std::size_t k = m.states();
   double pooled = 0, occupied = 0;
   for (std::size_t s = 0; s < k; ++s) {
     if (!(t.occupancy[s] > kEmpty)) {
@@ -337,6 +356,87 @@ HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& opt
     const double shared = std::max(std::sqrt(pooled / occupied), floor);
     std::fill(m.spreads.begin(), m.spreads.end(), shared);
   }
+}
+
+// The emission step of a model whose states share levels: made on the levels' pooled tallies,
+// each state then taking its level's mean and spread.
+void tiedEmissionStep(const Tally& t, HmmModel& m, const HmmOptions& options, double floor,
+                      std::vector<std::size_t>& empty) {
+  const std::size_t k = m.states();
+  const std::size_t levels = *std::max_element(m.levelOf.begin(), m.levelOf.end()) + 1;
+  HmmModel tied;
+  tied.means.resize(levels);
+  tied.spreads.resize(levels);
+  for (std::size_t s = k; s-- > 0;) {
+    tied.means[m.levelOf[s]] = m.means[s];
+    tied.spreads[m.levelOf[s]] = m.spreads[s];
+  }
+  tied.traceScales = std::move(m.traceScales);
+  std::vector<std::size_t> emptyLevels;
+  emissionStep(t.byLevel(m.levelOf, levels), tied, options, floor, emptyLevels);
+  m.traceScales = std::move(tied.traceScales);
+  for (std::size_t s = 0; s < k; ++s) {
+    m.means[s] = tied.means[m.levelOf[s]];
+    m.spreads[s] = tied.spreads[m.levelOf[s]];
+    if (std::find(emptyLevels.begin(), emptyLevels.end(), m.levelOf[s]) != emptyLevels.end()) {
+      empty.push_back(s);
+    }
+  }
+}
+
+// The rates a fit of the transitions as rates starts from: the model's, or the nearest valid
+// rate matrix of its transition matrix (P - I when it has no logarithm); rates not free zero.
+std::vector<double> startRates(const HmmModel& m, const std::vector<std::uint8_t>& free) {
+  const std::size_t k = m.states();
+  std::vector<double> q = m.rates;
+  if (q.empty()) {
+    if (auto valid = rateMatrix(m.transition, k, 1)) {
+      q = std::move(*valid);
+    } else {
+      q = m.transition;
+      for (std::size_t i = 0; i < k; ++i) q[i * k + i] -= 1;
+    }
+  }
+  for (std::size_t i = 0; i < k; ++i) {
+    double out = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+      if (i == j) continue;
+      if (free[i * k + j] == 0) q[i * k + j] = 0;
+      out += q[i * k + j];
+    }
+    q[i * k + i] = -out;
+  }
+  return q;
+}
+
+// The M-step; states without occupancy keep what they had and are listed.
+HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& options, double floor,
+                      std::size_t frames, std::vector<std::size_t>& empty) {
+  const std::size_t k = old.states();
+  HmmModel m = old;
+  empty.clear();
+  const double traces = std::accumulate(t.start.begin(), t.start.end(), 0.0);
+  for (std::size_t s = 0; s < k; ++s) m.start[s] = t.start[s] / traces;
+  if (!options.freeRates.empty()) {
+    m.rates = fitRates(t.transitions, options.freeRates, old.rates, k);
+    m.transition = transitionOfRates(m.rates, k);
+  } else {
+    for (std::size_t i = 0; i < k; ++i) {
+      const auto row = std::span(t.transitions).subspan(i * k, k);
+      const double sum = std::accumulate(row.begin(), row.end(), 0.0);
+      if (!(sum > kEmpty)) continue;
+      for (std::size_t j = 0; j < k; ++j) m.transition[i * k + j] = row[j] / sum;
+    }
+  }
+  if (options.fitOutliers && m.outlierDensity > 0) {
+    m.outlierShare =
+        std::clamp(t.outliers / static_cast<double>(frames), kMinOutlierShare, kMaxOutlierShare);
+  }
+  if (m.levelOf.empty()) {
+    emissionStep(t, m, options, floor, empty);
+  } else {
+    tiedEmissionStep(t, m, options, floor, empty);
+  }
   return m;
 }
 
@@ -346,8 +446,15 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
   checkModel(initial);
   checkTraces(traces);
   checkScaleCount(initial, traces.size());
+  if (!options.freeRates.empty() && options.freeRates.size() != initial.states() * initial.states()) {
+    throw std::invalid_argument("hmm: the free rates do not match the number of states");
+  }
   HmmFit fit;
   fit.model = initial;
+  if (!options.freeRates.empty()) {
+    fit.model.rates = startRates(initial, options.freeRates);
+    fit.model.transition = transitionOfRates(fit.model.rates, initial.states());
+  }
   if (options.fitTraceScales) fit.model.traceScales.resize(traces.size(), 1.0);
   if (options.fitOutliers) {
     fit.model.outlierShare = std::clamp(fit.model.outlierShare, kMinOutlierShare, kMaxOutlierShare);
@@ -434,6 +541,12 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
       static_cast<std::size_t>(std::max_element(score.begin(), score.end()) - score.begin());
   for (std::size_t t = n - 1; t > 0; --t) path[t - 1] = from[t * k + path[t]];
   return path;
+}
+
+std::size_t schemeParameterCount(std::size_t states, std::size_t levels, std::size_t freeRates,
+                                 bool sharedSpread, std::size_t scaledTraces, bool outlierShare) {
+  return (states - 1) + freeRates + levels + (sharedSpread ? 1 : levels) +
+         (scaledTraces > 0 ? scaledTraces - 1 : 0) + (outlierShare ? 1 : 0);
 }
 
 std::size_t hmmParameterCount(std::size_t states, bool sharedSpread, std::size_t scaledTraces,

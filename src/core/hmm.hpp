@@ -5,9 +5,13 @@
 // Optionally each trace reads the spreads through a noise scale of its own (molecules differ in
 // brightness, so in noise), and frames that no state explains (a blink the masks missed) are
 // taken by a flat outlier density.
+// An aggregated model lets several kinetic states share one FRET level (its mean and spread):
+// the time spent on a level is then a sum of exponentials. Its transitions may be fitted as the
+// exponential of a rate matrix with chosen rates held at zero (rate_fit.hpp).
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -24,10 +28,19 @@ struct HmmModel {
   // outlierDensity 0: no outlier term (the share is then ignored).
   double outlierShare = 0;
   double outlierDensity = 0;
+  // The level of each state (states of one level share its mean and spread; levels numbered
+  // 0 ... L - 1, each with a state); empty: every state a level of its own.
+  std::vector<std::size_t> levelOf{};
+  // The rate matrix per frame (k x k) whose exponential the transition matrix is, when the
+  // transitions are fitted as rates (HmmOptions::freeRates); empty otherwise.
+  std::vector<double> rates{};
 
   [[nodiscard]] std::size_t states() const { return means.size(); }
   [[nodiscard]] double traceScale(std::size_t trace) const {
     return traceScales.empty() ? 1.0 : traceScales[trace];
+  }
+  [[nodiscard]] std::size_t level(std::size_t state) const {
+    return levelOf.empty() ? state : levelOf[state];
   }
 };
 
@@ -51,6 +64,10 @@ struct HmmOptions {
   double maxTraceScale = 10;
   // Fit the outlier share (kept within [1e-6, 0.5]); the outlier density stays as given.
   bool fitOutliers = false;
+  // k x k, non-zero where a rate i -> j may be non-zero: the transition matrix is then fitted
+  // as exp(Q) of a rate matrix Q per frame with the other rates zero (the model's rates, or the
+  // nearest valid rate matrix of its transitions, start it). Empty: a free transition matrix.
+  std::vector<std::uint8_t> freeRates{};
 };
 
 struct HmmFit {
@@ -80,6 +97,12 @@ double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threa
 // (model.traceScale(n) for trace n of the fit).
 std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmModel& model,
                                      bool frameBlur = false, double scale = 1);
+
+// Free parameters of an aggregated model: states - 1 start, the free rates, a mean per level and
+// one spread or one per level, the trace scales and outlier share as below.
+std::size_t schemeParameterCount(std::size_t states, std::size_t levels, std::size_t freeRates,
+                                 bool sharedSpread, std::size_t scaledTraces = 0,
+                                 bool outlierShare = false);
 
 // Free parameters of a K-state model: K - 1 start, K (K - 1) transition, K means, one spread or
 // K of them, and with fitted trace scales traces - 1 of them (`scaledTraces`: the number of

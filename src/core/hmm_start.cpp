@@ -148,8 +148,10 @@ HmmModel orderedByMean(const HmmModel& model) {
     m.means[i] = model.means[order[i]];
     m.spreads[i] = model.spreads[order[i]];
     m.start[i] = model.start[order[i]];
+    if (!model.levelOf.empty()) m.levelOf[i] = model.levelOf[order[i]];
     for (std::size_t j = 0; j < k; ++j) {
       m.transition[i * k + j] = model.transition[order[i] * k + order[j]];
+      if (!model.rates.empty()) m.rates[i * k + j] = model.rates[order[i] * k + order[j]];
     }
   }
   return m;

@@ -18,6 +18,8 @@ class _Model(TypedDict):
     trace_scales: NotRequired[_Floats]  # per trace, its spreads' factor (empty: all 1)
     outlier_share: NotRequired[float]  # of the flat outlier density
     outlier_density: NotRequired[float]  # 0: no outlier term
+    state_levels: NotRequired[_States]  # the level of each state (empty: each its own)
+    rates: NotRequired[_Floats]  # K x K per frame when fitted as rates (empty otherwise)
 
 class _Fit(_Model):
     log_likelihood: float
@@ -30,6 +32,7 @@ class _Bootstrap(TypedDict):
     means: _Floats  # resamples x K, states ordered by mean
     spreads: _Floats  # resamples x K
     transition: _Floats  # resamples x K x K
+    rates: NotRequired[_Floats]  # resamples x K x K per frame, with free_rates
 
 FRAME_BLUR: bool  # frames that hold a change modelled as a mix of two levels, by default
 RESAMPLES: int  # bootstrap resamples of the rate intervals, by default
@@ -52,6 +55,7 @@ def fit(
     threads: int = 0,
     fit_trace_scales: bool = False,
     fit_outliers: bool = False,
+    free_rates: npt.ArrayLike | None = None,
 ) -> _Fit: ...
 def viterbi(
     traces: Sequence[npt.ArrayLike], model: _Model, frame_blur: bool = True
@@ -68,8 +72,17 @@ def bootstrap(
     threads: int = 0,
     fit_trace_scales: bool = False,
     fit_outliers: bool = False,
+    free_rates: npt.ArrayLike | None = None,
 ) -> _Bootstrap: ...
 def rate_matrix(transition: npt.ArrayLike, frame_time: float) -> _Floats | None: ...
+def scheme_parameter_count(
+    states: int,
+    levels: int,
+    free_rates: int,
+    shared_spread: bool = True,
+    scaled_traces: int = 0,
+    outlier_share: bool = False,
+) -> int: ...
 def parameter_count(
     states: int, shared_spread: bool = True, scaled_traces: int = 0, outlier_share: bool = False
 ) -> int: ...

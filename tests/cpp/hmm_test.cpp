@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <stdexcept>
 #include <vector>
 
@@ -43,6 +44,38 @@ TEST(Hmm, RecoversTheSharedModelOfManyTraces) {
   two.threads = 2;
   EXPECT_NEAR(fitHmm(traces, rough(), one).logLikelihood,
               fitHmm(traces, rough(), two).logLikelihood, 1e-6);
+}
+
+TEST(Hmm, StatesSharingALevelAreFittedAsRatesWithTheChainKept) {
+  // Slow and fast states on each of two levels, in a chain 0 - 1 - 2 - 3 (rates per frame).
+  const std::vector<double> q{-0.02, 0.02, 0,     0,     0.1, -0.25, 0.15, 0,
+                              0,     0.15, -0.25, 0.1,   0,   0,     0.02, -0.02};
+  const std::vector<std::uint8_t> chain{0, 1, 0, 0, 1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 1, 0};
+  HmmModel truth{{0.3, 0.3, 0.7, 0.7}, std::vector<double>(4, 0.08),
+                 std::vector<double>(4, 0.25), matrixExp(q, 4)};
+  truth.levelOf = {0, 0, 1, 1};
+  const Simulated data = simulate(truth, 60, 500, 5);
+  HmmModel start{{0.25, 0.25, 0.8, 0.8}, std::vector<double>(4, 0.15),
+                 std::vector<double>(4, 0.25), matrixExp(q, 4)};
+  start.levelOf = truth.levelOf;
+  start.rates = {-0.05, 0.05, 0, 0, 0.05, -0.1, 0.05, 0, 0, 0.05, -0.1, 0.05, 0, 0, 0.05, -0.05};
+  HmmOptions options;
+  options.freeRates = chain;
+  const HmmFit fit = fitHmm(spans(data.traces), start, options);
+  ASSERT_TRUE(fit.converged);
+  EXPECT_EQ(fit.model.means[0], fit.model.means[1]);
+  EXPECT_EQ(fit.model.means[2], fit.model.means[3]);
+  EXPECT_NEAR(fit.model.means[0], 0.3, 0.005);
+  EXPECT_NEAR(fit.model.means[3], 0.7, 0.005);
+  for (std::size_t i = 0; i < 16; ++i) {
+    if (chain[i] != 0) {
+      EXPECT_NEAR(fit.model.rates[i], q[i], 0.25 * q[i]) << i;
+    } else if (i % 5 != 0) {
+      EXPECT_EQ(fit.model.rates[i], 0.0) << i;
+    }
+  }
+  const std::vector<double> p = matrixExp(fit.model.rates, 4);
+  for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(fit.model.transition[i], p[i], 1e-12);
 }
 
 TEST(Hmm, ViterbiFollowsWellSeparatedStatesAndNaNFramesAreSkipped) {

@@ -36,6 +36,17 @@ HmmModel toModel(const py::dict& model) {
     const auto scales = py::cast<Doubles>(model["trace_scales"]);
     m.traceScales.assign(scales.data(), scales.data() + scales.size());
   }
+  if (model.contains("state_levels")) {
+    const auto levels = py::cast<Integers>(model["state_levels"]);
+    for (py::ssize_t s = 0; s < levels.size(); ++s) {
+      if (levels.data()[s] < 0) throw std::invalid_argument("model: a state level is negative");
+      m.levelOf.push_back(static_cast<std::size_t>(levels.data()[s]));
+    }
+  }
+  if (model.contains("rates")) {
+    const auto rates = py::cast<Doubles>(model["rates"]);
+    m.rates.assign(rates.data(), rates.data() + rates.size());
+  }
   if (model.contains("outlier_share")) m.outlierShare = py::cast<double>(model["outlier_share"]);
   if (model.contains("outlier_density")) {
     m.outlierDensity = py::cast<double>(model["outlier_density"]);
@@ -59,7 +70,20 @@ py::dict modelDict(const HmmModel& model) {
   d["trace_scales"] = toArray(model.traceScales);
   d["outlier_share"] = model.outlierShare;
   d["outlier_density"] = model.outlierDensity;
+  d["state_levels"] = pathArray(model.levelOf);
+  d["rates"] = model.rates.empty() ? toArray(model.rates) : squareArray(model.rates, model.states());
   return d;
+}
+
+std::vector<std::uint8_t> toFreeRates(const py::object& freeRates) {
+  if (freeRates.is_none()) return {};
+  const auto mask = py::cast<Integers>(freeRates);
+  if (mask.ndim() != 2 || mask.shape(0) != mask.shape(1)) {
+    throw std::invalid_argument("free_rates must be a square matrix");
+  }
+  std::vector<std::uint8_t> out(static_cast<std::size_t>(mask.size()));
+  for (py::ssize_t i = 0; i < mask.size(); ++i) out[static_cast<std::size_t>(i)] = mask.data()[i] != 0;
+  return out;
 }
 
 std::vector<std::vector<std::size_t>> toPaths(const std::vector<Integers>& paths) {

@@ -1,6 +1,8 @@
 // The shared hidden Markov model between numpy and the core: traces as lists of arrays, models
 // as dicts of arrays (means, spreads, start: K values; transition: K x K; optional trace_scales:
-// one per trace, empty for all 1) and numbers (optional outlier_share, outlier_density).
+// one per trace, empty for all 1; optional state_levels: the level of each state, and rates:
+// K x K per frame, both empty when unused) and numbers (optional outlier_share,
+// outlier_density).
 #pragma once
 
 #include <pybind11/numpy.h>
@@ -25,6 +27,9 @@ struct TraceArrays {
 
 HmmModel toModel(const py::dict& model);
 py::dict modelDict(const HmmModel& model);
+
+// The K x K pattern of rates that may be non-zero (None: empty, a free transition matrix).
+std::vector<std::uint8_t> toFreeRates(const py::object& freeRates);
 
 // One array of states per trace, as the core's index paths; ValueError for a negative state.
 std::vector<std::vector<std::size_t>> toPaths(const std::vector<Integers>& paths);

@@ -67,12 +67,15 @@ LUMETRA_MODULE(hmmcore, m) {
         py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         py::arg("fit_trace_scales") = defaults.fitTraceScales,
-        py::arg("fit_outliers") = defaults.fitOutliers,
+        py::arg("fit_outliers") = defaults.fitOutliers, py::arg("free_rates") = py::none(),
         "Baum-Welch from `model` over all traces: the fitted model's dict with log_likelihood, "
         "iterations, converged, frames and empty_states. frame_blur: a frame whose state "
         "changed holds a uniform mix of the two levels; fit_trace_scales: a noise scale per "
         "trace (trace_scales, frame-weighted geometric mean 1); fit_outliers: the share of the "
-        "model's flat outlier density (outlier_share; outlier_density 0: no outlier term).");
+        "model's flat outlier density (outlier_share; outlier_density 0: no outlier term); "
+        "the model's state_levels tie the means and spreads of states on one level; free_rates "
+        "(K x K, non-zero where a rate may be): the transitions fitted as exp(rates) of a rate "
+        "matrix per frame with the other rates zero (rates).");
 
   m.def(
       "viterbi",
@@ -99,10 +102,10 @@ LUMETRA_MODULE(hmmcore, m) {
         py::arg("frame_blur") = blurByDefault, py::arg("max_iterations") = defaults.maxIterations,
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         py::arg("fit_trace_scales") = defaults.fitTraceScales,
-        py::arg("fit_outliers") = defaults.fitOutliers,
+        py::arg("fit_outliers") = defaults.fitOutliers, py::arg("free_rates") = py::none(),
         "Refits of `model` on traces resampled with replacement (each with its trace scale): "
         "means and spreads (resamples x K) and transition (resamples x K x K), states ordered "
-        "by mean.");
+        "by mean; with free_rates also rates (resamples x K x K, per frame).");
 
   m.def(
       "rate_matrix",
@@ -118,6 +121,11 @@ LUMETRA_MODULE(hmmcore, m) {
       },
       py::arg("transition"), py::arg("frame_time"),
       "log(P) / frame_time (principal logarithm), or None when P has no real logarithm.");
+
+  m.def("scheme_parameter_count", &lumetra::schemeParameterCount, py::arg("states"),
+        py::arg("levels"), py::arg("free_rates"), py::arg("shared_spread") = true,
+        py::arg("scaled_traces") = 0U, py::arg("outlier_share") = false,
+        "Free parameters of a model whose states share levels, with that many free rates.");
 
   m.def("parameter_count", &lumetra::hmmParameterCount, py::arg("states"),
         py::arg("shared_spread") = true, py::arg("scaled_traces") = 0U,
