@@ -13,7 +13,7 @@ namespace lumetra::bindings {
 
 py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sharedSpread,
              bool frameBlur, int maxIterations, double tolerance, unsigned threads,
-             bool fitTraceScales, bool fitOutliers);
+             bool fitTraceScales, bool fitOutliers, const py::object& freeRates);
 
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
                    std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,

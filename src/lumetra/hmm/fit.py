@@ -42,8 +42,9 @@ from __future__ import annotations
 
 import os
 import warnings
-from collections.abc import Iterable
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -57,12 +58,22 @@ from lumetra.hmm.limits import (
     check_settings,
     support_of,
 )
+from lumetra.hmm.scheme_search import given_scheme, refined, search_schemes
+from lumetra.hmm.schemes import TopologyArg, pattern, scheme_of
 from lumetra.hmm.select import Noise, noise_of, ordered, select_model
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray
 
 STARTS = ("steps", "kmeans")
-RATE_COLUMNS = ["from_state", "to_state", "rate", "rate_lower", "rate_upper"]
+RATE_COLUMNS = [
+    "from_state",
+    "to_state",
+    "rate",
+    "rate_lower",
+    "rate_upper",
+    "from_level",
+    "to_level",
+]
 INTERVAL = (2.5, 97.5)  # percentiles of the bootstrap: a 95% interval
 
 
@@ -79,7 +90,11 @@ class HmmResult:
     trace n (1 with noise="shared"), its spreads being spreads * trace_noise[n]; outlier_share:
     the share of frames the flat outlier term takes (0 without it); paths[n]: the Viterbi
     state of every frame of trace n, path_levels[n] its level; notes: why fewer K than asked
-    were fitted."""
+    were fitted. Several kinetic states may share a FRET level (lumetra.hmm.schemes):
+    state_levels[i] is the level of state i, fret_levels the levels' values (levels and spreads
+    are per state), states_per_level and topology the scheme; bic_table then has a row per
+    scheme tried (states_per_level as "2+1", topology). relaxation_times: -1 / the non-zero
+    eigenvalues of the rate matrix (real parts), slowest first, with bootstrap intervals."""
 
     states: int
     levels: FloatArray
@@ -103,11 +118,27 @@ class HmmResult:
     resamples: int
     converged: bool
     notes: list[str]
+    state_levels: IntArray
+    fret_levels: FloatArray
+    states_per_level: list[int]
+    topology: str
+    relaxation_times: FloatArray
+    relaxation_lower: FloatArray
+    relaxation_upper: FloatArray
 
 
 def rates_of(transition: FloatArray, dt: float) -> FloatArray:
     q = hmmcore.rate_matrix(transition, dt)
     return np.full(transition.shape, np.nan) if q is None else q
+
+
+def relaxation_times(rates: FloatArray) -> FloatArray:
+    """-1 / the real parts of the rate matrix's non-zero eigenvalues, slowest first (NaN
+    throughout for NaN rates)."""
+    if np.isnan(rates).any():
+        return np.full(rates.shape[0] - 1, np.nan)
+    values = np.sort(np.linalg.eigvals(rates).real)  # the stationary 0 last
+    return np.sort(-1 / values[:-1])[::-1]
 
 
 def rate_intervals(
@@ -116,25 +147,46 @@ def rate_intervals(
     dt: float,
     resamples: int,
     seed: int,
-    options: dict[str, bool],
-) -> tuple[FloatArray, FloatArray]:
-    """Percentile intervals of every rate over the bootstrap refits (NaN without any)."""
+    options: dict[str, Any],
+) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
+    """Percentile intervals of every rate and relaxation time over the bootstrap refits (NaN
+    without any)."""
     k = len(model["means"])
+    nothing = np.full((k, k), np.nan), np.full(k - 1, np.nan)
     if resamples <= 0:
-        return np.full((k, k), np.nan), np.full((k, k), np.nan)
+        return nothing[0], nothing[0], nothing[1], nothing[1]
     boot = hmmcore.bootstrap(values, model, resamples=resamples, seed=seed, **options)
-    rates = np.stack([rates_of(p, dt) for p in boot["transition"]])
+    if "rates" in boot:  # states ordered within their levels as the fit's
+        levels = model["state_levels"]
+        rates = np.stack([within_levels(q, levels) / dt for q in boot["rates"]])
+    else:
+        rates = np.stack([rates_of(p, dt) for p in boot["transition"]])
     if np.isnan(rates).all():
-        return np.full((k, k), np.nan), np.full((k, k), np.nan)
+        return nothing[0], nothing[0], nothing[1], nothing[1]
     low, high = np.nanpercentile(rates, INTERVAL, axis=0)
-    return low, high
+    times = np.stack([relaxation_times(q) for q in rates])
+    times_low, times_high = np.nanpercentile(times, INTERVAL, axis=0)
+    return low, high, times_low, times_high
 
 
-def rate_table(rates: FloatArray, lower: FloatArray, upper: FloatArray) -> pd.DataFrame:
-    """One row per off-diagonal rate constant."""
+def within_levels(rates: FloatArray, levels: IntArray) -> FloatArray:
+    """A refit's rates with the states of each level in ascending lifetime, as the fit's."""
+    lifetime = 1 / np.maximum(-np.diag(rates), 1e-300)
+    order = np.lexsort((lifetime, levels))
+    return rates[np.ix_(order, order)]
+
+
+def rate_table(
+    rates: FloatArray, lower: FloatArray, upper: FloatArray, levels: IntArray
+) -> pd.DataFrame:
+    """One row per off-diagonal rate constant (zero where the scheme holds it so), with the
+    FRET level of each state."""
     k = rates.shape[0]
     rows = [
-        (i, j, rates[i, j], lower[i, j], upper[i, j]) for i in range(k) for j in range(k) if i != j
+        (i, j, rates[i, j], lower[i, j], upper[i, j], int(levels[i]), int(levels[j]))
+        for i in range(k)
+        for j in range(k)
+        if i != j
     ]
     return pd.DataFrame(rows, columns=RATE_COLUMNS)
 
@@ -150,6 +202,8 @@ def fit_hmm(
     frame_blur: bool = hmmcore.FRAME_BLUR,
     noise: str = "per_trace",
     outliers: bool = True,
+    states_per_level: int | Sequence[int] | None = None,
+    topology: TopologyArg = None,
 ) -> HmmResult:
     """The shared model of `traces` (lumetraTrace objects, (time, values) pairs or trace file
     paths; a single path: that file's traces) with `states` states, or the K of 1 ...
@@ -159,11 +213,16 @@ def fit_hmm(
     frames'); frame_blur: model the frames that hold a change as a mix of the two levels
     (hmmcore.fit); shared_spread: one spread for all states (True), one per state (False), or
     the kind BIC prefers (None); noise: "per_trace" (a noise scale per trace) or "shared";
-    outliers: a flat outlier term. ValueError for states or max_states < 1, bootstrap or
-    seed < 0, an unknown start or noise."""
+    outliers: a flat outlier term; states_per_level: kinetic states on each FRET level (an
+    int: on every level; a list: per level, its length the number of levels; None: chosen by
+    BIC, lumetra.hmm.scheme_search); topology: the rates that may be non-zero ("full",
+    "chain", "ring", an S x S 0/1 matrix; None: chosen by BIC). ValueError for states or
+    max_states < 1, bootstrap or seed < 0, an unknown start, noise or topology, counts that do
+    not match the levels."""
     if start not in STARTS:
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
     check_settings(states, max_states, bootstrap, seed)
+    check_scheme(states, states_per_level, topology)
     data = collect_traces(traces)
     frame_time(data)  # mixed frame times are refused before any step fit is spent on them
     segments: list[Segments | None] | None = None
@@ -181,6 +240,8 @@ def fit_hmm(
         frame_blur,
         noise,
         outliers,
+        states_per_level,
+        topology,
     )
     for note in result.notes:
         warnings.warn(note, stacklevel=2)
@@ -200,6 +261,22 @@ def missing_rates(result: HmmResult) -> str:
     )
 
 
+def check_scheme(
+    states: int | None, per_level: int | Sequence[int] | None, topology: TopologyArg
+) -> None:
+    """ValueError for scheme settings no fit can have (before any work is spent)."""
+    if per_level is not None and not isinstance(per_level, int):
+        if states is not None and len(per_level) != states:
+            raise ValueError(f"states_per_level has {len(per_level)} counts for {states} levels")
+        given_scheme(per_level, len(per_level))
+    elif isinstance(per_level, int):
+        given_scheme(per_level, 1)
+    if isinstance(topology, str):
+        pattern(topology, 1)
+    elif topology is not None and per_level is None:
+        raise ValueError("a topology matrix needs states_per_level")
+
+
 def fit_shared_model(
     data: list[HmmTrace],
     segments: list[Segments | None] | None,
@@ -211,10 +288,15 @@ def fit_shared_model(
     frame_blur: bool = hmmcore.FRAME_BLUR,
     noise: str = "per_trace",
     outliers: bool = True,
+    states_per_level: int | Sequence[int] | None = None,
+    topology: TopologyArg = None,
 ) -> HmmResult:
     """fit_hmm on traces whose step fits are at hand (`segments`, one per trace, None for a
     trace without one; None: start from k-means of the frames)."""
     check_settings(states, max_states, bootstrap, seed)
+    check_scheme(states, states_per_level, topology)
+    if states is None and states_per_level is not None and not isinstance(states_per_level, int):
+        states = len(states_per_level)
     dt = frame_time(data)
     values = [t.values for t in data]
     noise_model: Noise = noise_of(values, noise, outliers, shared_spread)
@@ -222,14 +304,42 @@ def fit_shared_model(
     fewest = shared_spread is not False
     candidates, note = candidate_states(states, max_states, support_of(values, segments, fewest))
     chosen = select_model(data, segments, candidates, noise_model, frame_blur)
-    fit, best = chosen.fit, chosen.states
-    options = {"frame_blur": frame_blur, **noise_model.options(chosen.shared_spread)}
-    model = ordered(fit)
-    rates = rates_of(model["transition"], dt)
-    lower, upper = rate_intervals(values, model, dt, bootstrap, seed, options)
+    options: dict[str, Any] = {
+        "frame_blur": frame_blur,
+        **noise_model.options(chosen.shared_spread),
+    }
+    model = ordered(chosen.fit)
+    fit: hmmcore._Fit = chosen.fit
+    counts = given_scheme(states_per_level, chosen.states)
+    table = scheme_columns(chosen.table)
+    scheme = scheme_of((1,) * chosen.states, None)
+    if counts != scheme.per_level or topology is not None:
+        search = search_schemes(
+            values,
+            model,
+            chosen.bic[chosen.states],
+            noise_model,
+            chosen.shared_spread,
+            frame_blur,
+            counts,
+            None if isinstance(topology, str) and counts is None else topology,
+        )
+        rows = pd.DataFrame(search.rows, columns=table.columns)
+        table = pd.concat([table, rows], ignore_index=True)
+        if search.best is not None:
+            best = refined(values, search.best, noise_model, chosen.shared_spread, frame_blur)
+            scheme, fit, model = best.scheme, best.fit, best.fit
+            options["free_rates"] = scheme.free
+    rates = rates_of(model["transition"], dt) if scheme.simple else model["rates"] / dt
+    levels = scheme.state_levels
+    if not scheme.simple:
+        model = {**model, "state_levels": levels}
+    lower, upper, times_low, times_high = rate_intervals(
+        values, model, dt, bootstrap, seed, options
+    )
     paths = hmmcore.viterbi(values, model, frame_blur)
     return HmmResult(
-        states=best,
+        states=len(model["means"]),
         levels=model["means"],
         spreads=model["spreads"],
         start=model["start"],
@@ -237,10 +347,10 @@ def fit_shared_model(
         rates=rates,
         rates_lower=lower,
         rates_upper=upper,
-        rate_table=rate_table(rates, lower, upper),
+        rate_table=rate_table(rates, lower, upper, levels),
         log_likelihood=float(fit["log_likelihood"]),
         bic=chosen.bic,
-        bic_table=chosen.table,
+        bic_table=table,
         trace_noise=trace_noise(model, len(values)),
         outlier_share=float(model.get("outlier_share", 0.0)),
         frame_time=dt,
@@ -251,6 +361,20 @@ def fit_shared_model(
         resamples=bootstrap,
         converged=bool(fit["converged"]),
         notes=[note] if note else [],
+        state_levels=levels,
+        fret_levels=np.asarray([model["means"][levels == m][0] for m in range(levels.max() + 1)]),
+        states_per_level=list(scheme.per_level),
+        topology=scheme.topology,
+        relaxation_times=relaxation_times(rates),
+        relaxation_lower=times_low,
+        relaxation_upper=times_high,
+    )
+
+
+def scheme_columns(table: pd.DataFrame) -> pd.DataFrame:
+    """The level candidates' table with the scheme columns: one state per level, every rate."""
+    return table.assign(
+        states_per_level=["+".join(["1"] * int(k)) for k in table["states"]], topology="full"
     )
 
 

@@ -20,7 +20,7 @@ The parameter count adds N - 1 trace scales for N traces and one outlier share w
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 import numpy as np
@@ -167,10 +167,12 @@ def select_model(
             fits[k, shared] = fit
             log_likelihood = float(fit["log_likelihood"])
             rows.append((k, SPREAD_KINDS[shared], log_likelihood, parameters, bic, distinct(fit)))
-    best: dict[int, tuple[float, bool]] = {}  # the smaller BIC of each K, first on a tie
-    for k, kind, _, _, bic, apart in rows:
-        if (apart or kind == SPREAD_KINDS[True]) and (k not in best or bic < best[k][0]):
-            best[k] = (bic, kind == SPREAD_KINDS[True])
+    # K counts FRET levels: levels within a spread of each other are one level whose kinetic
+    # states differ (lumetra.hmm.scheme_search), so such a candidate is not chosen while one
+    # with distinct levels is.
+    best = smallest_per_k(rows, lambda kind, apart: apart) or smallest_per_k(
+        rows, lambda kind, apart: apart or kind == SPREAD_KINDS[True]
+    )
     k = min(best, key=lambda states: best[states][0])
     shared = best[k][1]
     return Selection(
@@ -180,6 +182,18 @@ def select_model(
         {states: bic for states, (bic, _) in best.items()},
         pd.DataFrame(rows, columns=BIC_COLUMNS),
     )
+
+
+def smallest_per_k(
+    rows: list[tuple[int, str, float, int, float, bool]], eligible: Callable[[str, bool], bool]
+) -> dict[int, tuple[float, bool]]:
+    """The smallest BIC of each K among the eligible rows (first on a tie), with its spread
+    kind (True: shared)."""
+    best: dict[int, tuple[float, bool]] = {}
+    for k, kind, _, _, bic, apart in rows:
+        if eligible(kind, apart) and (k not in best or bic < best[k][0]):
+            best[k] = (bic, kind == SPREAD_KINDS[True])
+    return best
 
 
 def distinct(model: hmmcore._Model) -> bool:

@@ -1,0 +1,212 @@
+"""The kinetic scheme BIC keeps, once the number of FRET levels is chosen (lumetra.hmm.select).
+
+From the model with one state per level, states are added one level at a time: each round fits
+every scheme with one more state on one level (up to MAX_PER_LEVEL, MAX_STATES_IN_SCHEME in
+all) in every topology (lumetra.hmm.schemes), and the one with the smallest BIC replaces the
+current if its BIC is smaller; the search stops when no scheme of a round improves. Counts given
+(states_per_level) fit those counts in every topology (or the given one) and keep the best.
+BIC counts S - 1 start probabilities, the free rates, a level per FRET level and its spreads,
+and the trace scales and outlier share as the plain model does.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+from typing import Any, cast
+
+import numpy as np
+
+from lumetra import hmmcore
+from lumetra.hmm.schemes import (
+    MAX_PER_LEVEL,
+    Scheme,
+    TopologyArg,
+    dwells_per_level,
+    reordered,
+    reordered_scheme,
+    scheme_of,
+    scheme_start,
+    state_order,
+    topologies,
+)
+from lumetra.hmm.select import SPREAD_KINDS, Noise
+from lumetra.stepfit import FloatArray
+
+MODEL_KEYS = (
+    "means",
+    "spreads",
+    "start",
+    "transition",
+    "trace_scales",
+    "outlier_share",
+    "outlier_density",
+    "state_levels",
+    "rates",
+)
+
+MAX_STATES_IN_SCHEME = 6  # kinetic states the search tries at most
+# The search compares schemes fitted to this gain of log-likelihood per frame (a BIC that
+# decides differs by far more); the scheme kept is then fitted on to the model's tolerance.
+SEARCH_TOLERANCE = 1e-6
+
+
+@dataclass(frozen=True)
+class SchemeFit:
+    """A fitted scheme (states ordered level by level, fastest first) and its BIC."""
+
+    scheme: Scheme
+    fit: hmmcore._Fit
+    parameters: int
+    bic: float
+
+    def row(self, shared_spread: bool) -> tuple[object, ...]:
+        return (
+            self.scheme.states,
+            SPREAD_KINDS[shared_spread],
+            float(self.fit["log_likelihood"]),
+            self.parameters,
+            self.bic,
+            True,
+            self.scheme.label,
+            self.scheme.topology,
+        )
+
+
+def fit_scheme(
+    values: list[FloatArray],
+    scheme: Scheme,
+    parent: hmmcore._Model,
+    dwells: list[FloatArray],
+    noise: Noise,
+    shared_spread: bool,
+    frame_blur: bool,
+    tolerance: float = SEARCH_TOLERANCE,
+) -> SchemeFit:
+    """The scheme fitted from its start near the parent model, its states ordered."""
+    return finished(
+        values,
+        scheme,
+        scheme_start(scheme, parent, dwells),
+        noise,
+        shared_spread,
+        frame_blur,
+        tolerance,
+    )
+
+
+def finished(
+    values: list[FloatArray],
+    scheme: Scheme,
+    start: hmmcore._Model,
+    noise: Noise,
+    shared_spread: bool,
+    frame_blur: bool,
+    tolerance: float | None,
+) -> SchemeFit:
+    """The scheme fitted from `start` to `tolerance` (None: the model's), its states ordered
+    (state_order)."""
+    settings: dict[str, Any] = {**noise.options(shared_spread), "free_rates": scheme.free}
+    if tolerance is not None:
+        settings["tolerance"] = tolerance
+    fit = hmmcore.fit(values, start, frame_blur=frame_blur, **settings)
+    parameters = int(
+        hmmcore.scheme_parameter_count(
+            scheme.states,
+            len(scheme.per_level),
+            scheme.free_rates,
+            shared_spread,
+            len(values) if noise.trace_scales else 0,
+            noise.outlier_density > 0,
+        )
+    )
+    bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
+    order = state_order(fit)
+    ordered = {**fit, **reordered(fit, order)}
+    return SchemeFit(reordered_scheme(scheme, order), ordered, parameters, bic)  # type: ignore[arg-type]
+
+
+def refined(
+    values: list[FloatArray],
+    chosen: SchemeFit,
+    noise: Noise,
+    shared_spread: bool,
+    frame_blur: bool,
+) -> SchemeFit:
+    """The scheme kept, fitted on from where the search left it to the model's tolerance."""
+    kept: dict[str, Any] = {k: v for k, v in chosen.fit.items() if k in MODEL_KEYS}
+    start = cast("hmmcore._Model", kept)
+    return finished(values, chosen.scheme, start, noise, shared_spread, frame_blur, None)
+
+
+@dataclass(frozen=True)
+class SchemeChoice:
+    """The scheme kept (None: the plain model with one state per level stays) and the row of
+    every scheme fitted."""
+
+    best: SchemeFit | None
+    rows: list[tuple[object, ...]]
+
+
+def search_schemes(
+    values: list[FloatArray],
+    parent: hmmcore._Model,
+    parent_bic: float,
+    noise: Noise,
+    shared_spread: bool,
+    frame_blur: bool,
+    per_level: Sequence[int] | None = None,
+    topology: TopologyArg = None,
+) -> SchemeChoice:
+    """The scheme of the smallest BIC (see the module's text); `parent`: the fitted plain model,
+    levels ascending, with BIC parent_bic."""
+    levels = len(parent["means"])
+    paths = hmmcore.viterbi(values, parent, frame_blur)
+    dwells = dwells_per_level(paths, levels)
+    rows: list[tuple[object, ...]] = []
+
+    def fitted(scheme: Scheme) -> SchemeFit:
+        result = fit_scheme(values, scheme, parent, dwells, noise, shared_spread, frame_blur)
+        rows.append(result.row(shared_spread))
+        return result
+
+    if per_level is not None:
+        trials = [fitted(s) for s in topologies(tuple(per_level), topology)]
+        return SchemeChoice(min(trials, key=lambda t: t.bic), rows)
+    best: SchemeFit | None = None
+    bic = parent_bic
+    counts = (1,) * levels
+    if topology is not None or levels > 2:  # the plain counts in the other topologies too
+        plain = [s for s in topologies(counts, topology) if not s.simple]
+        for trial in (fitted(s) for s in plain):
+            if trial.bic < bic:
+                best, bic = trial, trial.bic
+    while True:
+        current = best.scheme.per_level if best is not None else counts
+        grown = [
+            tuple(n + (i == m) for i, n in enumerate(current))
+            for m in range(levels)
+            if current[m] < MAX_PER_LEVEL and sum(current) < MAX_STATES_IN_SCHEME
+        ]
+        trials = [fitted(s) for c in grown for s in topologies(c, topology)]
+        if not trials:
+            break
+        winner = min(trials, key=lambda t: t.bic)
+        if winner.bic >= bic:
+            break
+        best, bic = winner, winner.bic
+    return SchemeChoice(best, rows)
+
+
+def given_scheme(per_level: int | Sequence[int] | None, levels: int) -> tuple[int, ...] | None:
+    """The counts asked for at `levels` FRET levels (an int: that many on each); ValueError for
+    a list of another length or a count outside 1 ... MAX_PER_LEVEL."""
+    if per_level is None:
+        return None
+    counts = (per_level,) * levels if isinstance(per_level, int) else tuple(per_level)
+    if len(counts) != levels:
+        raise ValueError(f"states_per_level has {len(counts)} counts for {levels} levels")
+    scheme_of(counts, None)
+    if max(counts) > MAX_PER_LEVEL:
+        raise ValueError(f"states per level must be at most {MAX_PER_LEVEL}, not {max(counts)}")
+    return counts
