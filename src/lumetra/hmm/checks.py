@@ -83,13 +83,14 @@ def level_checks(
     state_levels: npt.ArrayLike,
     frame_time: float,
 ) -> list[LevelDwells]:
-    """Every level of the model (0 .. max(state_levels)) with its dwells and distributions;
-    ValueError when rates is no rate matrix of len(state_levels) states or frame_time <= 0."""
+    """Every level of the model (those state_levels names, ascending) with its dwells and
+    distributions; ValueError when rates is no rate matrix of len(state_levels) states or
+    frame_time <= 0."""
     q = np.asarray(rates, dtype=float)
     owners = np.asarray(state_levels, dtype=np.int64)
     dwells = uncensored_dwells(level_paths)
     checks = []
-    for level in range(int(owners.max(initial=-1)) + 1):
+    for level in np.unique(owners).tolist():
         observed = dwells.get(level, np.empty(0, dtype=np.int64))
         longest = int(observed.max(initial=0))
         cdf = hmmcore.level_dwell_cdf(q, owners, level, frame_time, longest)
@@ -148,8 +149,9 @@ def dwell_figure(
     from plotly.subplots import make_subplots
 
     checks = level_checks(level_paths, rates, state_levels, frame_time)
+    fret = list(fret_levels or [])
     names = [
-        f"level {c.level}" + ("" if fret_levels is None else f" (FRET {fret_levels[c.level]:.3g})")
+        f"level {c.level}" + (f" (FRET {fret[c.level]:.3g})" if c.level < len(fret) else "")
         for c in checks
     ]
     figure = make_subplots(rows=1, cols=max(1, len(checks)), subplot_titles=names or ["no level"])
