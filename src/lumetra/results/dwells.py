@@ -35,7 +35,8 @@ def numbers(value: Any) -> FloatArray | None:
 
 def dwell_model(model: dict[str, Any] | None) -> DwellModel | None:
     """The rates and state levels of the model of hmm_model.json; None when it has none, or
-    they do not fit together (sizes, levels that are not whole numbers >= 0, the frame time)."""
+    they do not fit together (sizes, levels that are not whole numbers from 0 to fewer than
+    the states, the frame time)."""
     if not isinstance(model, dict):
         return None
     rates, owners = numbers(model.get("rates")), numbers(model.get("state_levels"))
@@ -44,7 +45,9 @@ def dwell_model(model: dict[str, Any] | None) -> DwellModel | None:
         return None
     if rates.shape != (owners.size, owners.size) or not isinstance(frame_time, (int, float)):
         return None
-    if not (np.all(owners >= 0) and np.all(owners == np.floor(owners)) and owners.max() < 2**31):
+    if not (
+        np.all(owners >= 0) and np.all(owners == np.floor(owners)) and owners.max() < owners.size
+    ):
         return None
     if not (math.isfinite(frame_time) and frame_time > 0):
         return None
