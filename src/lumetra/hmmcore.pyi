@@ -34,8 +34,25 @@ class _Bootstrap(TypedDict):
     transition: _Floats  # resamples x K x K
     rates: NotRequired[_Floats]  # resamples x K x K per frame, with free_rates
 
+class _Runs(TypedDict):
+    level: _States  # per run of the path
+    frames: _States
+    censored: npt.NDArray[np.bool_]  # the path's first and last run
+
+class _Mixture(TypedDict):
+    weights: _Floats
+    means: _Floats  # frames, ascending
+    log_likelihood: float
+    bic: float
+    iterations: int
+
+class _Mixtures(TypedDict):
+    fits: list[_Mixture]  # 1, 2, ... components
+    chosen: int  # the index BIC picks
+
 FRAME_BLUR: bool  # frames that hold a change modelled as a mix of two levels, by default
 RESAMPLES: int  # bootstrap resamples of the rate intervals, by default
+MAX_DWELL_COMPONENTS: int  # geometric components of a level's dwells, at most
 
 def kmeans_levels(values: npt.ArrayLike, weights: npt.ArrayLike, states: int) -> _Floats: ...
 def nearest_states(trace: npt.ArrayLike, centres: npt.ArrayLike) -> _States: ...
@@ -86,3 +103,16 @@ def scheme_parameter_count(
 def parameter_count(
     states: int, shared_spread: bool = True, scaled_traces: int = 0, outlier_share: bool = False
 ) -> int: ...
+def level_dwells(levels: npt.ArrayLike) -> _Runs: ...
+def level_dwell_cdf(
+    rates: npt.ArrayLike,
+    state_levels: npt.ArrayLike,
+    level: int,
+    frame_time: float,
+    max_frames: int,
+) -> _Floats: ...
+def cramer_von_mises(dwells: npt.ArrayLike, cdf: npt.ArrayLike) -> float: ...
+def geometric_mixtures(dwells: npt.ArrayLike, max_components: int = 3) -> _Mixtures: ...
+def geometric_mixture_cdf(
+    weights: npt.ArrayLike, means: npt.ArrayLike, max_frames: int
+) -> _Floats: ...

@@ -1,5 +1,6 @@
 // lumetra.hmmcore: the hidden Markov model shared by many traces, on numpy arrays: starting
-// models, the Baum-Welch fit, Viterbi paths, the bootstrap over traces, rates from transitions.
+// models, the Baum-Welch fit, Viterbi paths, the bootstrap over traces, rates from transitions,
+// and the checks of the rates against the dwell times of the paths.
 #include "module.hpp"
 
 #include <pybind11/numpy.h>
@@ -10,6 +11,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "dwell_check.hpp"
+#include "dwells.hpp"
 #include "fitting.hpp"
 #include "hmm.hpp"
 #include "hmm_arrays.hpp"
@@ -132,4 +135,26 @@ LUMETRA_MODULE(hmmcore, m) {
         py::arg("outlier_share") = false,
         "Free parameters of a model with that many states (scaled_traces: the number of traces "
         "when their noise scales are fitted, 0 when not; outlier_share: fitted or not).");
+
+  // Dwell-time checks of a fitted rate matrix, in frames.
+  m.attr("MAX_DWELL_COMPONENTS") = lumetra::kMaxDwellComponents;
+  m.def("level_dwells", &lumetra::bindings::levelRuns, py::arg("levels"),
+        "The runs of a path of levels: level, frames and censored (the path's first and last).");
+  m.def("level_dwell_cdf", &lumetra::bindings::levelCdf, py::arg("rates"), py::arg("state_levels"),
+        py::arg("level"), py::arg("frame_time"), py::arg("max_frames"),
+        "Pr(dwell <= d frames) on `level`, d = 0..max_frames, under the rate matrix (per time "
+        "unit) whose state i lies on level state_levels[i]; all NaN when the level is never "
+        "entered.");
+  m.def("cramer_von_mises", &lumetra::bindings::dwellDistance, py::arg("dwells"), py::arg("cdf"),
+        "omega^2 of the dwells (frames) from the distribution cdf[d] = Pr(D <= d), read at the "
+        "middle of each jump.");
+  m.def("geometric_mixtures", &lumetra::bindings::mixtures, py::arg("dwells"),
+        py::arg("max_components") = lumetra::kMaxDwellComponents,
+        "Mixtures of 1..max_components geometric distributions fitted to the dwells (frames) by "
+        "EM: fits (weights, means in frames ascending, log_likelihood, bic, iterations) and the "
+        "index BIC picks (chosen).");
+  m.def(
+      "geometric_mixture_cdf", &lumetra::bindings::mixtureCdf, py::arg("weights"), py::arg("means"),
+      py::arg("max_frames"),
+      "Pr(D <= d), d = 0..max_frames, of a mixture of geometric distributions (means in frames).");
 }

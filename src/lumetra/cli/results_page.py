@@ -19,7 +19,14 @@ from typing import TYPE_CHECKING, Any
 import pandas as pd
 
 from lumetra.cli.results_screening import ScreeningControls
-from lumetra.results.figures import dwells_figure, levels_figure, trace_figure, transitions_figure
+from lumetra.results.dwells import dwell_model
+from lumetra.results.figures import (
+    dwell_checks_figure,
+    dwells_figure,
+    levels_figure,
+    trace_figure,
+    transitions_figure,
+)
 from lumetra.results.folder import ResultsFolder, trace_view
 from lumetra.results.kinetics import (
     Kinetics,
@@ -110,6 +117,7 @@ class ResultsPage:
         self.levels = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
         self.dwells = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
         self.rates = frame_table(self.kinetics.rates, width=TABLE_WIDTH)
+        self.dwell_checks = self.batch_dwell_checks()
         self.bic = frame_table(bic_table(self.kinetics), width=300)
         self.rerun = pn.widgets.Button(
             name="Fit the kinetics of the selection", button_type="primary"
@@ -158,12 +166,30 @@ class ResultsPage:
             ),
             pn.Row(self.density.layout, self.levels.layout, sizing_mode="stretch_width"),
             self.dwells.layout,
+            *self.dwell_checks,
             pn.Row(
                 pn.Column("### Rate constants (95% intervals)", self.rates),
                 pn.Column("### K and BIC", self.bic),
             ),
             sizing_mode="stretch_width",
         )
+
+    def batch_dwell_checks(self) -> list[Any]:
+        """The batch model's dwell-time checks (dwell_checks.csv) and, when its model has the
+        rates per kinetic state, their figure; nothing for a folder without them."""
+        import panel as pn
+
+        checks = self.folder.dwell_checks
+        if checks is None:
+            return []
+        heading = "### Dwell times per level against the rate matrix (whole batch)"
+        parts: list[Any] = [pn.Column(heading, frame_table(checks, width=TABLE_WIDTH))]
+        model = dwell_model(self.folder.model)
+        if model is not None:
+            figure = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
+            figure.draw(lambda: dwell_checks_figure(self.folder, model))
+            parts.append(figure.layout)
+        return parts
 
     def choose(self, event: Any) -> None:
         if event.row is None:

@@ -1,6 +1,7 @@
 """The plotly figures of the results page: one trace with its idealised paths, the level
 histogram with the states' Gaussians, the dwell-time histograms and the transition density
-plot of a set of traces (lumetra.results.kinetics)."""
+plot of a set of traces (lumetra.results.kinetics), and the batch model's dwell-time checks
+(lumetra.results.dwells)."""
 
 from __future__ import annotations
 
@@ -10,8 +11,10 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from lumetra.batch.kinetics import dwell_figure
+from lumetra.hmm.checks import dwell_figure as level_dwell_figure
 from lumetra.hmm.plot import density_figure
-from lumetra.results.folder import TraceView
+from lumetra.results.dwells import DwellModel, model_level_paths
+from lumetra.results.folder import ResultsFolder, TraceView
 from lumetra.results.kinetics import Kinetics, dwell_times, level_histogram
 from lumetra.screening import mask_ranges
 
@@ -146,6 +149,16 @@ def levels_figure(kinetics: Kinetics) -> go.Figure:
 def dwells_figure(kinetics: Kinetics) -> go.Figure:
     dwells, table = dwell_times(kinetics)
     return dwell_figure(dwells, table, title=f"Dwell times: {len(kinetics.names)} traces")
+
+
+def dwell_checks_figure(folder: ResultsFolder, model: DwellModel) -> go.Figure:
+    """Per level, the dwells of the batch model's paths with the distributions they are
+    checked against (lumetra.hmm.checks.dwell_figure)."""
+    paths = model_level_paths(folder, model)
+    title = f"Dwell times per level against the rate matrix: {len(paths)} traces"
+    return level_dwell_figure(
+        paths, model.rates, model.state_levels, model.frame_time, model.fret_levels, title
+    )
 
 
 def transitions_figure(kinetics: Kinetics) -> go.Figure:

@@ -9,15 +9,17 @@ The paths are the shared model's (hmm/NAME.csv, with the frames it did not read:
 the batch fitted one, otherwise, and for the traces the screening kept from the model, the step
 fit's (traces/NAME.csv, levels grouped into states when the batch did so). Each trace's class,
 reason and whether it is usable come from quality.csv and the overrides in force
-(lumetra.results.screening). Everything is read once; a trace's step fit and source channels
-are read when it is chosen (`trace_view`). Files are read as lumetra.results.files allows:
-regular ones, of bounded size, a trace's own inside the folder; a trace whose path cannot be
-read is in the table as "unreadable", with the reason.
+(lumetra.results.screening); the checks of the model's rates against the dwell times of its
+paths from dwell_checks.csv (lumetra.hmm.checks), when the batch wrote it. Everything is read
+once; a trace's step fit and source channels are read when it is chosen (`trace_view`). Files
+are read as lumetra.results.files allows: regular ones, of bounded size, a trace's own inside
+the folder; a trace whose path cannot be read is in the table as "unreadable", with the reason.
 """
 
 from __future__ import annotations
 
 import json
+from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from pathlib import Path
@@ -27,9 +29,10 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
+from lumetra.hmm.checks import COLUMNS as DWELL_CHECK_COLUMNS
 from lumetra.results.files import CheckedPath, read_file, trace_file
 from lumetra.results.screening import SHOWN, Screening, load_screening
-from lumetra.stepfit import FloatArray
+from lumetra.stepfit import FloatArray, IntArray
 
 BoolArray = npt.NDArray[np.bool_]
 
@@ -52,13 +55,15 @@ TABLE_COLUMNS = [
 
 @dataclass(frozen=True)
 class TracePath:
-    """One trace as the kinetics see it: its time axis, signal and level of every frame, and
-    the frames the model did not read (None: it read them all)."""
+    """One trace as the kinetics see it: its time axis, signal and level of every frame, the
+    frames the model did not read (None: it read them all) and the model's kinetic state of
+    every frame (None: a step fit's path, or a model's without whole states >= 0)."""
 
     time: FloatArray
     signal: FloatArray
     levels: FloatArray
     masked: BoolArray | None = None
+    states: IntArray | None = None
 
     def model_signal(self) -> FloatArray:
         """The signal as the model reads it: the masked frames NaN."""
@@ -78,6 +83,7 @@ class ResultsFolder:
     paths: dict[str, TracePath]  # by trace name, in the order of the batch
     screening: Screening
     modelled: frozenset[str]  # the traces whose paths are the shared model's
+    dwell_checks: pd.DataFrame | None = None  # dwell_checks.csv (known columns), when written
 
     @property
     def names(self) -> list[str]:
@@ -89,19 +95,32 @@ class ResultsFolder:
         return self.screening.usable(self.names, overrides)
 
 
-def read_table(path: Path, columns: list[str] | None = None) -> pd.DataFrame | None:
+def read_table(
+    path: Path, columns: list[str] | Callable[[str], bool] | None = None
+) -> pd.DataFrame | None:
     """A CSV the batch wrote ('#' lines first), or None when it is missing."""
     if not path.exists():
         return None
     return read_file(path, lambda file: pd.read_csv(file, comment="#", usecols=columns))
 
 
+def whole_states(column: pd.Series | None) -> IntArray | None:
+    """A path's states as integers, or None when any is missing, negative, not whole or
+    beyond the integers a float holds exactly."""
+    states = None if column is None else pd.to_numeric(column, errors="coerce").to_numpy(float)
+    if states is None or not np.all((states >= 0) & (states < 2.0**53)):
+        return None
+    if not np.all(states == np.floor(states)):
+        return None
+    return states.astype(np.int64)
+
+
 def read_path(path: Path, signal: str) -> TracePath:
-    columns = {"time", signal, "level", "masked"}
+    columns = {"time", signal, "level", "masked", "state"}
     frame = read_file(
         path, lambda file: pd.read_csv(file, comment="#", usecols=columns.__contains__)
     )
-    missing = sorted(columns - {"masked"} - set(frame.columns))
+    missing = sorted(columns - {"masked", "state"} - set(frame.columns))
     if missing:
         raise ValueError(f"{path}: no column {', '.join(missing)}")
     masked = frame["masked"].to_numpy(float) != 0 if "masked" in frame else None
@@ -110,6 +129,7 @@ def read_path(path: Path, signal: str) -> TracePath:
         frame[signal].to_numpy(float),
         frame["level"].to_numpy(float),
         masked,
+        whole_states(frame.get("state")),
     )
 
 
@@ -251,7 +271,10 @@ def load_folder(root: str | Path) -> ResultsFolder:
     )
     kinetics = read_table(root / "kinetics.csv")
     shared = frozenset(modelled) & set(paths)
-    return ResultsFolder(root, manifest, segments, table, kinetics, model, paths, screening, shared)
+    checks = read_table(root / "dwell_checks.csv", DWELL_CHECK_COLUMNS.__contains__)
+    return ResultsFolder(
+        root, manifest, segments, table, kinetics, model, paths, screening, shared, checks
+    )
 
 
 def modelled_by_batch(screening: Screening, name: str) -> bool:
