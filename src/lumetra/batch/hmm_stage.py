@@ -2,10 +2,16 @@
 started from the segments the step fit of each file found, fitted to the traces the screening
 finds usable (lumetra.batch.quality) with their masked frames left out, and the files it writes:
 
-    kinetics.csv              from_state, to_state, rate, rate_lower, rate_upper (1 / time unit)
-    hmm_model.json            K, the levels, spreads per state, transition matrix, BIC per K and
-                              every candidate (K, spread kind, log-likelihood, parameters), the
-                              outlier share, frame time, log-likelihood, resamples and seed
+    kinetics.csv              from_state, to_state, rate, rate_lower, rate_upper (1 / time unit),
+                              from_level, to_level (the FRET level of each kinetic state)
+    hmm_model.json            the states, their levels and spreads, the FRET levels and which
+                              states share each (level_states), the scheme (states_per_level,
+                              topology), the transition and rate matrices, relaxation times with
+                              intervals, BIC per K and every candidate (K, spread kind,
+                              log-likelihood, parameters, scheme), the outlier share, frame
+                              time, log-likelihood, resamples and seed
+    dwell_checks.csv          per FRET level, its idealised dwells against the distribution the
+                              rate matrix implies (lumetra.hmm.checks)
     hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level,
                               masked (1: a frame the screening kept from the model)
     transition_density.html   the transition density plot of those paths
@@ -100,6 +106,8 @@ def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
         settings.max_states,
         bootstrap=settings.bootstrap,
         seed=settings.seed,
+        states_per_level=settings.states_per_level,
+        topology=settings.topology,
     )
 
 
@@ -129,6 +137,19 @@ def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
     return {
         "states": result.states,
         "levels": result.levels.tolist(),
+        "fret_levels": result.fret_levels.tolist(),
+        "state_levels": result.state_levels.tolist(),
+        # Which kinetic states share each FRET level.
+        "level_states": [
+            np.flatnonzero(result.state_levels == m).tolist()
+            for m in range(len(result.fret_levels))
+        ],
+        "states_per_level": result.states_per_level,
+        "topology": result.topology,
+        "rates": result.rates.tolist(),
+        "relaxation_times": result.relaxation_times.tolist(),
+        "relaxation_lower": result.relaxation_lower.tolist(),
+        "relaxation_upper": result.relaxation_upper.tolist(),
         "spreads": result.spreads.tolist(),
         "start": result.start.tolist(),
         "transition": result.transition.tolist(),
@@ -149,7 +170,10 @@ def write_model_outputs(
     out: Path, result: HmmResult, data: ModelInput, settings: HmmSettings, version: str
 ) -> list[Path]:
     """kinetics.csv, hmm_model.json, the transition density plot and every trace's path."""
-    written = [atomic.write_csv(out / "kinetics.csv", result.rate_table)]
+    written = [
+        atomic.write_csv(out / "kinetics.csv", result.rate_table),
+        atomic.write_csv(out / "dwell_checks.csv", result.dwell_checks),
+    ]
     record = model_record(result, settings.seed)
     written.append(atomic.write_json(out / "hmm_model.json", record))
     figure = transition_density_figure(result)

@@ -126,8 +126,14 @@ class HmmSettings:
     max_states: int = MAX_STATES
     bootstrap: int = BOOTSTRAP
     seed: int = 0
+    # Kinetic states on each FRET level and the rates that may be non-zero (None: chosen by
+    # BIC; lumetra.hmm.schemes); a topology matrix as nested lists.
+    states_per_level: int | list[int] | None = None
+    topology: str | list[list[int]] | None = None
 
     def __post_init__(self) -> None:
+        from lumetra.hmm.fit import check_scheme
         from lumetra.hmm.limits import check_settings
 
         check_settings(self.states, self.max_states, self.bootstrap, self.seed)
+        check_scheme(self.states, self.states_per_level, self.topology)

@@ -54,6 +54,7 @@ from lumetra.batch.config import FitConfig
 from lumetra.batch.lock import OutputBusy
 from lumetra.batch.quality import OverrideError
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
+from lumetra.cli.scheme_options import states_per_level, topology
 from lumetra.cli.screen_options import add_screen_options, screen_settings
 from lumetra.hmm.limits import BOOTSTRAP, MAX_STATES
 from lumetra.stepfit import SEARCH_ENGINES
@@ -102,6 +103,18 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         type=int,
         help="states of the model (default: chosen by BIC from 1 to --max-states); with "
         "--classic, the states segment levels are grouped into (default 2; 0: no kinetics)",
+    )
+    parser.add_argument(
+        "--states-per-level",
+        type=states_per_level,
+        help="kinetic states on each FRET level: N (every level) or N,N,... (one per level); "
+        "default: chosen by BIC (1 to 3)",
+    )
+    parser.add_argument(
+        "--topology",
+        type=topology,
+        help="rates that may be non-zero: full, chain, ring, or a CSV file of an S x S 0/1 "
+        "matrix (default: chosen by BIC)",
     )
     parser.add_argument(
         "--max-states",
@@ -178,7 +191,14 @@ def run(args: argparse.Namespace) -> int:
             args.search_engine,
         )
         if not args.classic:
-            hmm = HmmSettings(args.states, args.max_states, args.bootstrap, args.seed)
+            hmm = HmmSettings(
+                args.states,
+                args.max_states,
+                args.bootstrap,
+                args.seed,
+                args.states_per_level,
+                args.topology,
+            )
         screening = screen_settings(args)
     except ValueError as error:
         raise failure("fit", str(error)) from None
@@ -237,6 +257,11 @@ def run(args: argparse.Namespace) -> int:
         bic = ", ".join(f"K={k}: {v:.1f}" for k, v in model.bic.items())
         spreads = ", ".join(f"{spread:.3g}" for spread in model.spreads)
         print(f"  shared model: K = {model.states} (BIC {bic}); levels {levels}; spreads {spreads}")
+        if model.states > len(model.fret_levels):
+            print(
+                f"  kinetic scheme: {'+'.join(map(str, model.states_per_level))} states per "
+                f"level, {model.topology} topology"
+            )
         for row in model.rate_table.itertuples():
             print(
                 f"  k {row.from_state}->{row.to_state} = {row.rate:.4g} "

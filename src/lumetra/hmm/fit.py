@@ -50,6 +50,7 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
+from lumetra.hmm.checks import dwell_checks
 from lumetra.hmm.inputs import HmmTrace, TraceInput, collect_traces, frame_time
 from lumetra.hmm.limits import (
     BOOTSTRAP,
@@ -94,7 +95,9 @@ class HmmResult:
     state_levels[i] is the level of state i, fret_levels the levels' values (levels and spreads
     are per state), states_per_level and topology the scheme; bic_table then has a row per
     scheme tried (states_per_level as "2+1", topology). relaxation_times: -1 / the non-zero
-    eigenvalues of the rate matrix (real parts), slowest first, with bootstrap intervals."""
+    eigenvalues of the rate matrix (real parts), slowest first, with bootstrap intervals;
+    dwell_checks: per FRET level, the idealised dwells against the rate matrix
+    (lumetra.hmm.checks.dwell_checks)."""
 
     states: int
     levels: FloatArray
@@ -125,6 +128,7 @@ class HmmResult:
     relaxation_times: FloatArray
     relaxation_lower: FloatArray
     relaxation_upper: FloatArray
+    dwell_checks: pd.DataFrame
 
 
 def rates_of(transition: FloatArray, dt: float) -> FloatArray:
@@ -313,11 +317,16 @@ def fit_shared_model(
     counts = given_scheme(states_per_level, chosen.states)
     table = scheme_columns(chosen.table)
     scheme = scheme_of((1,) * chosen.states, None)
+    plain_rates = rates_of(model["transition"], dt)
+    if counts is None and topology is None and np.isnan(plain_rates).any():
+        # No rate matrix: the traces do not determine the kinetics of even the plain model, so
+        # no richer scheme is searched for (one asked for is fitted).
+        counts = scheme.per_level
     if counts != scheme.per_level or topology is not None:
         search = search_schemes(
             values,
             model,
-            chosen.bic[chosen.states],
+            chosen.fit_bic,
             noise_model,
             chosen.shared_spread,
             frame_blur,
@@ -330,7 +339,7 @@ def fit_shared_model(
             best = refined(values, search.best, noise_model, chosen.shared_spread, frame_blur)
             scheme, fit, model = best.scheme, best.fit, best.fit
             options["free_rates"] = scheme.free
-    rates = rates_of(model["transition"], dt) if scheme.simple else model["rates"] / dt
+    rates = plain_rates if scheme.simple else model["rates"] / dt
     levels = scheme.state_levels
     if not scheme.simple:
         model = {**model, "state_levels": levels}
@@ -368,7 +377,18 @@ def fit_shared_model(
         relaxation_times=relaxation_times(rates),
         relaxation_lower=times_low,
         relaxation_upper=times_high,
+        dwell_checks=checks_of(paths, rates, levels, dt),
     )
+
+
+def checks_of(
+    paths: list[IntArray], rates: FloatArray, levels: IntArray, dt: float
+) -> pd.DataFrame:
+    """The dwell checks of every FRET level; without rates (NaN) no distance from them."""
+    level_paths = [levels[p] for p in paths]
+    if not np.isnan(rates).any():
+        return dwell_checks(level_paths, rates, levels, dt)
+    return dwell_checks(level_paths, np.zeros_like(rates), levels, dt).assign(cvm=np.nan)
 
 
 def scheme_columns(table: pd.DataFrame) -> pd.DataFrame:

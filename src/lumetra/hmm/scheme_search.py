@@ -5,6 +5,9 @@ every scheme with one more state on one level (up to MAX_PER_LEVEL, MAX_STATES_I
 all) in every topology (lumetra.hmm.schemes), and the one with the smallest BIC replaces the
 current if its BIC is smaller; the search stops when no scheme of a round improves. Counts given
 (states_per_level) fit those counts in every topology (or the given one) and keep the best.
+A level gets another state only with MIN_DWELLS uncensored dwells on it in the plain model's
+paths, and only schemes the traces carry are tried (Carried: frames per parameter and level changes per
+free rate, as for the number of levels), and counts given that they do not carry are refused.
 BIC counts S - 1 start probabilities, the free rates, a level per FRET level and its spreads,
 and the trace scales and outlier share as the plain model does.
 """
@@ -18,6 +21,7 @@ from typing import Any, cast
 import numpy as np
 
 from lumetra import hmmcore
+from lumetra.hmm.limits import FRAMES_PER_PARAMETER
 from lumetra.hmm.schemes import (
     MAX_PER_LEVEL,
     Scheme,
@@ -46,6 +50,7 @@ MODEL_KEYS = (
 )
 
 MAX_STATES_IN_SCHEME = 6  # kinetic states the search tries at most
+MIN_DWELLS = 10  # uncensored dwells on a level before the search gives it another state
 # The search compares schemes fitted to this gain of log-likelihood per frame (a BIC that
 # decides differs by far more); the scheme kept is then fitted on to the model's tolerance.
 SEARCH_TOLERANCE = 1e-6
@@ -140,6 +145,35 @@ def refined(
 
 
 @dataclass(frozen=True)
+class Carried:
+    """What the traces hold for a scheme: frames (not NaN) and the level changes of the plain
+    model's paths. A scheme is carried with FRAMES_PER_PARAMETER frames per free parameter (the
+    plain count, lumetra.hmm.limits) and a level change per free rate."""
+
+    frames: int
+    changes: int
+    shared_spread: bool
+
+    def parameters(self, scheme: Scheme) -> int:
+        return int(
+            hmmcore.scheme_parameter_count(
+                scheme.states, len(scheme.per_level), scheme.free_rates, self.shared_spread
+            )
+        )
+
+    def carries(self, scheme: Scheme) -> bool:
+        enough = FRAMES_PER_PARAMETER * self.parameters(scheme) <= self.frames
+        return enough and scheme.free_rates <= self.changes
+
+    def reason(self, scheme: Scheme) -> str:
+        return (
+            f"its {scheme.free_rates} free rates and {self.parameters(scheme)} free parameters "
+            f"need a level change per rate and {FRAMES_PER_PARAMETER} frames per parameter; "
+            f"the traces hold {self.changes} level changes and {self.frames} frames"
+        )
+
+
+@dataclass(frozen=True)
 class SchemeChoice:
     """The scheme kept (None: the plain model with one state per level stays) and the row of
     every scheme fitted."""
@@ -164,6 +198,11 @@ def search_schemes(
     paths = hmmcore.viterbi(values, parent, frame_blur)
     dwells = dwells_per_level(paths, levels)
     rows: list[tuple[object, ...]] = []
+    limit = Carried(
+        sum(int(np.count_nonzero(~np.isnan(v))) for v in values),
+        sum(int(np.count_nonzero(np.diff(p))) for p in paths),
+        shared_spread,
+    )
 
     def fitted(scheme: Scheme) -> SchemeFit:
         result = fit_scheme(values, scheme, parent, dwells, noise, shared_spread, frame_blur)
@@ -171,13 +210,19 @@ def search_schemes(
         return result
 
     if per_level is not None:
-        trials = [fitted(s) for s in topologies(tuple(per_level), topology)]
+        given = topologies(tuple(per_level), topology)
+        carried = [s for s in given if limit.carries(s)]
+        if not carried:
+            raise ValueError(
+                f"states_per_level={list(per_level)} refused: {limit.reason(given[-1])}"
+            )
+        trials = [fitted(s) for s in carried]
         return SchemeChoice(min(trials, key=lambda t: t.bic), rows)
     best: SchemeFit | None = None
     bic = parent_bic
     counts = (1,) * levels
     if topology is not None or levels > 2:  # the plain counts in the other topologies too
-        plain = [s for s in topologies(counts, topology) if not s.simple]
+        plain = [s for s in topologies(counts, topology) if not s.simple and limit.carries(s)]
         for trial in (fitted(s) for s in plain):
             if trial.bic < bic:
                 best, bic = trial, trial.bic
@@ -186,9 +231,12 @@ def search_schemes(
         grown = [
             tuple(n + (i == m) for i, n in enumerate(current))
             for m in range(levels)
-            if current[m] < MAX_PER_LEVEL and sum(current) < MAX_STATES_IN_SCHEME
+            if current[m] < MAX_PER_LEVEL
+            and sum(current) < MAX_STATES_IN_SCHEME
+            and len(dwells[m]) >= MIN_DWELLS
         ]
-        trials = [fitted(s) for c in grown for s in topologies(c, topology)]
+        schemes = [s for c in grown for s in topologies(c, topology) if limit.carries(s)]
+        trials = [fitted(s) for s in schemes]
         if not trials:
             break
         winner = min(trials, key=lambda t: t.bic)

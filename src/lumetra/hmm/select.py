@@ -135,13 +135,15 @@ def ordered(model: hmmcore._Model) -> hmmcore._Model:
 
 @dataclass(frozen=True)
 class Selection:
-    """The fit BIC keeps, its spread kind, the smallest BIC per K and every candidate's row."""
+    """The fit BIC keeps, its spread kind, the smallest BIC per K, every candidate's row and the
+    kept fit's BIC."""
 
     fit: hmmcore._Fit
     states: int
     shared_spread: bool
     bic: dict[int, float]
     table: pd.DataFrame
+    fit_bic: float
 
 
 def select_model(
@@ -170,17 +172,17 @@ def select_model(
     # K counts FRET levels: levels within a spread of each other are one level whose kinetic
     # states differ (lumetra.hmm.scheme_search), so such a candidate is not chosen while one
     # with distinct levels is.
-    best = smallest_per_k(rows, lambda kind, apart: apart) or smallest_per_k(
-        rows, lambda kind, apart: apart or kind == SPREAD_KINDS[True]
-    )
+    listed = smallest_per_k(rows, lambda kind, apart: apart or kind == SPREAD_KINDS[True])
+    best = smallest_per_k(rows, lambda kind, apart: apart) or listed
     k = min(best, key=lambda states: best[states][0])
-    shared = best[k][1]
+    bic, shared = best[k]
     return Selection(
         fits[k, shared],
         k,
         shared,
-        {states: bic for states, (bic, _) in best.items()},
+        {states: value for states, (value, _) in listed.items()},
         pd.DataFrame(rows, columns=BIC_COLUMNS),
+        bic,
     )
 
 
