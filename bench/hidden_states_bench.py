@@ -1,0 +1,265 @@
+"""Hidden kinetic states: does the shared model find two kinetic states behind each FRET level?
+
+    .venv/bin/python bench/hidden_states_bench.py [--sets 10] [--seed 1] [--bootstrap 0]
+        [--out hidden_states] [--only hidden|controls|timing] [--fit '{"topology": "chain"}']
+
+Sets (traces of 100-1,000 frames of 0.2 s, 150-250 per set, simulated by
+batchcore.simulate_kinetics: each frame integrates its exposure; molecules differ in
+brightness, so in E noise: NOISE / sqrt(brightness), brightness log-normal):
+- hidden (--sets of them): four kinetic states on two FRET levels, the chain
+  L_slow - L_fast - H_fast - H_slow of HIDDEN (E 0.2 and 0.75, rates 0.04-0.6 /s);
+- controls: a two-state and a three-state scheme (kinSoft level 1's rates, 1.0 and 0.666 /s),
+  which must keep one state per level;
+- timing: the hidden scheme as 250 traces of 200 frames, for the wall time of the scheme search.
+
+Each set is fitted with fit_hmm's defaults (more keywords by --fit, as JSON) and reported: the
+configuration chosen (states per level, topology; right when the states per level and the
+pairs the fitted rate matrix connects are the truth's), each true non-zero rate against the
+fitted one (states matched by level and, within a level, by lifetime: fast first), per level
+the Cramér-von Mises distance between the dwell-time distributions of the fitted and the true
+rate matrix, and the fit's wall time. Targets: right configuration in 8 of 10 hidden sets,
+every rate within RATE_TOLERANCE, CVM_TARGET per level, the timing set within TIME_TARGET.
+Writes OUT/sets.csv and OUT/rates.csv.
+"""
+
+import argparse
+import json
+import time
+import warnings
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+from scipy.linalg import expm
+
+from lumetra import batchcore
+from lumetra.hmm.resimulate import configuration_of
+from lumetra.kinetics import fit_hmm
+
+FRAME_TIME = 0.2
+TRACES = (150, 250)
+FRAMES = (100, 1000)
+TIMING_SIZE = (250, 200)  # traces, frames
+NOISE = 0.07  # E noise of a molecule of median brightness
+BRIGHTNESS_SPREAD = 0.5  # sigma of the log brightness between molecules
+RATE_TOLERANCE = 0.25
+CVM_TARGET = 0.005
+TIME_TARGET = 60.0
+LOW, HIGH = 0.2, 0.75
+GRID = 4000  # points of the dwell-time grid
+TAIL = 40.0  # the grid ends where the slowest decay has fallen by exp(-TAIL)
+
+
+@dataclass(frozen=True)
+class Scheme:
+    """A true model: the FRET value of each state, its rate matrix (1/s, zero diagonal)."""
+
+    name: str
+    levels: list[float]
+    rates: list[list[float]]
+
+    def generator(self):
+        q = np.asarray(self.rates, dtype=float)
+        return q - np.diag(q.sum(axis=1))
+
+    def state_levels(self):
+        return np.unique(self.levels, return_inverse=True)[1]
+
+
+# States level by level, fast first: L_fast, L_slow, H_fast, H_slow; the chain joins
+# L_slow - L_fast - H_fast - H_slow.
+HIDDEN = Scheme(
+    "hidden",
+    [LOW, LOW, HIGH, HIGH],
+    [[0, 0.25, 0.6, 0], [0.04, 0, 0, 0], [0.45, 0, 0, 0.3], [0, 0, 0.05, 0]],
+)
+TWO_STATE = Scheme("two-state", [LOW, HIGH], [[0, 1.0], [0.666, 0]])
+THREE_STATE = Scheme(
+    "three-state", [LOW, 0.45, HIGH], [[0, 1.0, 0], [0.666, 0, 1.0], [0, 0.666, 0]]
+)
+
+
+def simulate(scheme, rng, traces=None, frames=None):
+    """(time, E) pairs of one set: `traces` traces of `frames` frames (None: drawn)."""
+    count = traces or int(rng.integers(TRACES[0], TRACES[1] + 1))
+    data = []
+    for _ in range(count):
+        length = frames or int(rng.integers(FRAMES[0], FRAMES[1] + 1))
+        sigma = NOISE / np.sqrt(np.exp(BRIGHTNESS_SPREAD * rng.standard_normal()))
+        t = batchcore.simulate_kinetics(
+            scheme.levels,
+            scheme.rates,
+            FRAME_TIME,
+            length,
+            gaussian_sigma=sigma,
+            seed=int(rng.integers(2**63)),
+        )
+        data.append((np.asarray(t["time"]), np.asarray(t["intensity"])))
+    return data
+
+
+def ordered_states(state_levels, q):
+    """States level by level, within a level by mean lifetime (fast first)."""
+    return np.lexsort((1 / -np.diag(q), state_levels))
+
+
+def stationary(q):
+    a = np.vstack([q.T, np.ones(len(q))])
+    b = np.zeros(len(q) + 1)
+    b[-1] = 1
+    return np.linalg.lstsq(a, b, rcond=None)[0]
+
+
+def level_block(q, state_levels, level):
+    """Q within one level and the distribution of entries into it at stationarity."""
+    inside = state_levels == level
+    entry = stationary(q)[~inside] @ q[np.ix_(~inside, inside)]
+    return q[np.ix_(inside, inside)], entry / entry.sum()
+
+
+def survival(block, entry, t):
+    """P(a dwell in the level lasts beyond t): entry exp(Q_mm t) 1."""
+    return expm(block[None] * t[:, None, None]).sum(axis=2) @ entry
+
+
+def cvm_distance(q_fit, fit_levels, q_true, truth_levels, level):
+    """The integral of (F_fit - F_true)^2 dF_true of the dwell-time distributions in `level`."""
+    fit, truth = level_block(q_fit, fit_levels, level), level_block(q_true, truth_levels, level)
+    decays = np.concatenate([-np.linalg.eigvals(b).real for b, _ in (fit, truth)])
+    t = np.concatenate([[0], np.geomspace(1e-3 / decays.max(), TAIL / decays.min(), GRID)])
+    f_fit, f_true = 1 - survival(*fit, t), 1 - survival(*truth, t)
+    return float(np.trapezoid((f_fit - f_true) ** 2, f_true))
+
+
+def matched_states(truth_levels, fit_levels):
+    """For each true state the fitted state of the same level and rank within it (-1: none);
+    both numbered level by level, fast first."""
+    match = np.full(len(truth_levels), -1)
+    if truth_levels.max() != fit_levels.max():
+        return match
+    for i, level in enumerate(truth_levels):
+        rank = np.count_nonzero(truth_levels[:i] == level)
+        candidates = np.flatnonzero(fit_levels == level)
+        if rank < candidates.size:
+            match[i] = candidates[rank]
+    return match
+
+
+def evaluate(set_name, scheme, data, bootstrap, seed, settings):
+    started = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = fit_hmm(data, bootstrap=bootstrap, seed=seed, **settings)
+    seconds = time.perf_counter() - started
+    found = configuration_of(result)
+    order = ordered_states(found.state_levels, result.rates)
+    q_fit, fit_levels = result.rates[np.ix_(order, order)], found.state_levels[order]
+    lower, upper = (
+        result.rates_lower[np.ix_(order, order)],
+        result.rates_upper[np.ix_(order, order)],
+    )
+    q_true, truth_levels = scheme.generator(), scheme.state_levels()
+    match = matched_states(truth_levels, fit_levels)
+    true_per_level = np.bincount(truth_levels).tolist()
+    right = found.states_per_level == true_per_level and np.array_equal(q_fit != 0, q_true != 0)
+    rates = []
+    for i, j in zip(*np.nonzero(~np.eye(len(q_true), dtype=bool) & (q_true != 0))):
+        a, b = match[i], match[j]
+        known = a >= 0 and b >= 0 and a != b
+        fitted = q_fit[a, b] if known else np.nan
+        rates.append(
+            {
+                "set": set_name,
+                "from": int(i),
+                "to": int(j),
+                "true": q_true[i, j],
+                "fitted": fitted,
+                "lower": lower[a, b] if known else np.nan,
+                "upper": upper[a, b] if known else np.nan,
+                "error": fitted / q_true[i, j] - 1,
+            }
+        )
+    levels = range(truth_levels.max() + 1)
+    same_levels = fit_levels.max() == truth_levels.max()
+    cvm = [
+        cvm_distance(q_fit, fit_levels, q_true, truth_levels, m) if same_levels else np.nan
+        for m in levels
+    ]
+    errors = np.abs([r["error"] for r in rates])
+    row = {
+        "set": set_name,
+        "scheme": scheme.name,
+        "traces": len(data),
+        "frames": sum(len(v) for _, v in data),
+        "states_per_level": "+".join(map(str, found.states_per_level)),
+        "topology": found.topology,
+        "levels": " ".join(f"{v:.2f}" for v in np.unique(result.levels)),
+        "right": bool(right),
+        "worst_rate_error": errors.max() if errors.size else np.nan,
+        "rates_within": int(np.count_nonzero(errors <= RATE_TOLERANCE)),
+        **{f"cvm_level_{m}": d for m, d in zip(levels, cvm)},
+        "seconds": seconds,
+        "warnings": len(caught),
+    }
+    return row, rates
+
+
+def plan(args):
+    """(set name, scheme, traces, frames) of every set the options ask for."""
+    sets = []
+    if args.only in (None, "hidden"):
+        sets += [(f"hidden {n + 1}", HIDDEN, None, None) for n in range(args.sets)]
+    if args.only in (None, "controls"):
+        sets += [("two-state", TWO_STATE, None, None), ("three-state", THREE_STATE, None, None)]
+    if args.only in (None, "timing"):
+        sets.append(("timing 250x200", HIDDEN, *TIMING_SIZE))
+    return sets
+
+
+def summary(sets, rates):
+    hidden = sets[sets["scheme"] == HIDDEN.name]
+    cvm = sets.filter(like="cvm_level")
+    print(
+        f"right configuration: {int(hidden['right'].sum())} of {len(hidden)} hidden sets;", end=" "
+    )
+    controls = sets[sets["scheme"] != HIDDEN.name]
+    print(f"controls {int(controls['right'].sum())} of {len(controls)} right")
+    within = np.abs(rates["error"]) <= RATE_TOLERANCE
+    print(f"rates within {RATE_TOLERANCE:.0%}: {int(within.sum())} of {len(rates)}")
+    print(f"levels with CvM <= {CVM_TARGET}: {int((cvm <= CVM_TARGET).sum().sum())} of {cvm.size}")
+    timing = sets[sets["set"].str.startswith("timing")]
+    for _, row in timing.iterrows():
+        print(f"{row['set']}: {row['seconds']:.1f} s (target {TIME_TARGET:.0f} s)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--sets", type=int, default=10, help="hidden-state sets")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--bootstrap", type=int, default=0)
+    parser.add_argument("--out", type=Path, default=Path("hidden_states"))
+    parser.add_argument("--only", choices=["hidden", "controls", "timing"])
+    parser.add_argument("--fit", type=json.loads, default={}, help="more fit_hmm keywords, JSON")
+    args = parser.parse_args()
+    pd.set_option("display.width", 250)
+    pd.set_option("display.max_columns", 30)
+    rows, rates = [], []
+    for n, (name, scheme, traces, frames) in enumerate(plan(args)):
+        rng = np.random.default_rng([args.seed, n])
+        data = simulate(scheme, rng, traces, frames)
+        row, set_rates = evaluate(name, scheme, data, args.bootstrap, args.seed, args.fit)
+        rows.append(row)
+        rates += set_rates
+        print(pd.DataFrame([row]).to_string(index=False, float_format="%.4g"), flush=True)
+    sets, rates = pd.DataFrame(rows), pd.DataFrame(rates)
+    args.out.mkdir(parents=True, exist_ok=True)
+    sets.to_csv(args.out / "sets.csv", index=False)
+    rates.to_csv(args.out / "rates.csv", index=False)
+    print(sets.to_string(index=False, float_format="%.4g"))
+    print(rates.to_string(index=False, float_format="%.4g"))
+    summary(sets, rates)
+
+
+if __name__ == "__main__":
+    main()
