@@ -146,44 +146,54 @@ def matched_states(truth_levels, fit_levels):
     return match
 
 
-def evaluate(set_name, scheme, data, bootstrap, seed, settings):
-    started = time.perf_counter()
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        result = fit_hmm(data, bootstrap=bootstrap, seed=seed, **settings)
-    seconds = time.perf_counter() - started
+def fitted_scheme(result):
+    """The fitted rate matrix, its interval bounds and the level of each state, states
+    numbered level by level, fast first; and the configuration."""
     found = configuration_of(result)
     order = ordered_states(found.state_levels, result.rates)
-    q_fit, fit_levels = result.rates[np.ix_(order, order)], found.state_levels[order]
-    lower, upper = (
-        result.rates_lower[np.ix_(order, order)],
-        result.rates_upper[np.ix_(order, order)],
-    )
-    q_true, truth_levels = scheme.generator(), scheme.state_levels()
-    match = matched_states(truth_levels, fit_levels)
-    true_per_level = np.bincount(truth_levels).tolist()
-    right = found.states_per_level == true_per_level and np.array_equal(q_fit != 0, q_true != 0)
-    rates = []
+    pick = np.ix_(order, order)
+    bounds = result.rates_lower[pick], result.rates_upper[pick]
+    return result.rates[pick], bounds, found.state_levels[order], found
+
+
+def rate_rows(set_name, q_true, q_fit, bounds, match):
+    """Each true non-zero rate against the fitted one of the matched states (NaN: none)."""
+    rows = []
     for i, j in zip(*np.nonzero(~np.eye(len(q_true), dtype=bool) & (q_true != 0))):
         a, b = match[i], match[j]
         known = a >= 0 and b >= 0 and a != b
-        fitted = q_fit[a, b] if known else np.nan
-        rates.append(
+        fitted, lower, upper = (x[a, b] if known else np.nan for x in (q_fit, *bounds))
+        rows.append(
             {
                 "set": set_name,
                 "from": int(i),
                 "to": int(j),
                 "true": q_true[i, j],
                 "fitted": fitted,
-                "lower": lower[a, b] if known else np.nan,
-                "upper": upper[a, b] if known else np.nan,
+                "lower": lower,
+                "upper": upper,
                 "error": fitted / q_true[i, j] - 1,
             }
         )
+    return rows
+
+
+def evaluate(set_name, scheme, data, bootstrap, seed, settings):
+    started = time.perf_counter()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = fit_hmm(data, bootstrap=bootstrap, seed=seed, **settings)
+    seconds = time.perf_counter() - started
+    q_fit, bounds, fit_levels, found = fitted_scheme(result)
+    q_true, truth_levels = scheme.generator(), scheme.state_levels()
+    true_per_level = np.bincount(truth_levels).tolist()
+    per_level_right = found.states_per_level == true_per_level
+    right = per_level_right and np.array_equal(q_fit != 0, q_true != 0)
+    rates = rate_rows(set_name, q_true, q_fit, bounds, matched_states(truth_levels, fit_levels))
     levels = range(truth_levels.max() + 1)
-    same_levels = fit_levels.max() == truth_levels.max()
+    comparable = fit_levels.max() == truth_levels.max() and not np.isnan(q_fit).any()
     cvm = [
-        cvm_distance(q_fit, fit_levels, q_true, truth_levels, m) if same_levels else np.nan
+        cvm_distance(q_fit, fit_levels, q_true, truth_levels, m) if comparable else np.nan
         for m in levels
     ]
     errors = np.abs([r["error"] for r in rates])
@@ -195,10 +205,13 @@ def evaluate(set_name, scheme, data, bootstrap, seed, settings):
         "states_per_level": "+".join(map(str, found.states_per_level)),
         "topology": found.topology,
         "levels": " ".join(f"{v:.2f}" for v in np.unique(result.levels)),
+        "per_level_right": per_level_right,
         "right": bool(right),
-        "worst_rate_error": errors.max() if errors.size else np.nan,
+        "worst_rate_error": np.nanmax(errors) if np.isfinite(errors).any() else np.nan,
         "rates_within": int(np.count_nonzero(errors <= RATE_TOLERANCE)),
         **{f"cvm_level_{m}": d for m, d in zip(levels, cvm)},
+        "cvm_within": int(np.count_nonzero(np.asarray(cvm) <= CVM_TARGET)),
+        "true_levels": len(cvm),
         "seconds": seconds,
         "warnings": len(caught),
     }
@@ -217,20 +230,22 @@ def plan(args):
     return sets
 
 
+def group_of(set_name):
+    return set_name.split()[0] if set_name.split()[0] in ("hidden", "timing") else "controls"
+
+
 def summary(sets, rates):
-    hidden = sets[sets["scheme"] == HIDDEN.name]
-    cvm = sets.filter(like="cvm_level")
-    print(
-        f"right configuration: {int(hidden['right'].sum())} of {len(hidden)} hidden sets;", end=" "
-    )
-    controls = sets[sets["scheme"] != HIDDEN.name]
-    print(f"controls {int(controls['right'].sum())} of {len(controls)} right")
-    within = np.abs(rates["error"]) <= RATE_TOLERANCE
-    print(f"rates within {RATE_TOLERANCE:.0%}: {int(within.sum())} of {len(rates)}")
-    print(f"levels with CvM <= {CVM_TARGET}: {int((cvm <= CVM_TARGET).sum().sum())} of {cvm.size}")
-    timing = sets[sets["set"].str.startswith("timing")]
-    for _, row in timing.iterrows():
-        print(f"{row['set']}: {row['seconds']:.1f} s (target {TIME_TARGET:.0f} s)")
+    """Per group of sets (hidden, controls, timing): the counts the targets speak of."""
+    for group, chosen in sets.groupby(sets["set"].map(group_of), sort=False):
+        errors = rates.loc[rates["set"].isin(chosen["set"]), "error"].abs()
+        print(
+            f"{group}: right configuration {int(chosen['right'].sum())} of {len(chosen)}, "
+            f"states per level right {int(chosen['per_level_right'].sum())}; rates within "
+            f"{RATE_TOLERANCE:.0%} {int((errors <= RATE_TOLERANCE).sum())} of {len(errors)}; "
+            f"levels with CvM <= {CVM_TARGET} {chosen['cvm_within'].sum()} of "
+            f"{chosen['true_levels'].sum()}; slowest fit {chosen['seconds'].max():.1f} s"
+        )
+    print(f"targets: 8 of 10 hidden sets right, the timing set within {TIME_TARGET:.0f} s")
 
 
 def main():
