@@ -169,12 +169,15 @@ def fitted_scheme(result):
 
 
 def rate_rows(set_name, q_true, q_fit, bounds, match):
-    """Each true non-zero rate against the fitted one of the matched states (NaN: none)."""
+    """Each rate non-zero in the truth or in the fit (of matched states) against the other;
+    NaN where a true state has no fitted match, the error NaN for a rate the truth lacks."""
     rows = []
-    for i, j in zip(*np.nonzero(~np.eye(len(q_true), dtype=bool) & (q_true != 0))):
+    for i, j in zip(*np.nonzero(~np.eye(len(q_true), dtype=bool))):
         a, b = match[i], match[j]
         known = a >= 0 and b >= 0 and a != b
         fitted, lower, upper = (x[a, b] if known else np.nan for x in (q_fit, *bounds))
+        if q_true[i, j] == 0 and not (known and fitted != 0):
+            continue
         rows.append(
             {
                 "set": set_name,
@@ -184,7 +187,7 @@ def rate_rows(set_name, q_true, q_fit, bounds, match):
                 "fitted": fitted,
                 "lower": lower,
                 "upper": upper,
-                "error": fitted / q_true[i, j] - 1,
+                "error": fitted / q_true[i, j] - 1 if q_true[i, j] else np.nan,
             }
         )
     return rows
@@ -208,7 +211,7 @@ def evaluate(set_name, scheme, data, bootstrap, seed, settings):
         cvm_distance(q_fit, fit_levels, q_true, truth_levels, m) if comparable else np.nan
         for m in levels
     ]
-    errors = np.abs([r["error"] for r in rates])
+    errors = np.abs([r["error"] for r in rates if r["true"]])
     row = {
         "set": set_name,
         "scheme": scheme.name,
@@ -249,7 +252,7 @@ def group_of(set_name):
 def summary(sets, rates):
     """Per group of sets (hidden, controls, timing): the counts the targets speak of."""
     for group, chosen in sets.groupby(sets["set"].map(group_of), sort=False):
-        errors = rates.loc[rates["set"].isin(chosen["set"]), "error"].abs()
+        errors = rates.loc[rates["set"].isin(chosen["set"]) & (rates["true"] > 0), "error"].abs()
         print(
             f"{group}: right configuration {int(chosen['right'].sum())} of {len(chosen)}, "
             f"states per level right {int(chosen['per_level_right'].sum())}; rates within "
