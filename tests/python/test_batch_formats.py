@@ -192,16 +192,27 @@ KINSOFT = Path(__file__).resolve().parents[3] / "shared/data/kinsoft-training-L1
 def test_fit_ends_in_the_shared_model_of_all_traces(tmp_path, capsys):
     files = [str(KINSOFT / f"trace_{n}.txt") for n in range(1, 31)]
     out = tmp_path / "out"
-    assert main(["fit", *files, "--out", str(out), "--quiet", "--bootstrap", "30"]) == 0
+    settings = ["--quiet", "--bootstrap", "30", "--check-model"]
+    assert main(["fit", *files, "--out", str(out), *settings]) == 0
     assert "shared model: K = 2" in capsys.readouterr().out
 
     rates = pd.read_csv(out / "kinetics.csv")
-    assert list(rates.columns) == ["from_state", "to_state", "rate", "rate_lower", "rate_upper"]
+    assert list(rates.columns) == [
+        *("from_state", "to_state", "rate", "rate_lower", "rate_upper"),
+        *("from_level", "to_level"),
+    ]
     assert list(zip(rates.from_state, rates.to_state)) == [(0, 1), (1, 0)]
+    assert list(zip(rates.from_level, rates.to_level)) == [(0, 1), (1, 0)]
+    # Two states, one per level: no hidden states, dwells single-exponential, and the model
+    # comes back from its own simulation.
+    checks = pd.read_csv(out / "dwell_checks.csv")
+    assert list(checks.level) == [0, 1] and checks.single_exponential.all()
     assert rates.rate.between(0.75 * np.array([1.0, 0.666]), 1.25 * np.array([1.0, 0.666])).all()
     assert (rates.rate_lower < rates.rate).all() and (rates.rate < rates.rate_upper).all()
     model = json.loads((out / "hmm_model.json").read_text())
     assert model["states"] == 2 and sorted(model["bic"]) == ["1", "2", "3", "4"]
+    assert model["level_states"] == [[0], [1]] and model["topology"] == "full"
+    assert model["model_check"]["same_configuration"]
     np.testing.assert_allclose(model["levels"], [0.3, 0.7], atol=0.02)
     manifest = json.loads((out / "manifest.json").read_text())
     assert manifest["method"] == "hmm" and manifest["criterion"] == "bic" and manifest["refine"]

@@ -122,33 +122,31 @@ def test_a_classic_batch_shows_its_state_paths_and_dwell_rates(tmp_path):
 
 def test_the_dwell_checks_are_shown_when_the_batch_wrote_them(results_batch, tmp_path):
     from lumetra.cli.results_page import ResultsPage
-    from lumetra.hmm.checks import dwell_checks
 
     out, result = results_batch
-    assert ResultsPage(load_folder(out)).dwell_checks == []  # an earlier batch: nothing new
-    copy = tmp_path / "results"
-    shutil.copytree(out, copy)
     hmm = result.hmm
-    state_levels = np.arange(hmm.states)  # one state per level
-    table = dwell_checks(hmm.paths, hmm.rates, state_levels, hmm.frame_time)
-    table.to_csv(copy / "dwell_checks.csv", index=False)
-    model = json.loads((copy / "hmm_model.json").read_text())
-    model |= {"rates": hmm.rates.tolist(), "state_levels": state_levels.tolist()}
-    (copy / "hmm_model.json").write_text(json.dumps(model))
-
-    folder = load_folder(copy)
+    table = hmm.dwell_checks
+    folder = load_folder(out)
     pd.testing.assert_frame_equal(folder.dwell_checks, table, check_dtype=False)
     shown, drawn = ResultsPage(folder).dwell_checks
     assert shown[1].value["dwells"].tolist() == table["dwells"].tolist()
     figure = drawn[1].object
-    assert not drawn[0].visible and len(figure.layout.annotations) == hmm.states
+    assert not drawn[0].visible and len(figure.layout.annotations) == len(hmm.fret_levels)
     assert f"{len(hmm.paths)} traces" in figure.layout.title.text
     bars = [trace for trace in figure.data if trace.type == "bar"]
     assert [sum(bar.y) for bar in bars] == table["dwells"].tolist()
 
+    copy = tmp_path / "results"
+    shutil.copytree(out, copy)
+    model = json.loads((copy / "hmm_model.json").read_text())
     # A model whose rates do not match its states: the table alone.
     (copy / "hmm_model.json").write_text(json.dumps(model | {"state_levels": [0]}))
     assert len(ResultsPage(load_folder(copy)).dwell_checks) == 1
+    # A folder of an earlier version, without them: nothing new.
+    (copy / "dwell_checks.csv").unlink()
+    del model["rates"], model["state_levels"]
+    (copy / "hmm_model.json").write_text(json.dumps(model))
+    assert ResultsPage(load_folder(copy)).dwell_checks == []
 
 
 HANG = 20  # seconds within which a crafted entry is refused

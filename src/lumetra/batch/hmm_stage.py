@@ -11,7 +11,8 @@ finds usable (lumetra.batch.quality) with their masked frames left out, and the 
                               log-likelihood, parameters, scheme), the outlier share, frame
                               time, log-likelihood, resamples and seed
     dwell_checks.csv          per FRET level, its idealised dwells against the distribution the
-                              rate matrix implies (lumetra.hmm.checks)
+                              rate matrix implies (lumetra.hmm.checks); with check_model the
+                              re-simulation check in hmm_model.json (model_check)
     hmm/NAME.csv              the model's path of each trace: frame, time, signal, state, level,
                               masked (1: a frame the screening kept from the model)
     transition_density.html   the transition density plot of those paths
@@ -166,6 +167,23 @@ def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
     }
 
 
+def model_check(result: HmmResult, settings: HmmSettings) -> dict[str, Any]:
+    """The re-simulation check of the model (lumetra.hmm.resimulate), the re-fit started from
+    k-means of the simulated frames (the step fits are this batch's own)."""
+    from lumetra.hmm.resimulate import resimulation_check
+
+    return resimulation_check(
+        result,
+        [len(path) for path in result.paths],
+        seed=settings.seed,
+        states=settings.states,
+        max_states=settings.max_states,
+        states_per_level=settings.states_per_level,
+        topology=settings.topology,
+        start="kmeans",
+    )
+
+
 def write_model_outputs(
     out: Path, result: HmmResult, data: ModelInput, settings: HmmSettings, version: str
 ) -> list[Path]:
@@ -175,6 +193,8 @@ def write_model_outputs(
         atomic.write_csv(out / "dwell_checks.csv", result.dwell_checks),
     ]
     record = model_record(result, settings.seed)
+    if settings.check_model:
+        record["model_check"] = model_check(result, settings)
     written.append(atomic.write_json(out / "hmm_model.json", record))
     figure = transition_density_figure(result)
     figure.update_layout(title=f"Transitions of the shared model: {len(data.fits)} traces")

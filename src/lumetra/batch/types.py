@@ -130,6 +130,9 @@ class HmmSettings:
     # BIC; lumetra.hmm.schemes); a topology matrix as nested lists.
     states_per_level: int | list[int] | None = None
     topology: str | list[list[int]] | None = None
+    # Simulate the fitted model as the data (lengths, frame time, noise) and fit it again: does
+    # the analysis give back the same model? (hmm_model.json: model_check)
+    check_model: bool = False
 
     def __post_init__(self) -> None:
         from lumetra.hmm.fit import check_scheme

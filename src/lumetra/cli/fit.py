@@ -117,6 +117,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         "matrix (default: chosen by BIC)",
     )
     parser.add_argument(
+        "--check-model",
+        action="store_true",
+        help="simulate the fitted model as the data and fit it again: does the same model come "
+        "back? (model_check in hmm_model.json; costs about one more fit)",
+    )
+    parser.add_argument(
         "--max-states",
         type=int,
         default=MAX_STATES,
@@ -198,6 +204,7 @@ def run(args: argparse.Namespace) -> int:
                 args.seed,
                 args.states_per_level,
                 args.topology,
+                args.check_model,
             )
         screening = screen_settings(args)
     except ValueError as error:

@@ -184,6 +184,9 @@ class ResultsPage:
             return []
         heading = "### Dwell times per level against the rate matrix (whole batch)"
         parts: list[Any] = [pn.Column(heading, frame_table(checks, width=TABLE_WIDTH))]
+        check = (self.folder.model or {}).get("model_check")
+        if isinstance(check, dict):
+            parts.append(pn.pane.Markdown(check_summary(check)))
         model = dwell_model(self.folder.model)
         if model is not None:
             figure = SafeFigure(sizing_mode="stretch_width", height=FIGURE_HEIGHT)
@@ -271,3 +274,20 @@ def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
             + html.escape(f"{type(error).__name__}: {error}"),
             alert_type="danger",
         )
+
+
+def check_summary(check: dict[str, Any]) -> str:
+    """The re-simulation check (hmm_model.json: model_check) in a sentence."""
+    fitted = check.get("states_per_level", {}).get("fitted")
+    again = check.get("states_per_level", {}).get("resimulated")
+    topology = check.get("topology", {})
+    scheme = f"{fitted} states per level, {topology.get('fitted')}"
+    if not check.get("same_configuration"):
+        return (
+            f"**Re-simulation check:** the model ({scheme}) simulated as the data came back as "
+            f"{again} states per level, {topology.get('resimulated')}: the data may not "
+            "determine the scheme."
+        )
+    largest = check.get("largest_relative_difference")
+    rates = "" if largest is None else f"; rates within {100 * float(largest):.0f}%"
+    return f"**Re-simulation check:** the model ({scheme}) came back from its simulation{rates}."

@@ -42,13 +42,11 @@ class Configuration:
 
 
 def configuration_of(result: HmmResult) -> Configuration:
-    """The result's configuration; a model with one state per level (which carries no scheme
-    fields) connects every pair of its states."""
-    per_level = getattr(result, "states_per_level", [1] * result.states)
+    """The result's configuration."""
     return Configuration(
-        [int(n) for n in per_level],
-        str(getattr(result, "topology", "full")),
-        np.asarray(getattr(result, "state_levels", np.arange(result.states)), dtype=np.int64),
+        [int(n) for n in result.states_per_level],
+        result.topology,
+        np.asarray(result.state_levels, dtype=np.int64),
     )
 
 

@@ -6,8 +6,9 @@ all) in every topology (lumetra.hmm.schemes), and the one with the smallest BIC 
 current if its BIC is smaller; the search stops when no scheme of a round improves. Counts given
 (states_per_level) fit those counts in every topology (or the given one) and keep the best.
 A level gets another state only with MIN_DWELLS uncensored dwells on it in the plain model's
-paths, and only schemes the traces carry are tried (Carried: frames per parameter and level changes per
-free rate, as for the number of levels), and counts given that they do not carry are refused.
+paths, and only schemes the traces carry are tried (Carried: frames per parameter and level
+changes per free rate, as for the number of levels); counts given that they do not carry are
+refused.
 BIC counts S - 1 start probabilities, the free rates, a level per FRET level and its spreads,
 and the trace scales and outlier share as the plain model does.
 """
