@@ -8,20 +8,17 @@
 #include <thread>
 
 #include "hmm_emissions.hpp"
-#include "matrix_log.hpp"
+#include "hmm_maximisation.hpp"
 #include "rate_fit.hpp"
 
 namespace lumetra {
 
 namespace {
 
-// Below this occupancy (in frames) a state counts as empty.
-constexpr double kEmpty = 1e-9;
+using hmmdetail::Tally;
+
 // Fewer frames than this per thread are not worth a thread.
 constexpr std::size_t kFramesPerThread = 20000;
-// The fitted outlier share stays within these.
-constexpr double kMinOutlierShare = 1e-6;
-constexpr double kMaxOutlierShare = 0.5;
 
 void checkModel(const HmmModel& m) {
   const std::size_t k = m.states();
@@ -84,61 +81,6 @@ void checkTraces(TraceSpans traces) {
   }
   if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
 }
-
-// Sufficient statistics of the E-step; occupancies and sums count the Gaussian (inlier) part of
-// each frame's posterior. `perTrace`: (trace, state) -> occupancy, sum x, sum x^2, when the
-// trace scales are fitted.
-struct Tally {
-  Tally(std::size_t k, std::size_t traces)
-      : start(k), transitions(k * k), occupancy(k), sumX(k), sumXX(k), perTrace(3 * k * traces) {}
-  std::vector<double> start, transitions, occupancy, sumX, sumXX, perTrace;
-  double logLikelihood = 0;
-
-  // The emission tallies pooled over the states of each level (`levelOf`, `levels` of them).
-  [[nodiscard]] Tally byLevel(const std::vector<std::size_t>& levelOf, std::size_t levels) const {
-    const std::size_t k = occupancy.size(), traces = perTrace.size() / (3 * k);
-    Tally out(levels, traces);
-    for (std::size_t s = 0; s < k; ++s) {
-      const std::size_t l = levelOf[s];
-      out.occupancy[l] += occupancy[s];
-      out.sumX[l] += sumX[s];
-      out.sumXX[l] += sumXX[s];
-      for (std::size_t n = 0; n < traces; ++n) {
-        for (std::size_t i = 0; i < 3; ++i) {
-          out.perTrace[3 * (n * levels + l) + i] += perTrace[3 * (n * k + s) + i];
-        }
-      }
-    }
-    return out;
-  }
-  double outliers = 0;  // frames' posterior share of the outlier term
-
-  // A frame's inlier weight w of state s in trace n.
-  void addFrame(std::size_t n, std::size_t s, double w, double x) {
-    occupancy[s] += w;
-    sumX[s] += w * x;
-    sumXX[s] += w * x * x;
-    if (perTrace.empty()) return;
-    double* at = &perTrace[3 * (n * occupancy.size() + s)];
-    at[0] += w;
-    at[1] += w * x;
-    at[2] += w * x * x;
-  }
-
-  void add(const Tally& other) {
-    auto plus = [](std::vector<double>& a, const std::vector<double>& b) {
-      for (std::size_t i = 0; i < a.size(); ++i) a[i] += b[i];
-    };
-    plus(start, other.start);
-    plus(transitions, other.transitions);
-    plus(occupancy, other.occupancy);
-    plus(sumX, other.sumX);
-    plus(sumXX, other.sumXX);
-    plus(perTrace, other.perTrace);
-    logLikelihood += other.logLikelihood;
-    outliers += other.outliers;
-  }
-};
 
 // Forward-backward over trace `index`, added to the tally (only the log-likelihood when `full`
 // is false).
@@ -266,198 +208,26 @@ double dataSpread(TraceSpans traces) {
   return std::sqrt(std::max(sumSq / n - mean * mean, 0.0));
 }
 
-// Means, spreads and trace scales from the per-trace tallies, one conditional maximisation after
-// the other (an ECM step): the means given the scales (each trace's frames weighted by
-// 1 / scale^2), the spreads given both, the scales given means and spreads; then the scales
-// normalised (frame-weighted geometric mean 1, the factor into the spreads) and held within
-// their limits. States without occupancy keep what they had and are listed.
-void scaledNoise(const Tally& t, HmmModel& m, const HmmOptions& options, double floor,
-                 std::vector<std::size_t>& empty) {
-  const std::size_t k = m.states(), traces = m.traceScales.size();
-  auto tally = [&](std::size_t n, std::size_t s, std::size_t i) {
-    return t.perTrace[3 * (n * k + s) + i];
-  };
-  std::vector<double>& scales = m.traceScales;
-  std::vector<bool> occupied(k, false);
-  for (std::size_t s = 0; s < k; ++s) {
-    double weight = 0, sum = 0;
-    for (std::size_t n = 0; n < traces; ++n) {
-      const double w = 1 / (scales[n] * scales[n]);
-      weight += w * tally(n, s, 0);
-      sum += w * tally(n, s, 1);
-    }
-    occupied[s] = t.occupancy[s] > kEmpty;
-    if (!occupied[s]) {
-      empty.push_back(s);
-      continue;
-    }
-    m.means[s] = sum / weight;
-  }
-  auto squares = [&](std::size_t n, std::size_t s) {
-    const double mean = m.means[s];
-    return std::max(tally(n, s, 2) - 2 * mean * tally(n, s, 1) + mean * mean * tally(n, s, 0), 0.0);
-  };
-  double pooled = 0, frames = 0;
-  for (std::size_t s = 0; s < k; ++s) {
-    if (!occupied[s]) continue;
-    double scaled = 0;
-    for (std::size_t n = 0; n < traces; ++n) scaled += squares(n, s) / (scales[n] * scales[n]);
-    pooled += scaled;
-    frames += t.occupancy[s];
-    m.spreads[s] = std::sqrt(scaled / t.occupancy[s]);
-  }
-  if (options.sharedSpread)
-    std::fill(m.spreads.begin(), m.spreads.end(), std::sqrt(pooled / frames));
-  double logSum = 0, weights = 0;
-  for (std::size_t n = 0; n < traces; ++n) {
-    double standardised = 0, weight = 0;
-    for (std::size_t s = 0; s < k; ++s) {
-      if (!occupied[s]) continue;
-      standardised += squares(n, s) / (m.spreads[s] * m.spreads[s]);
-      weight += tally(n, s, 0);
-    }
-    if (!(weight > kEmpty) || !(standardised > 0)) continue;  // nothing to tell: kept
-    scales[n] = std::sqrt(standardised / weight);
-    logSum += weight * std::log(scales[n]);
-    weights += weight;
-  }
-  const double centre = weights > 0 ? std::exp(logSum / weights) : 1.0;
-  for (double& scale : scales) {
-    scale = std::clamp(scale / centre, 1 / options.maxTraceScale, options.maxTraceScale);
-  }
-  for (std::size_t s = 0; s < k; ++s) {
-    if (occupied[s] || options.sharedSpread) m.spreads[s] = std::max(m.spreads[s] * centre, floor);
-  }
-}
-
-// Means and spreads (and trace scales) from the emission tallies; states without occupancy keep
-// what they had and are listed.
-void emissionStep(const Tally& t, HmmModel& m, const HmmOptions& options, double floor,
-                  std::vector<std::size_t>& empty) {
-  if (options.fitTraceScales) {
-    scaledNoise(t, m, options, floor, empty);
-    return;
-  }
-  const std::size_t k = m.states();
-  double pooled = 0, occupied = 0;
-  for (std::size_t s = 0; s < k; ++s) {
-    if (!(t.occupancy[s] > kEmpty)) {
-      empty.push_back(s);
-      continue;
-    }
-    m.means[s] = t.sumX[s] / t.occupancy[s];
-    const double squares = std::max(
-        t.sumXX[s] - 2 * m.means[s] * t.sumX[s] + m.means[s] * m.means[s] * t.occupancy[s], 0.0);
-    pooled += squares;
-    occupied += t.occupancy[s];
-    m.spreads[s] = std::max(std::sqrt(squares / t.occupancy[s]), floor);
-  }
-  if (options.sharedSpread) {
-    const double shared = std::max(std::sqrt(pooled / occupied), floor);
-    std::fill(m.spreads.begin(), m.spreads.end(), shared);
-  }
-}
-
-// The emission step of a model whose states share levels: made on the levels' pooled tallies,
-// each state then taking its level's mean and spread.
-void tiedEmissionStep(const Tally& t, HmmModel& m, const HmmOptions& options, double floor,
-                      std::vector<std::size_t>& empty) {
-  const std::size_t k = m.states();
-  const std::size_t levels = *std::max_element(m.levelOf.begin(), m.levelOf.end()) + 1;
-  HmmModel tied;
-  tied.means.resize(levels);
-  tied.spreads.resize(levels);
-  for (std::size_t s = k; s-- > 0;) {
-    tied.means[m.levelOf[s]] = m.means[s];
-    tied.spreads[m.levelOf[s]] = m.spreads[s];
-  }
-  tied.traceScales = std::move(m.traceScales);
-  std::vector<std::size_t> emptyLevels;
-  emissionStep(t.byLevel(m.levelOf, levels), tied, options, floor, emptyLevels);
-  m.traceScales = std::move(tied.traceScales);
-  for (std::size_t s = 0; s < k; ++s) {
-    m.means[s] = tied.means[m.levelOf[s]];
-    m.spreads[s] = tied.spreads[m.levelOf[s]];
-    if (std::find(emptyLevels.begin(), emptyLevels.end(), m.levelOf[s]) != emptyLevels.end()) {
-      empty.push_back(s);
-    }
-  }
-}
-
-// The rates a fit of the transitions as rates starts from: the model's, or the nearest valid
-// rate matrix of its transition matrix (P - I when it has no logarithm); rates not free zero.
-std::vector<double> startRates(const HmmModel& m, const std::vector<std::uint8_t>& free) {
-  const std::size_t k = m.states();
-  std::vector<double> q = m.rates;
-  if (q.empty()) {
-    if (auto valid = rateMatrix(m.transition, k, 1)) {
-      q = std::move(*valid);
-    } else {
-      q = m.transition;
-      for (std::size_t i = 0; i < k; ++i) q[i * k + i] -= 1;
-    }
-  }
-  for (std::size_t i = 0; i < k; ++i) {
-    double out = 0;
-    for (std::size_t j = 0; j < k; ++j) {
-      if (i == j) continue;
-      if (free[i * k + j] == 0) q[i * k + j] = 0;
-      out += q[i * k + j];
-    }
-    q[i * k + i] = -out;
-  }
-  return q;
-}
-
-// The M-step; states without occupancy keep what they had and are listed.
-HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& options, double floor,
-                      std::size_t frames, std::vector<std::size_t>& empty) {
-  const std::size_t k = old.states();
-  HmmModel m = old;
-  empty.clear();
-  const double traces = std::accumulate(t.start.begin(), t.start.end(), 0.0);
-  for (std::size_t s = 0; s < k; ++s) m.start[s] = t.start[s] / traces;
-  if (!options.freeRates.empty()) {
-    m.rates = fitRates(t.transitions, options.freeRates, old.rates, k);
-    m.transition = transitionOfRates(m.rates, k);
-  } else {
-    for (std::size_t i = 0; i < k; ++i) {
-      const auto row = std::span(t.transitions).subspan(i * k, k);
-      const double sum = std::accumulate(row.begin(), row.end(), 0.0);
-      if (!(sum > kEmpty)) continue;
-      for (std::size_t j = 0; j < k; ++j) m.transition[i * k + j] = row[j] / sum;
-    }
-  }
-  if (options.fitOutliers && m.outlierDensity > 0) {
-    m.outlierShare =
-        std::clamp(t.outliers / static_cast<double>(frames), kMinOutlierShare, kMaxOutlierShare);
-  }
-  if (m.levelOf.empty()) {
-    emissionStep(t, m, options, floor, empty);
-  } else {
-    tiedEmissionStep(t, m, options, floor, empty);
-  }
-  return m;
-}
-
 }  // namespace
 
 HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& options) {
   checkModel(initial);
   checkTraces(traces);
   checkScaleCount(initial, traces.size());
-  if (!options.freeRates.empty() && options.freeRates.size() != initial.states() * initial.states()) {
+  if (!options.freeRates.empty() &&
+      options.freeRates.size() != initial.states() * initial.states()) {
     throw std::invalid_argument("hmm: the free rates do not match the number of states");
   }
   HmmFit fit;
   fit.model = initial;
   if (!options.freeRates.empty()) {
-    fit.model.rates = startRates(initial, options.freeRates);
+    fit.model.rates = hmmdetail::startRates(initial, options.freeRates);
     fit.model.transition = transitionOfRates(fit.model.rates, initial.states());
   }
   if (options.fitTraceScales) fit.model.traceScales.resize(traces.size(), 1.0);
   if (options.fitOutliers) {
-    fit.model.outlierShare = std::clamp(fit.model.outlierShare, kMinOutlierShare, kMaxOutlierShare);
+    fit.model.outlierShare = std::clamp(fit.model.outlierShare, hmmdetail::kMinOutlierShare,
+                                        hmmdetail::kMaxOutlierShare);
   }
   for (const auto& trace : traces) {
     fit.frames += static_cast<std::size_t>(
@@ -474,7 +244,8 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
       break;
     }
     previous = tally.logLikelihood;
-    fit.model = maximisation(tally, fit.model, options, floor, fit.frames, fit.emptyStates);
+    fit.model =
+        hmmdetail::maximisation(tally, fit.model, options, floor, fit.frames, fit.emptyStates);
   }
   if (!fit.converged) {
     fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads, options.frameBlur);

@@ -14,8 +14,8 @@ namespace {
 
 using Matrix = std::vector<double>;
 
-constexpr double kArmijo = 1e-4;   // sufficient increase of the line search
-constexpr int kHalvings = 40;      // line-search step halvings at most
+constexpr double kArmijo = 1e-4;  // sufficient increase of the line search
+constexpr int kHalvings = 40;     // line-search step halvings at most
 
 void checkSizes(std::span<const double> counts, std::size_t k) {
   if (k == 0 || counts.size() != k * k) throw std::invalid_argument("rates: size is not k * k");
@@ -85,9 +85,8 @@ double rateLogLikelihood(std::span<const double> counts, std::span<const double>
   const Matrix p = transitionOfRates(rates, k);
   double sum = 0;
   for (std::size_t i = 0; i < k * k; ++i) {
-    if (counts[i] > 0) {
-      sum += p[i] > 0 ? counts[i] * std::log(p[i]) : -std::numeric_limits<double>::infinity();
-    }
+    if (counts[i] > 0 && !(p[i] > 0)) return -std::numeric_limits<double>::infinity();
+    if (counts[i] > 0) sum += counts[i] * std::log(p[i]);
   }
   return sum;
 }

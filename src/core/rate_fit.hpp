@@ -12,10 +12,10 @@
 namespace lumetra {
 
 struct RateFitOptions {
-  int maxIterations = 200;    // quasi-Newton steps at most
-  double tolerance = 1e-12;   // stop when a step gains less than this times the counts' total
-  double minRate = 1e-10;     // free rates never fall below this (per frame)
-  double maxRate = 1e3;       // nor rise above this
+  int maxIterations = 200;   // quasi-Newton steps at most
+  double tolerance = 1e-12;  // stop when a step gains less than this times the counts' total
+  double minRate = 1e-10;    // free rates never fall below this (per frame)
+  double maxRate = 1e3;      // nor rise above this
 };
 
 // The fitted Q: free[i * k + j] != 0 marks a rate i -> j that may be non-zero (the diagonal is

@@ -48,15 +48,19 @@ TEST(Hmm, RecoversTheSharedModelOfManyTraces) {
 
 TEST(Hmm, StatesSharingALevelAreFittedAsRatesWithTheChainKept) {
   // Slow and fast states on each of two levels, in a chain 0 - 1 - 2 - 3 (rates per frame).
-  const std::vector<double> q{-0.02, 0.02, 0,     0,     0.1, -0.25, 0.15, 0,
-                              0,     0.15, -0.25, 0.1,   0,   0,     0.02, -0.02};
+  const std::vector<double> q{-0.02, 0.02, 0,     0,   0.1, -0.25, 0.15, 0,
+                              0,     0.15, -0.25, 0.1, 0,   0,     0.02, -0.02};
   const std::vector<std::uint8_t> chain{0, 1, 0, 0, 1, 0, 1, 0, 0, 1, 0, 1, 0, 0, 1, 0};
-  HmmModel truth{{0.3, 0.3, 0.7, 0.7}, std::vector<double>(4, 0.08),
-                 std::vector<double>(4, 0.25), matrixExp(q, 4)};
+  HmmModel truth{{0.3, 0.3, 0.7, 0.7},
+                 std::vector<double>(4, 0.08),
+                 std::vector<double>(4, 0.25),
+                 matrixExp(q, 4)};
   truth.levelOf = {0, 0, 1, 1};
   const Simulated data = simulate(truth, 60, 500, 5);
-  HmmModel start{{0.25, 0.25, 0.8, 0.8}, std::vector<double>(4, 0.15),
-                 std::vector<double>(4, 0.25), matrixExp(q, 4)};
+  HmmModel start{{0.25, 0.25, 0.8, 0.8},
+                 std::vector<double>(4, 0.15),
+                 std::vector<double>(4, 0.25),
+                 matrixExp(q, 4)};
   start.levelOf = truth.levelOf;
   start.rates = {-0.05, 0.05, 0, 0, 0.05, -0.1, 0.05, 0, 0, 0.05, -0.1, 0.05, 0, 0, 0.05, -0.05};
   HmmOptions options;

@@ -71,7 +71,8 @@ py::dict modelDict(const HmmModel& model) {
   d["outlier_share"] = model.outlierShare;
   d["outlier_density"] = model.outlierDensity;
   d["state_levels"] = pathArray(model.levelOf);
-  d["rates"] = model.rates.empty() ? toArray(model.rates) : squareArray(model.rates, model.states());
+  d["rates"] =
+      model.rates.empty() ? toArray(model.rates) : squareArray(model.rates, model.states());
   return d;
 }
 
@@ -82,7 +83,8 @@ std::vector<std::uint8_t> toFreeRates(const py::object& freeRates) {
     throw std::invalid_argument("free_rates must be a square matrix");
   }
   std::vector<std::uint8_t> out(static_cast<std::size_t>(mask.size()));
-  for (py::ssize_t i = 0; i < mask.size(); ++i) out[static_cast<std::size_t>(i)] = mask.data()[i] != 0;
+  for (py::ssize_t i = 0; i < mask.size(); ++i)
+    out[static_cast<std::size_t>(i)] = mask.data()[i] != 0;
   return out;
 }
 
