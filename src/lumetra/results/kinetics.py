@@ -116,6 +116,8 @@ def selection_kinetics(
         settings.max_states,
         bootstrap=resamples,
         seed=settings.seed,
+        states_per_level=settings.states_per_level,
+        topology=settings.topology,
     )
     fitted = [
         TracePath(p.time, p.signal, levels, p.masked)
