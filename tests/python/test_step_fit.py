@@ -283,7 +283,11 @@ def outcome(trace, settings, keep):
             result = (type(error), str(error))
         finally:
             sys.setprofile(None)
-    warned = [(w.category, str(w.message)) for w in caught]
+    # A ResourceWarning is the garbage collector finalising what earlier tests left (an event
+    # loop), whenever it happens to run: not the fit's.
+    warned = [
+        (w.category, str(w.message)) for w in caught if not issubclass(w.category, ResourceWarning)
+    ]
     return result, warned, bool(sliced), dict(vars(trace))
 
 
