@@ -313,7 +313,9 @@ def test_replaced_module_names_are_honoured(monkeypatch):
     assert dataStatsCalac.dataStatsVar(frames, data, 7) == [42.0, 42.0]
 
 
-finite = st.floats(-1e3, 1e3, allow_nan=False)
+# Intensities: no subnormal values (5e-324 is no reading; numpy's and the closed form's
+# rounding part ways there).
+finite = st.floats(-1e3, 1e3, allow_nan=False, allow_subnormal=False)
 samples = st.lists(st.one_of(finite, finite, finite, st.just(nan)), min_size=0, max_size=40)
 kinds = st.sampled_from([np.array, pd.Series])
 
