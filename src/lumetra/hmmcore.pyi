@@ -52,6 +52,7 @@ class _Mixtures(TypedDict):
 
 FRAME_BLUR: bool  # frames that hold a change modelled as a mix of two levels, by default
 RESAMPLES: int  # bootstrap resamples of the rate intervals, by default
+MAX_ITERATIONS: int  # Baum-Welch iterations of a fit at most, by default
 MAX_DWELL_COMPONENTS: int  # geometric components of a level's dwells, at most
 
 def kmeans_levels(values: npt.ArrayLike, weights: npt.ArrayLike, states: int) -> _Floats: ...

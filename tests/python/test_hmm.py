@@ -237,6 +237,7 @@ def test_molecules_of_different_noise_and_blinks_give_the_levels_not_noise_class
     assert 0.005 < result.outlier_share < 0.03
     table = result.bic_table
     columns = ["states", "spreads", "log_likelihood", "parameters", "bic", "distinct"]
+    columns += ["converged", "abandoned"]
     columns += ["states_per_level", "topology"]
     assert list(table.columns) == columns
     table = table[table["topology"].eq("full") & ~table["states_per_level"].str.contains("2|3")]

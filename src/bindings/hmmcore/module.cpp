@@ -35,6 +35,7 @@ LUMETRA_MODULE(hmmcore, m) {
   const std::size_t resamples = lumetra::HmmBootstrapOptions{}.resamples;
   m.attr("FRAME_BLUR") = blurByDefault;
   m.attr("RESAMPLES") = resamples;
+  m.attr("MAX_ITERATIONS") = defaults.maxIterations;
 
   m.def(
       "kmeans_levels",

@@ -30,6 +30,13 @@ from lumetra.stepfit import (
 )
 
 DEFAULT_ENGINE = SEARCH_ENGINES[0]  # lmfit's search, as optimizeFitness runs it
+MODEL_ENGINE = SEARCH_ENGINES[1]  # the step fits that only seed the shared model: the native one
+
+
+def engine_for(engine: str | None, modelled: bool) -> str:
+    """The search engine asked for, or the default of the method: the native search for the
+    step fits that seed the shared model, lmfit's for the classic kinetics."""
+    return engine or (MODEL_ENGINE if modelled else DEFAULT_ENGINE)
 
 
 @dataclass(frozen=True)

@@ -8,8 +8,9 @@ finds usable (lumetra.batch.quality) with their masked frames left out, and the 
                               states share each (level_states), the scheme (states_per_level,
                               topology), the transition and rate matrices, relaxation times with
                               intervals, BIC per K and every candidate (K, spread kind,
-                              log-likelihood, parameters, scheme), the outlier share, frame
-                              time, log-likelihood, resamples and seed
+                              log-likelihood, parameters, scheme, whether it converged or
+                              why it was abandoned), the outlier share, frame time,
+                              log-likelihood, whether it converged, resamples and seed
     dwell_checks.csv          per FRET level, its idealised dwells against the distribution the
                               rate matrix implies (lumetra.hmm.checks); with check_model the
                               re-simulation check in hmm_model.json (model_check)

@@ -13,7 +13,7 @@ from typing import Callable, TypeVar
 
 from tqdm import tqdm
 
-from lumetra.batch.config import DEFAULT_ENGINE, FitConfig
+from lumetra.batch.config import FitConfig, engine_for
 from lumetra.batch.inputs import expand_inputs
 from lumetra.batch.lock import output_lock
 from lumetra.batch.memory import Trimmer
@@ -146,7 +146,7 @@ def fit_traces(
     hmm: HmmSettings | None = None,
     seed: int = 0,
     restart: bool = False,
-    search_engine: str = DEFAULT_ENGINE,
+    search_engine: str | None = None,
     config: FitConfig | None = None,
     screening: ScreenSettings | None = None,
     overrides: str | os.PathLike[str] | None = None,
@@ -181,7 +181,8 @@ def fit_traces(
         output per trace; traces too short for the fit are skipped with the reason.
     search_engine: "lmfit" (optimizeFitness) or "native" (the same differential evolution in
         C++ on the core fit, many times faster; stepfit.search_parameters), recorded when
-        native.
+        native; None: native for "hmm", whose step fits only seed the model, lmfit for
+        "classic".
     config: every option of a trace's fit in one (FitConfig); given, it stands for params,
         search, criterion, refine, options, seed and search_engine.
     screening: the thresholds of the trace classes (lumetra.screening.ScreenSettings);
@@ -212,7 +213,7 @@ def fit_traces(
         modelled if refine is None else refine,
         options or SignalOptions(),
         seed,
-        search_engine,
+        engine_for(search_engine, modelled),
     )
     files = expand_inputs(paths)
     override_file: Path | None = Path(overrides or Path(out_dir) / OVERRIDES)

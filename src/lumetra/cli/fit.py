@@ -25,9 +25,10 @@ and still screened and modelled, starting from the states of the others.
 A run started again on the same --out takes every file already fitted with the same options
 from its record (records/NAME.json) and fits only the rest; --restart fits all again.
 The parameter search of each trace is seeded by --seed and the file's checksum: the same
-inputs and options give the same outputs. --search-engine native runs the search's differential
-evolution in C++ on the core fit instead of through lmfit: the same kind of optimum, in a
-fraction of the time (its parameters differ from lmfit's, as two seeds' do).
+inputs and options give the same outputs. The search runs its differential evolution in C++ on
+the core fit (--search-engine native, the default for the step fits that seed the shared model)
+or through lmfit (--search-engine lmfit, the default with --classic): the same kind of optimum,
+native in a fraction of the time (its parameters differ from lmfit's, as two seeds' do).
 
 Exit status: 0 when every file was fitted and every output written, 1 when some file failed
 (see failures.csv) or some output could not be written (see the manifest's output_failures), 2
@@ -50,7 +51,7 @@ from lumetra.batch import (
     fit_traces,
     normalise_params,
 )
-from lumetra.batch.config import FitConfig
+from lumetra.batch.config import FitConfig, engine_for
 from lumetra.batch.lock import OutputBusy
 from lumetra.batch.quality import OverrideError
 from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
@@ -145,9 +146,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--search-engine",
         choices=SEARCH_ENGINES,
-        default="lmfit",
-        help="lmfit: optimizeFitness (default); native: the same differential evolution in C++ "
-        "on the core fit, many times faster",
+        help="lmfit: optimizeFitness (the default with --classic); native: the same "
+        "differential evolution in C++ on the core fit, many times faster (the default for the "
+        "step fits that seed the shared model)",
     )
     parser.add_argument("--double", action="store_true", help="also fit two exponentials")
     parser.add_argument(
@@ -194,7 +195,7 @@ def run(args: argparse.Namespace) -> int:
             args.refine or not args.classic,
             signal_options(args, "fit"),
             args.seed,
-            args.search_engine,
+            engine_for(args.search_engine, not args.classic),
         )
         if not args.classic:
             hmm = HmmSettings(

@@ -150,8 +150,10 @@ class ResultsPage:
             "filter the table) and fit the kinetics of the usable traces of that selection, or "
             "take ticked traces in or leave them out and save that for the next batch."
         )
+        warning = convergence_warning(self.folder.model)
         return pn.Column(
             pn.pane.Markdown(f"## lumetra results: {self.folder.root}\n{summary}. {hint}"),
+            *([pn.pane.Alert(warning, alert_type="warning")] if warning else []),
             pn.Row(
                 pn.Column(
                     self.screening.layout(),
@@ -274,6 +276,21 @@ def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
             + html.escape(f"{type(error).__name__}: {error}"),
             alert_type="danger",
         )
+
+
+def convergence_warning(model: dict[str, Any] | None) -> str | None:
+    """A sentence on the shared model's fits that stopped at their iteration limit (None when
+    every fit converged or there is no model)."""
+    if not model:
+        return None
+    candidates = model.get("candidates", [])
+    stopped = [c for c in candidates if c.get("converged") is False and not c.get("abandoned")]
+    parts = []
+    if model.get("converged") is False:
+        parts.append("the model kept did not converge within its iteration limit")
+    if stopped:
+        parts.append(f"{len(stopped)} candidate model(s) did not converge (see the BIC table)")
+    return f"**Not converged:** {'; '.join(parts)}." if parts else None
 
 
 def check_summary(check: dict[str, Any]) -> str:

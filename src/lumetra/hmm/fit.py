@@ -50,6 +50,7 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
+from lumetra.hmm.candidates import SEARCH_TOLERANCE
 from lumetra.hmm.checks import dwell_checks
 from lumetra.hmm.inputs import HmmTrace, TraceInput, collect_traces, frame_time
 from lumetra.hmm.limits import (
@@ -63,7 +64,7 @@ from lumetra.hmm.scheme_search import given_scheme, refined, search_schemes
 from lumetra.hmm.schemes import TopologyArg, pattern, scheme_of
 from lumetra.hmm.select import Noise, noise_of, ordered, select_model
 from lumetra.segments import Segments
-from lumetra.stepfit import FloatArray, IntArray
+from lumetra.stepfit import FloatArray, IntArray, check_engine
 
 STARTS = ("steps", "kmeans")
 RATE_COLUMNS = [
@@ -154,12 +155,14 @@ def rate_intervals(
     options: dict[str, Any],
 ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Percentile intervals of every rate and relaxation time over the bootstrap refits (NaN
-    without any)."""
+    without any). Each refit starts from the model and stops at a gain of SEARCH_TOLERANCE per
+    frame: its rates are then those of the model's tolerance to well within their spread."""
     k = len(model["means"])
     nothing = np.full((k, k), np.nan), np.full(k - 1, np.nan)
     if resamples <= 0:
         return nothing[0], nothing[0], nothing[1], nothing[1]
-    boot = hmmcore.bootstrap(values, model, resamples=resamples, seed=seed, **options)
+    loose = {**options, "tolerance": SEARCH_TOLERANCE}
+    boot = hmmcore.bootstrap(values, model, resamples=resamples, seed=seed, **loose)
     if "rates" in boot:  # states ordered within their levels as the fit's
         levels = model["state_levels"]
         rates = np.stack([within_levels(q, levels) / dt for q in boot["rates"]])
@@ -208,6 +211,7 @@ def fit_hmm(
     outliers: bool = True,
     states_per_level: int | Sequence[int] | None = None,
     topology: TopologyArg = None,
+    search_engine: str = "native",
 ) -> HmmResult:
     """The shared model of `traces` (lumetraTrace objects, (time, values) pairs or trace file
     paths; a single path: that file's traces) with `states` states, or the K of 1 ...
@@ -220,19 +224,23 @@ def fit_hmm(
     outliers: a flat outlier term; states_per_level: kinetic states on each FRET level (an
     int: on every level; a list: per level, its length the number of levels; None: chosen by
     BIC, lumetra.hmm.scheme_search); topology: the rates that may be non-zero ("full",
-    "chain", "ring", an S x S 0/1 matrix; None: chosen by BIC). ValueError for states or
+    "chain", "ring", an S x S 0/1 matrix; None: chosen by BIC); search_engine: of the step fits'
+    parameter search ("native" or "lmfit", stepfit.search_parameters). ValueError for states or
     max_states < 1, bootstrap or seed < 0, an unknown start, noise or topology, counts that do
     not match the levels."""
     if start not in STARTS:
         raise ValueError(f"start must be one of {STARTS}, not {start!r}")
     check_settings(states, max_states, bootstrap, seed)
     check_scheme(states, states_per_level, topology)
+    check_engine(search_engine)
     data = collect_traces(traces)
     frame_time(data)  # mixed frame times are refused before any step fit is spent on them
     segments: list[Segments | None] | None = None
     if start == "steps":  # each trace's search seeded by `seed` and its place: reproducible
         seeds = np.random.SeedSequence(seed).spawn(len(data))
-        segments = [Segments.from_step_fit(t.trace_object(), seed=s) for t, s in zip(data, seeds)]
+        segments = [
+            Segments.from_step_fit(t.trace_object(), search_engine, s) for t, s in zip(data, seeds)
+        ]
     result = fit_shared_model(
         data,
         segments,
@@ -369,7 +377,7 @@ def fit_shared_model(
         path_levels=[model["means"][p] for p in paths],
         resamples=bootstrap,
         converged=bool(fit["converged"]),
-        notes=[note] if note else [],
+        notes=([note] if note else []) + convergence_notes(table, bool(fit["converged"])),
         state_levels=levels,
         fret_levels=np.asarray([model["means"][levels == m][0] for m in range(levels.max() + 1)]),
         states_per_level=list(scheme.per_level),
@@ -379,6 +387,29 @@ def fit_shared_model(
         relaxation_upper=times_high,
         dwell_checks=checks_of(paths, rates, levels, dt),
     )
+
+
+def convergence_notes(table: pd.DataFrame, converged: bool) -> list[str]:
+    """What the fits that stopped at their iteration limit mean for the result."""
+    notes = []
+    if not converged:
+        notes.append(
+            "the model kept did not converge within its iteration limit: its rates and levels "
+            "are those of the last iteration"
+        )
+    stopped = table[~table["converged"].astype(bool) & (table["abandoned"] == "")]
+    if len(stopped):
+        names = ", ".join(
+            f"K={k} {kind} {scheme} {topology}"
+            for k, kind, scheme, topology in stopped[
+                ["states", "spreads", "states_per_level", "topology"]
+            ].itertuples(index=False)
+        )
+        notes.append(
+            f"{len(stopped)} of {len(table)} candidate model(s) did not converge within the "
+            f"iteration limit ({names}): their BIC is that of the last iteration"
+        )
+    return notes
 
 
 def checks_of(

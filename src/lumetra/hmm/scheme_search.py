@@ -8,7 +8,8 @@ current if its BIC is smaller; the search stops when no scheme of a round improv
 A level gets another state only with MIN_DWELLS uncensored dwells on it in the plain model's
 paths, and only schemes the traces carry are tried (Carried: frames per parameter and level
 changes per free rate, as for the number of levels); counts given that they do not carry are
-refused.
+refused. Schemes are compared fitted to select.SEARCH_TOLERANCE; the one kept is then fitted on
+to the model's tolerance.
 BIC counts S - 1 start probabilities, the free rates, a level per FRET level and its spreads,
 and the trace scales and outlier share as the plain model does.
 """
@@ -17,11 +18,12 @@ from __future__ import annotations
 
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any, cast
+from typing import Any
 
 import numpy as np
 
 from lumetra import hmmcore
+from lumetra.hmm.candidates import Goal, fit_candidate, model_of
 from lumetra.hmm.limits import FRAMES_PER_PARAMETER
 from lumetra.hmm.schemes import (
     MAX_PER_LEVEL,
@@ -38,23 +40,8 @@ from lumetra.hmm.schemes import (
 from lumetra.hmm.select import SPREAD_KINDS, Noise
 from lumetra.stepfit import FloatArray
 
-MODEL_KEYS = (
-    "means",
-    "spreads",
-    "start",
-    "transition",
-    "trace_scales",
-    "outlier_share",
-    "outlier_density",
-    "state_levels",
-    "rates",
-)
-
 MAX_STATES_IN_SCHEME = 6  # kinetic states the search tries at most
 MIN_DWELLS = 10  # uncensored dwells on a level before the search gives it another state
-# The search compares schemes fitted to this gain of log-likelihood per frame (a BIC that
-# decides differs by far more); the scheme kept is then fitted on to the model's tolerance.
-SEARCH_TOLERANCE = 1e-6
 
 
 @dataclass(frozen=True)
@@ -65,6 +52,7 @@ class SchemeFit:
     fit: hmmcore._Fit
     parameters: int
     bic: float
+    abandoned: str = ""  # why its fit was left before the end (lumetra.hmm.candidates)
 
     def row(self, shared_spread: bool) -> tuple[object, ...]:
         return (
@@ -74,62 +62,52 @@ class SchemeFit:
             self.parameters,
             self.bic,
             True,
+            bool(self.fit["converged"]),
+            self.abandoned,
             self.scheme.label,
             self.scheme.topology,
         )
 
 
-def fit_scheme(
-    values: list[FloatArray],
-    scheme: Scheme,
-    parent: hmmcore._Model,
-    dwells: list[FloatArray],
-    noise: Noise,
-    shared_spread: bool,
-    frame_blur: bool,
-    tolerance: float = SEARCH_TOLERANCE,
-) -> SchemeFit:
-    """The scheme fitted from its start near the parent model, its states ordered."""
-    return finished(
-        values,
-        scheme,
-        scheme_start(scheme, parent, dwells),
-        noise,
-        shared_spread,
-        frame_blur,
-        tolerance,
+def scheme_parameters(scheme: Scheme, noise: Noise, shared_spread: bool, traces: int) -> int:
+    return int(
+        hmmcore.scheme_parameter_count(
+            scheme.states,
+            len(scheme.per_level),
+            scheme.free_rates,
+            shared_spread,
+            traces if noise.trace_scales else 0,
+            noise.outlier_density > 0,
+        )
     )
 
 
-def finished(
+def fit_scheme(
     values: list[FloatArray],
     scheme: Scheme,
     start: hmmcore._Model,
     noise: Noise,
     shared_spread: bool,
     frame_blur: bool,
-    tolerance: float | None,
+    best_bic: float | None,
 ) -> SchemeFit:
-    """The scheme fitted from `start` to `tolerance` (None: the model's), its states ordered
-    (state_order)."""
+    """The scheme fitted from `start` for the comparison (abandoned once its BIC cannot fall
+    below `best_bic`, lumetra.hmm.candidates), its states ordered (state_order)."""
     settings: dict[str, Any] = {**noise.options(shared_spread), "free_rates": scheme.free}
-    if tolerance is not None:
-        settings["tolerance"] = tolerance
-    fit = hmmcore.fit(values, start, frame_blur=frame_blur, **settings)
-    parameters = int(
-        hmmcore.scheme_parameter_count(
-            scheme.states,
-            len(scheme.per_level),
-            scheme.free_rates,
-            shared_spread,
-            len(values) if noise.trace_scales else 0,
-            noise.outlier_density > 0,
-        )
-    )
+    parameters = scheme_parameters(scheme, noise, shared_spread, len(values))
+    frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
+    goal = Goal(best_bic, parameters, frames)
+    candidate = fit_candidate(values, start, goal, frame_blur, settings, tied_levels=True)
+    return scheme_fit(scheme, candidate.fit, parameters, candidate.abandoned)
+
+
+def scheme_fit(
+    scheme: Scheme, fit: hmmcore._Fit, parameters: int, abandoned: str = ""
+) -> SchemeFit:
     bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
     order = state_order(fit)
     ordered = {**fit, **reordered(fit, order)}
-    return SchemeFit(reordered_scheme(scheme, order), ordered, parameters, bic)  # type: ignore[arg-type]
+    return SchemeFit(reordered_scheme(scheme, order), ordered, parameters, bic, abandoned)  # type: ignore[arg-type]
 
 
 def refined(
@@ -140,9 +118,9 @@ def refined(
     frame_blur: bool,
 ) -> SchemeFit:
     """The scheme kept, fitted on from where the search left it to the model's tolerance."""
-    kept: dict[str, Any] = {k: v for k, v in chosen.fit.items() if k in MODEL_KEYS}
-    start = cast("hmmcore._Model", kept)
-    return finished(values, chosen.scheme, start, noise, shared_spread, frame_blur, None)
+    settings: dict[str, Any] = {**noise.options(shared_spread), "free_rates": chosen.scheme.free}
+    fit = hmmcore.fit(values, model_of(chosen.fit), frame_blur=frame_blur, **settings)
+    return scheme_fit(chosen.scheme, fit, chosen.parameters)
 
 
 @dataclass(frozen=True)
@@ -205,8 +183,9 @@ def search_schemes(
         shared_spread,
     )
 
-    def fitted(scheme: Scheme) -> SchemeFit:
-        result = fit_scheme(values, scheme, parent, dwells, noise, shared_spread, frame_blur)
+    def fitted(scheme: Scheme, best_bic: float | None) -> SchemeFit:
+        start = scheme_start(scheme, parent, dwells)
+        result = fit_scheme(values, scheme, start, noise, shared_spread, frame_blur, best_bic)
         rows.append(result.row(shared_spread))
         return result
 
@@ -217,15 +196,16 @@ def search_schemes(
             raise ValueError(
                 f"states_per_level={list(per_level)} refused: {limit.reason(given[-1])}"
             )
-        trials = [fitted(s) for s in carried]
+        trials = [fitted(s, None) for s in carried]
         return SchemeChoice(min(trials, key=lambda t: t.bic), rows)
     best: SchemeFit | None = None
     bic = parent_bic
     counts = (1,) * levels
     if topology is not None or levels > 2:  # the plain counts in the other topologies too
         plain = [s for s in topologies(counts, topology) if not s.simple and limit.carries(s)]
-        for trial in (fitted(s) for s in plain):
-            if trial.bic < bic:
+        for s in plain:
+            trial = fitted(s, bic)
+            if trial.bic < bic and not trial.abandoned:
                 best, bic = trial, trial.bic
     while True:
         current = best.scheme.per_level if best is not None else counts
@@ -237,7 +217,8 @@ def search_schemes(
             and len(dwells[m]) >= MIN_DWELLS
         ]
         schemes = [s for c in grown for s in topologies(c, topology) if limit.carries(s)]
-        trials = [fitted(s) for s in schemes]
+        trials = [fitted(s, bic) for s in schemes]
+        trials = [t for t in trials if not t.abandoned]
         if not trials:
             break
         winner = min(trials, key=lambda t: t.bic)

@@ -16,6 +16,9 @@ candidate is listed (distinct False) but not chosen. How the noise is read:
     widen the spreads nor take a state. Frames outside that window do not seed the start.
 
 The parameter count adds N - 1 trace scales for N traces and one outlier share when fitted.
+Candidates are compared fitted to a gain of SEARCH_TOLERANCE in log-likelihood per frame (a
+BIC that decides differs by far more), and one that can no longer be kept is abandoned
+(lumetra.hmm.candidates); the one kept is fitted on to the model's tolerance.
 """
 
 from __future__ import annotations
@@ -27,6 +30,7 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
+from lumetra.hmm.candidates import Goal, distinct, fit_candidate, model_of
 from lumetra.hmm.inputs import HmmTrace, segment_paths
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
@@ -34,8 +38,18 @@ from lumetra.stepfit import FloatArray
 NOISE = ("per_trace", "shared")
 OUTLIER_QUANTILES = (1, 99)  # percentiles of the frames whose range R sets the outlier density
 OUTLIER_START = 0.01  # the outlier share the fit starts from
-BIC_COLUMNS = ["states", "spreads", "log_likelihood", "parameters", "bic", "distinct"]
+BIC_COLUMNS = [
+    "states",
+    "spreads",
+    "log_likelihood",
+    "parameters",
+    "bic",
+    "distinct",
+    "converged",
+    "abandoned",
+]
 SPREAD_KINDS = {True: "shared", False: "per_state"}
+Row = tuple[int, str, float, int, float, bool, bool, str]  # a candidate's row of BIC_COLUMNS
 
 
 @dataclass(frozen=True)
@@ -155,52 +169,63 @@ def select_model(
 ) -> Selection:
     """Every candidate K and spread kind fitted; the smallest BIC kept."""
     values = [t.values for t in data]
-    rows: list[tuple[int, str, float, int, float, bool]] = []
+    rows: list[Row] = []
     fits: dict[tuple[int, bool], hmmcore._Fit] = {}
+
+    def row(k: int, shared: bool, fit: hmmcore._Fit, abandoned: str = "") -> Row:
+        parameters = noise.parameters(k, shared, len(values))
+        bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
+        log_likelihood = float(fit["log_likelihood"])
+        kind = SPREAD_KINDS[shared]
+        converged = bool(fit["converged"])
+        return (k, kind, log_likelihood, parameters, bic, distinct(fit), converged, abandoned)
+
+    frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
     for k in candidates:
         for shared in noise.spread_kinds[: 1 if k == 1 else None]:  # one state: one spread
             start = start_model(data, k, segments, shared, noise.window)
             if noise.window is not None:
                 start["outlier_share"] = OUTLIER_START
                 start["outlier_density"] = noise.outlier_density
-            fit = hmmcore.fit(values, start, frame_blur=frame_blur, **noise.options(shared))
-            parameters = noise.parameters(k, shared, len(values))
-            bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
-            fits[k, shared] = fit
-            log_likelihood = float(fit["log_likelihood"])
-            rows.append((k, SPREAD_KINDS[shared], log_likelihood, parameters, bic, distinct(fit)))
+            kept = smallest_per_k(rows, lambda kind, apart: apart)
+            goal = Goal(
+                min((bic for bic, _ in kept.values()), default=None),
+                noise.parameters(k, shared, len(values)),
+                frames,
+            )
+            candidate = fit_candidate(values, start, goal, frame_blur, noise.options(shared))
+            fits[k, shared] = candidate.fit
+            rows.append(row(k, shared, candidate.fit, candidate.abandoned))
     # K counts FRET levels: levels within a spread of each other are one level whose kinetic
     # states differ (lumetra.hmm.scheme_search), so such a candidate is not chosen while one
     # with distinct levels is.
     listed = smallest_per_k(rows, lambda kind, apart: apart or kind == SPREAD_KINDS[True])
     best = smallest_per_k(rows, lambda kind, apart: apart) or listed
     k = min(best, key=lambda states: best[states][0])
-    bic, shared = best[k]
+    shared = best[k][1]
+    start = model_of(fits[k, shared])
+    fit = hmmcore.fit(values, start, frame_blur=frame_blur, **noise.options(shared))
+    at = next(i for i, r in enumerate(rows) if r[:2] == (k, SPREAD_KINDS[shared]))
+    rows[at] = row(k, shared, fit)
+    if listed[k] == best[k]:
+        listed[k] = (rows[at][4], shared)
     return Selection(
-        fits[k, shared],
+        fit,
         k,
         shared,
         {states: value for states, (value, _) in listed.items()},
         pd.DataFrame(rows, columns=BIC_COLUMNS),
-        bic,
+        rows[at][4],
     )
 
 
 def smallest_per_k(
-    rows: list[tuple[int, str, float, int, float, bool]], eligible: Callable[[str, bool], bool]
+    rows: list[Row], eligible: Callable[[str, bool], bool]
 ) -> dict[int, tuple[float, bool]]:
     """The smallest BIC of each K among the eligible rows (first on a tie), with its spread
     kind (True: shared)."""
     best: dict[int, tuple[float, bool]] = {}
-    for k, kind, _, _, bic, apart in rows:
+    for k, kind, _, _, bic, apart, *_ in rows:
         if eligible(kind, apart) and (k not in best or bic < best[k][0]):
             best[k] = (bic, kind == SPREAD_KINDS[True])
     return best
-
-
-def distinct(model: hmmcore._Model) -> bool:
-    """Whether every two neighbouring levels lie further apart than the larger of their
-    spreads."""
-    order = np.argsort(model["means"])
-    means, spreads = model["means"][order], model["spreads"][order]
-    return bool(np.all(np.diff(means) > np.maximum(spreads[1:], spreads[:-1])))
