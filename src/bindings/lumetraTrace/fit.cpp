@@ -1,6 +1,7 @@
 // fitTrajectory: the step fit of the trace for one parameter setting. Its C++ body runs the
 // whole fit in one core call and then stores every result as the call-by-call body does.
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -69,19 +70,32 @@ std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::ob
   int overflow = 0;
   const long long h = PyLong_AsLongLongAndOverflow(halfWinLen.ptr(), &overflow);
   if (overflow != 0) return std::nullopt;
-  const std::vector<double> frameValues = toDoubles(frames);
-  const std::vector<double> samples = toDoubles(intensity);
   const lumetra::StepFitSettings settings{h, toDouble(rratio), toDouble(thrate),
                                           toDouble(filterWidth)};
+  // The columns are read in place only to find the trace prepared from them, or to copy them.
+  std::shared_ptr<const PreparedTrace> trace;
+  std::vector<double> frameValues;
+  std::vector<double> sampleValues;
+  {
+    const DoubleView frameView(frames);
+    const DoubleView sampleView(intensity);
+    trace = preparedTraces().find(frameView.values(), sampleView.values());
+    if (!trace) {
+      frameValues.assign(frameView.values().begin(), frameView.values().end());
+      sampleValues.assign(sampleView.values().begin(), sampleView.values().end());
+    }
+  }
   lumetra::StepFit fit;
   try {
-    // Only this call's own vectors and the prepared component are used here.
+    // Only the prepared trace, this call's own copy, is used here.
     py::gil_scoped_release release;
-    fit = lumetra::fitSteps(frameValues, samples, lumetra::NaNRule::skip,
-                            *preparedTraces().componentFor(samples), settings);
+    if (!trace) trace = preparedTraces().add(std::move(frameValues), std::move(sampleValues));
+    fit = lumetra::fitSteps(trace->frames, trace->samples, lumetra::NaNRule::skip, trace->component,
+                            settings);
   } catch (const lumetra::StepFitUnsupported&) {
     return std::nullopt;
   }
+  const std::vector<double>& samples = trace->samples;
 
   // The score first, so that a fit the criterion cannot take leaves nothing half stored.
   const int tooFew = PyObject_RichCompareBool(py::int_(fit.partitions.size()).ptr(),
