@@ -1,5 +1,7 @@
 // fitTrajectory: the step fit of the trace for one parameter setting. Its C++ body runs the
 // whole fit in one core call and then stores every result as the call-by-call body does.
+#include <pybind11/numpy.h>
+
 #include <cmath>
 #include <memory>
 #include <optional>
@@ -52,6 +54,14 @@ void storeFit(py::object self, const lumetra::StepFit& fit, bool keep) {
   record.put(FitResult::moments, floatList(fit.moments));
 }
 
+// A column that passed fitFast's checks (a Series of a numpy dtype), for DoubleView: a float64
+// column as the array it holds, which skips the Series' array protocol; any other as it is.
+py::object columnArray(py::handle column) {
+  const auto dtype = py::object(column.attr("dtype")).cast<py::dtype>();
+  if (dtype.kind() == 'f' && dtype.itemsize() == 8) return column.attr("to_numpy")();
+  return py::reinterpret_borrow<py::object>(column);
+}
+
 // The whole fit in one C++ call, then every result stored. Nothing when the fit meets what
 // only the call-by-call evaluation handles exactly.
 std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::object rratio,
@@ -77,8 +87,8 @@ std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::ob
   std::vector<double> frameValues;
   std::vector<double> sampleValues;
   {
-    const DoubleView frameView(frames);
-    const DoubleView sampleView(intensity);
+    const DoubleView frameView(columnArray(frames));
+    const DoubleView sampleView(columnArray(intensity));
     trace = preparedTraces().find(frameView.values(), sampleView.values());
     if (!trace) {
       frameValues.assign(frameView.values().begin(), frameView.values().end());
