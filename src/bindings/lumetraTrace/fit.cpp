@@ -23,11 +23,12 @@ void appendOptional(py::list& out, const std::optional<double>& value) {
   out.append(value ? py::object(py::float_(*value)) : py::object(py::none()));
 }
 
-// Stores the core's fit on the trace object.
-void storeFit(py::object self, const lumetra::StepFit& fit, bool keep) {
+// Stores the core's fit on the trace object; its streams hold dataVar and dataNS.
+void storeFit(py::object self, const lumetra::StepFit& fit, const lumetra::WindowStreams& streams,
+              bool keep) {
   FitRecord record(self);
-  record.put(FitResult::dataVar, floatList(fit.dataVar));
-  record.put(FitResult::dataNS, floatList(fit.dataNS));
+  record.put(FitResult::dataVar, floatList(streams.dataVar));
+  record.put(FitResult::dataNS, floatList(streams.dataNS));
   record.put(FitResult::thresholdVar, py::float_(fit.thresholdVar));
   py::list pairs = tripleList(fit.pairs);
   record.put(FitResult::pairs, pairs);
@@ -95,17 +96,21 @@ std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::ob
       sampleValues.assign(sampleView.values().begin(), sampleView.values().end());
     }
   }
+  // As lumetra::fitSteps, with the streams of the half window kept by the prepared trace.
   lumetra::StepFit fit;
+  std::shared_ptr<const lumetra::WindowStreams> streams;
   try {
     // Only the prepared trace, this call's own copy, is used here.
     py::gil_scoped_release release;
     if (!trace) trace = preparedTraces().add(std::move(frameValues), std::move(sampleValues));
-    fit = lumetra::fitSteps(trace->frames, trace->samples, lumetra::NaNRule::skip, trace->component,
-                            settings);
+    streams = trace->streams(settings.halfWinLen);
+    lumetra::fitFromStreams(trace->frames(), trace->samples(), lumetra::NaNRule::skip, *streams,
+                            settings, fit);
+    fit.thresholdNS = streams->thresholdNS;
   } catch (const lumetra::StepFitUnsupported&) {
     return std::nullopt;
   }
-  const std::vector<double>& samples = trace->samples;
+  const std::vector<double>& samples = trace->samples();
 
   // The score first, so that a fit the criterion cannot take leaves nothing half stored.
   const int tooFew = PyObject_RichCompareBool(py::int_(fit.partitions.size()).ptr(),
@@ -133,7 +138,7 @@ std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::ob
     // A residual sum of 0 takes the logarithm of 0, which numpy warns about.
     if (score && std::isinf(*score) && *score < 0) return std::nullopt;
   }
-  storeFit(self, fit, keep);
+  storeFit(self, fit, *streams, keep);
   if (tooFew != 0 || !score) return rejectedScore();
   return numpyFloat(*score);
 }
