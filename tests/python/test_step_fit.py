@@ -94,6 +94,23 @@ def test_each_call_stores_new_lists(steps, path):
             assert getattr(steps, name) is not before[name], name
 
 
+def test_a_fit_does_not_depend_on_the_half_windows_fitted_before(steps, monkeypatch):
+    """Half windows 2 to 25 and back, more than a trace keeps the streams of: every one-call fit
+    stores and scores what the call-by-call fit does."""
+    order = [*range(2, 26), *range(25, 1, -1)]
+
+    def fits():
+        for h in order:
+            score = steps.fitTrajectory(h, 0.1, 0.2, 0)
+            yield score, {name: getattr(steps, name) for name in FIT_RESULTS}
+
+    one_call = list(fits())
+    original = dataStatsCalac.genPartitions
+    monkeypatch.setattr(dataStatsCalac, "genPartitions", lambda *args: original(*args))
+    for h, fast, composed in zip(order, one_call, fits()):
+        assert fast == composed, h
+
+
 @pytest.mark.parametrize("state_num", [0, 1, 2])
 def test_no_surviving_candidate_is_rejected_whatever_state_num(steps, path, state_num):
     steps.stateNum = state_num

@@ -1,6 +1,9 @@
 // fitTrajectory: the step fit of the trace for one parameter setting. Its C++ body runs the
 // whole fit in one core call and then stores every result as the call-by-call body does.
+#include <pybind11/numpy.h>
+
 #include <cmath>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,11 +23,12 @@ void appendOptional(py::list& out, const std::optional<double>& value) {
   out.append(value ? py::object(py::float_(*value)) : py::object(py::none()));
 }
 
-// Stores the core's fit on the trace object.
-void storeFit(py::object self, const lumetra::StepFit& fit, bool keep) {
+// Stores the core's fit on the trace object; its streams hold dataVar and dataNS.
+void storeFit(py::object self, const lumetra::StepFit& fit, const lumetra::WindowStreams& streams,
+              bool keep) {
   FitRecord record(self);
-  record.put(FitResult::dataVar, floatList(fit.dataVar));
-  record.put(FitResult::dataNS, floatList(fit.dataNS));
+  record.put(FitResult::dataVar, floatList(streams.dataVar));
+  record.put(FitResult::dataNS, floatList(streams.dataNS));
   record.put(FitResult::thresholdVar, py::float_(fit.thresholdVar));
   py::list pairs = tripleList(fit.pairs);
   record.put(FitResult::pairs, pairs);
@@ -51,6 +55,14 @@ void storeFit(py::object self, const lumetra::StepFit& fit, bool keep) {
   record.put(FitResult::moments, floatList(fit.moments));
 }
 
+// A column that passed fitFast's checks (a Series of a numpy dtype), for DoubleView: a float64
+// column as the array it holds, which skips the Series' array protocol; any other as it is.
+py::object columnArray(py::handle column) {
+  const auto dtype = py::object(column.attr("dtype")).cast<py::dtype>();
+  if (dtype.kind() == 'f' && dtype.itemsize() == 8) return column.attr("to_numpy")();
+  return py::reinterpret_borrow<py::object>(column);
+}
+
 // The whole fit in one C++ call, then every result stored. Nothing when the fit meets what
 // only the call-by-call evaluation handles exactly.
 std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::object rratio,
@@ -69,19 +81,36 @@ std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::ob
   int overflow = 0;
   const long long h = PyLong_AsLongLongAndOverflow(halfWinLen.ptr(), &overflow);
   if (overflow != 0) return std::nullopt;
-  const std::vector<double> frameValues = toDoubles(frames);
-  const std::vector<double> samples = toDoubles(intensity);
   const lumetra::StepFitSettings settings{h, toDouble(rratio), toDouble(thrate),
                                           toDouble(filterWidth)};
+  // The columns are read in place only to find the trace prepared from them, or to copy them.
+  std::shared_ptr<const PreparedTrace> trace;
+  std::vector<double> frameValues;
+  std::vector<double> sampleValues;
+  {
+    const DoubleView frameView(columnArray(frames));
+    const DoubleView sampleView(columnArray(intensity));
+    trace = preparedTraces().find(frameView.values(), sampleView.values());
+    if (!trace) {
+      frameValues.assign(frameView.values().begin(), frameView.values().end());
+      sampleValues.assign(sampleView.values().begin(), sampleView.values().end());
+    }
+  }
+  // As lumetra::fitSteps, with the streams of the half window kept by the prepared trace.
   lumetra::StepFit fit;
+  std::shared_ptr<const lumetra::WindowStreams> streams;
   try {
-    // Only this call's own vectors and the prepared component are used here.
+    // Only the prepared trace, this call's own copy, is used here.
     py::gil_scoped_release release;
-    fit = lumetra::fitSteps(frameValues, samples, lumetra::NaNRule::skip,
-                            *preparedTraces().componentFor(samples), settings);
+    if (!trace) trace = preparedTraces().add(std::move(frameValues), std::move(sampleValues));
+    streams = trace->streams(settings.halfWinLen);
+    lumetra::fitFromStreams(trace->frames(), trace->samples(), lumetra::NaNRule::skip, *streams,
+                            settings, fit);
+    fit.thresholdNS = streams->thresholdNS;
   } catch (const lumetra::StepFitUnsupported&) {
     return std::nullopt;
   }
+  const std::vector<double>& samples = trace->samples();
 
   // The score first, so that a fit the criterion cannot take leaves nothing half stored.
   const int tooFew = PyObject_RichCompareBool(py::int_(fit.partitions.size()).ptr(),
@@ -109,7 +138,7 @@ std::optional<py::object> fitFast(py::object self, py::object halfWinLen, py::ob
     // A residual sum of 0 takes the logarithm of 0, which numpy warns about.
     if (score && std::isinf(*score) && *score < 0) return std::nullopt;
   }
-  storeFit(self, fit, keep);
+  storeFit(self, fit, *streams, keep);
   if (tooFew != 0 || !score) return rejectedScore();
   return numpyFloat(*score);
 }
