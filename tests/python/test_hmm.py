@@ -245,6 +245,8 @@ def test_molecules_of_different_noise_and_blinks_give_the_levels_not_noise_class
         (1, "shared"),
         *((k, kind) for k in (2, 3) for kind in ("shared", "per_state")),
     ]
+    # No candidate stops silently: it converged, or it was left once it could not be kept.
+    assert (table["converged"] | table["abandoned"].ne("")).all()
     # A spread per state that splits one level by its noise is listed, not chosen.
     eligible = table[table["distinct"] | (table["spreads"] == "shared")]
     assert result.bic == eligible.groupby("states")["bic"].min().to_dict()
