@@ -50,7 +50,6 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
-from lumetra.hmm.candidates import SEARCH_TOLERANCE
 from lumetra.hmm.checks import dwell_checks
 from lumetra.hmm.inputs import HmmTrace, TraceInput, collect_traces, frame_time
 from lumetra.hmm.limits import (
@@ -155,14 +154,14 @@ def rate_intervals(
     options: dict[str, Any],
 ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray]:
     """Percentile intervals of every rate and relaxation time over the bootstrap refits (NaN
-    without any). Each refit starts from the model and stops at a gain of SEARCH_TOLERANCE per
-    frame: its rates are then those of the model's tolerance to well within their spread."""
+    without any). Each refit starts from the model and is fitted to the model's tolerance: a
+    refit stopped early (at candidates.SEARCH_TOLERANCE per frame, say) stays near its start where
+    the states are hard to tell apart, and the intervals come out too narrow."""
     k = len(model["means"])
     nothing = np.full((k, k), np.nan), np.full(k - 1, np.nan)
     if resamples <= 0:
         return nothing[0], nothing[0], nothing[1], nothing[1]
-    loose = {**options, "tolerance": SEARCH_TOLERANCE}
-    boot = hmmcore.bootstrap(values, model, resamples=resamples, seed=seed, **loose)
+    boot = hmmcore.bootstrap(values, model, resamples=resamples, seed=seed, **options)
     if "rates" in boot:  # states ordered within their levels as the fit's
         levels = model["state_levels"]
         rates = np.stack([within_levels(q, levels) / dt for q in boot["rates"]])
