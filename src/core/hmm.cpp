@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "hmm_acceleration.hpp"
 #include "hmm_emissions.hpp"
 #include "hmm_maximisation.hpp"
 #include "rate_fit.hpp"
@@ -234,18 +235,54 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
         std::count_if(trace.begin(), trace.end(), [](double x) { return !std::isnan(x); }));
   }
   const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
+  const double tolerance = options.tolerance * static_cast<double>(fit.frames);
+  auto estep = [&](const HmmModel& model) {
+    ++fit.iterations;
+    return expectation(traces, model, options.threads, true, options.frameBlur,
+                       options.fitTraceScales);
+  };
+  auto mstep = [&](const Tally& tally, const HmmModel& model) {
+    return hmmdetail::maximisation(tally, model, options, floor, fit.frames, fit.emptyStates);
+  };
   double previous = -std::numeric_limits<double>::infinity();
-  for (fit.iterations = 0; fit.iterations < options.maxIterations; ++fit.iterations) {
-    const Tally tally = expectation(traces, fit.model, options.threads, true, options.frameBlur,
-                                    options.fitTraceScales);
+  fit.iterations = 0;
+  while (fit.iterations < options.maxIterations) {
+    const Tally tally = estep(fit.model);
     fit.logLikelihood = tally.logLikelihood;
-    if (tally.logLikelihood - previous < options.tolerance * static_cast<double>(fit.frames)) {
+    if (tally.logLikelihood - previous < tolerance) {
       fit.converged = true;
+      --fit.iterations;  // the E-step that found no gain makes no iteration
       break;
     }
     previous = tally.logLikelihood;
-    fit.model =
-        hmmdetail::maximisation(tally, fit.model, options, floor, fit.frames, fit.emptyStates);
+    HmmModel next = mstep(tally, fit.model);
+    if (!options.accelerate || fit.iterations + 3 > options.maxIterations) {
+      fit.model = std::move(next);
+      continue;
+    }
+    // Two EM steps, then the jump along them (hmm_acceleration.hpp).
+    const Tally second = estep(next);
+    if (second.logLikelihood - previous < tolerance) {
+      fit.model = std::move(next);
+      fit.logLikelihood = second.logLikelihood;
+      fit.converged = true;
+      --fit.iterations;
+      break;
+    }
+    HmmModel after = mstep(second, next);
+    const HmmModel jump =
+        hmmdetail::constrained(hmmdetail::extrapolated(hmmdetail::unconstrained(fit.model, options),
+                                                       hmmdetail::unconstrained(next, options),
+                                                       hmmdetail::unconstrained(after, options)),
+                               after, options, floor);
+    const Tally landed = estep(jump);
+    if (landed.logLikelihood >= second.logLikelihood) {
+      fit.model = mstep(landed, jump);  // a plain EM step after the jump steadies it
+      previous = landed.logLikelihood;
+    } else {
+      fit.model = std::move(after);
+      previous = second.logLikelihood;
+    }
   }
   if (!fit.converged) {
     fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads, options.frameBlur);

@@ -68,6 +68,9 @@ struct HmmOptions {
   // as exp(Q) of a rate matrix Q per frame with the other rates zero (the model's rates, or the
   // nearest valid rate matrix of its transitions, start it). Empty: a free transition matrix.
   std::vector<std::uint8_t> freeRates{};
+  // Squared extrapolation between EM steps (hmm_acceleration.hpp): the same fixed point in far
+  // fewer iterations where plain EM crawls; iterations count the E-steps either way.
+  bool accelerate = true;
 };
 
 struct HmmFit {
