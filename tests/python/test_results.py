@@ -139,6 +139,17 @@ def test_the_dwell_checks_are_shown_when_the_batch_wrote_them(results_batch, tmp
     copy = tmp_path / "results"
     shutil.copytree(out, copy)
     model = json.loads((copy / "hmm_model.json").read_text())
+
+    def alerts() -> list[str]:
+        import panel as pn
+
+        page = ResultsPage(load_folder(copy)).layout()
+        return [part.object for part in page if isinstance(part, pn.pane.Alert)]
+
+    # A model that stopped at its iteration limit says so at the top of the page.
+    assert alerts() == []
+    (copy / "hmm_model.json").write_text(json.dumps(model | {"converged": False}))
+    assert "did not converge" in alerts()[0]
     # A model whose rates do not match its states: the table alone.
     (copy / "hmm_model.json").write_text(json.dumps(model | {"state_levels": [0]}))
     assert len(ResultsPage(load_folder(copy)).dwell_checks) == 1

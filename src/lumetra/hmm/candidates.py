@@ -26,7 +26,7 @@ from lumetra.stepfit import FloatArray
 
 # The candidates are compared fitted to this gain of log-likelihood per frame.
 SEARCH_TOLERANCE = 1e-6
-CHECK_EVERY = 25  # Baum-Welch iterations between the checks of a candidate
+CHECK_EVERY = 12  # Baum-Welch iterations between the checks of a candidate
 MODEL_KEYS = (
     "means",
     "spreads",
