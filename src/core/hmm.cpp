@@ -85,7 +85,7 @@ void checkTraces(TraceSpans traces) {
 
 // One thread's buffers for forward-backward, kept from trace to trace.
 struct Workspace {
-  std::vector<double> b, alpha, scale, mix, outlier, beta, next, earlier;
+  std::vector<double> b, alpha, scale, mix, outlier, beta, next, earlier, share;
   std::vector<std::uint8_t> sameLevel;
 };
 
@@ -176,6 +176,7 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
   work.beta.assign(k, 1.0);
   work.next.resize(k);
   work.earlier.resize(k);
+  work.share.resize(kk);
   std::vector<double>& beta = work.beta;
   double outliers = tally.outliers;
   for (std::size_t t = n; t-- > 0;) {
@@ -207,6 +208,12 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
       }
     } else {
       const double* const mt = mix + t * kk;
+      // The outlier term's share of each change's emission (symmetric, as the emissions are).
+      double* const share = work.share.data();
+      for (std::size_t i = 0; i < k && observed; ++i) {
+        for (std::size_t j = i; j < k; ++j)
+          share[i * k + j] = share[j * k + i] = outlierPart(outlier[t], mt[i * k + j]);
+      }
       for (std::size_t i = 0; i < k; ++i) {
         double sum = 0;
         for (std::size_t j = 0; j < k; ++j) {
@@ -215,7 +222,7 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
           const double weight = before[i] * w;
           transitions[i * k + j] += weight;
           if (observed) {
-            const double out = outlierPart(outlier[t], mt[i * k + j]);
+            const double out = share[i * k + j];
             outliers += weight * out;
             if (work.sameLevel[i * k + j] != 0)
               tally.addFrame(index, j, out > 0 ? weight * (1 - out) : weight, x[t]);

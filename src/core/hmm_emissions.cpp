@@ -110,8 +110,9 @@ TraceEmissions::TraceEmissions(const HmmModel& m, double scale)
 // With the outlier term, each weight w (relative to exp(top)) becomes inlier w + flat relative to
 // the factor returned. Far from every level the outlier term is the largest and the Gaussian
 // parts fall to 0 without overflow; near a level it is the term that underflows.
-double TraceEmissions::finish(double top, std::span<double> pure, std::span<double> mix,
-                              double* outlier) {
+double TraceEmissions::finish(double top, std::span<double> weight, std::span<double> groupMix,
+                              std::span<double> pure, std::span<double> mix,
+                              double* outlier) const {
   const std::size_t g = groups_;
   double factor = top, flat = 0;
   if (outliers_) {
@@ -119,16 +120,15 @@ double TraceEmissions::finish(double top, std::span<double> pure, std::span<doub
     factor = std::max(inlierLog, outlierLog_);
     const double inlier = expOrOne(inlierLog - factor);
     flat = expOrOne(outlierLog_ - factor);
-    for (double& v : weight_) v = inlier * v + flat;
-    if (!mix.empty()) {
-      for (double& v : mix_) v = inlier * v + flat;
-    }
+    for (double& v : weight) v = inlier * v + flat;
+    for (double& v : groupMix) v = inlier * v + flat;
   }
   if (outlier != nullptr) *outlier = flat;
-  for (std::size_t s = 0; s < k_; ++s) pure[s] = weight_[groupOf_[s]];
+  if (weight.data() == pure.data()) return factor;  // written per state already
+  for (std::size_t s = 0; s < k_; ++s) pure[s] = weight[groupOf_[s]];
   for (std::size_t i = 0; i < k_ && !mix.empty(); ++i) {
     for (std::size_t j = 0; j < k_; ++j) {
-      mix[i * k_ + j] = i == j ? pure[i] : mix_[groupOf_[i] * g + groupOf_[j]];
+      mix[i * k_ + j] = i == j ? pure[i] : groupMix[groupOf_[i] * g + groupOf_[j]];
     }
   }
   return factor;
@@ -136,25 +136,30 @@ double TraceEmissions::finish(double top, std::span<double> pure, std::span<doub
 
 double TraceEmissions::pure(double x, std::span<double> out, double* outlier) {
   if (std::isnan(x)) return missing(out, {}, outlier);
+  // Every state a group of its own (numbered alike): worked out in place.
+  const std::span<double> weight = groups_ == k_ ? out : std::span(weight_);
   double top = -std::numeric_limits<double>::infinity();
   for (std::size_t a = 0; a < groups_; ++a) {
     const double z = (x - mean_[a]) / spread_[a];
-    weight_[a] = -0.5 * z * z - logSpread_[a] - kLogRootTwoPi;
-    top = std::max(top, weight_[a]);
+    weight[a] = -0.5 * z * z - logSpread_[a] - kLogRootTwoPi;
+    top = std::max(top, weight[a]);
   }
-  for (double& v : weight_) v = expOrOne(v - top);
-  return finish(top, out, {}, outlier);
+  for (double& v : weight) v = expOrOne(v - top);
+  return finish(top, weight, {}, out, {}, outlier);
 }
 
 double TraceEmissions::blurred(double x, std::span<double> pure, std::span<double> mix,
                                double* outlier) {
   if (std::isnan(x)) return missing(pure, mix, outlier);
   const std::size_t g = groups_;
+  const bool inPlace = g == k_;  // every state a group of its own, numbered alike
+  const std::span<double> weight = inPlace ? pure : std::span(weight_);
+  const std::span<double> groupMix = inPlace ? mix : std::span(mix_);
   double top = -std::numeric_limits<double>::infinity();
   for (std::size_t a = 0; a < g; ++a) {
     z_[a] = (x - mean_[a]) / spread_[a];
-    weight_[a] = -0.5 * z_[a] * z_[a] - logSpread_[a] - kLogRootTwoPi;
-    top = std::max(top, weight_[a]);
+    weight[a] = -0.5 * z_[a] * z_[a] - logSpread_[a] - kLogRootTwoPi;
+    top = std::max(top, weight[a]);
     if (sharedSpread_) tails(z_[a], upper_[a], lower_[a]);
   }
   const bool linear = top > kLinearFloor;
@@ -173,24 +178,24 @@ double TraceEmissions::blurred(double x, std::span<double> pure, std::span<doubl
         tails(zb, ub, lb);
         v = mixDensity(za, zb, ua, la, ub, lb, spread, top, expTop, linear);
       }
-      mix_[a * g + b] = mix_[b * g + a] = v;
+      groupMix[a * g + b] = groupMix[b * g + a] = v;
     }
   }
   if (!linear) {  // a frame far from every level: everything relative to the largest
     for (std::size_t a = 0; a < g; ++a) {
       for (std::size_t b = 0; b < g; ++b) {
-        if (a != b) top = std::max(top, mix_[a * g + b]);
+        if (a != b) top = std::max(top, groupMix[a * g + b]);
       }
     }
     for (std::size_t a = 0; a < g; ++a) {
       for (std::size_t b = 0; b < g; ++b) {
-        if (a != b) mix_[a * g + b] = std::exp(mix_[a * g + b] - top);
+        if (a != b) groupMix[a * g + b] = std::exp(groupMix[a * g + b] - top);
       }
     }
   }
   // States of one group (one mean and spread) mix into their own pure emission.
-  for (std::size_t a = 0; a < g; ++a) mix_[a * g + a] = weight_[a] = expOrOne(weight_[a] - top);
-  return finish(top, pure, mix, outlier);
+  for (std::size_t a = 0; a < g; ++a) groupMix[a * g + a] = weight[a] = expOrOne(weight[a] - top);
+  return finish(top, weight, groupMix, pure, mix, outlier);
 }
 
 double emissions(double x, const HmmModel& m, std::span<double> out, double scale,

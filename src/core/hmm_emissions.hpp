@@ -25,9 +25,11 @@ class TraceEmissions {
                  double* outlier = nullptr);
 
  private:
-  // The frame's weights per group (relative to exp(top)) with the outlier term mixed in,
-  // written out per state; returns the log of the factor taken out.
-  double finish(double top, std::span<double> pure, std::span<double> mix, double* outlier);
+  // A frame's weights per group (relative to exp(top)) and those of its changes between groups
+  // with the outlier term mixed in, written out per state; returns the log of the factor taken
+  // out.
+  double finish(double top, std::span<double> weight, std::span<double> groupMix,
+                std::span<double> pure, std::span<double> mix, double* outlier) const;
 
   std::size_t k_, groups_ = 0;
   bool sharedSpread_, outliers_;
