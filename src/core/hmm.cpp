@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -83,93 +84,158 @@ void checkTraces(TraceSpans traces) {
   if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
 }
 
-// Forward-backward over trace `index`, added to the tally (only the log-likelihood when `full`
-// is false).
-void forwardBackward(std::span<const double> x, std::size_t index, const HmmModel& m, Tally& tally,
-                     bool full, bool blur) {
-  const std::size_t k = m.states();
+// One thread's buffers for forward-backward, kept from trace to trace.
+struct Workspace {
+  std::vector<double> b, alpha, scale, mix, outlier, beta, next, earlier, share;
+  std::vector<std::uint8_t> sameLevel;
+};
+
+// The share of an emission e that the outlier term holds, the term's part being `outlier`.
+double outlierPart(double outlier, double e) { return outlier > 0 ? outlier / e : 0.0; }
+
+// The forward pass over a trace whose spreads read through `noise`, with its emissions (worked out
+// frame by frame as the pass goes, so that they overlap its chain of divisions); returns `logL`
+// plus the trace's log-likelihood, added up as the emissions' factors in frame order, then the
+// frames' normalisations in frame order.
+double forward(std::span<const double> x, double noise, const HmmModel& m, bool blur,
+               Workspace& work, double logL) {
+  const std::size_t k = m.states(), kk = k * k;
   const std::size_t n = x.size();
-  const double noise = m.traceScale(index);
-  std::vector<double> b(n * k), alpha(n * k), scale(n), mix(blur ? n * k * k : 0), scratch(3 * k),
-      outlier(n);
+  TraceEmissions emit(m, noise);
+  work.b.resize(n * k);
+  work.alpha.resize(n * k);
+  work.scale.resize(n);
+  work.outlier.resize(n);
+  // With blur, mix[t][i][j] is the emission of frame t when the state went from i to j, its
+  // diagonal the emission without a change.
+  if (blur) work.mix.resize(n * kk);
+  double* const alpha = work.alpha.data();
+  double* const scale = work.scale.data();
+  const double* const transition = m.transition.data();
   for (std::size_t t = 0; t < n; ++t) {
-    tally.logLikelihood +=
-        blur ? blurEmissions(x[t], m, std::span(b).subspan(t * k, k),
-                             std::span(mix).subspan(t * k * k, k * k), scratch, noise, &outlier[t])
-             : emissions(x[t], m, std::span(b).subspan(t * k, k), noise, &outlier[t]);
-  }
-  // The emission of frame t when the state went from i to j.
-  auto emission = [&](std::size_t t, std::size_t i, std::size_t j) {
-    return blur && i != j ? mix[(t * k + i) * k + j] : b[t * k + j];
-  };
-  // The share of an emission e of frame t that the outlier term holds.
-  auto outlierShare = [&](std::size_t t, double e) {
-    return outlier[t] > 0 ? outlier[t] / e : 0.0;
-  };
-  for (std::size_t t = 0; t < n; ++t) {
+    const std::span<double> bt = std::span(work.b).subspan(t * k, k);
+    const std::span<double> mt = blur ? std::span(work.mix).subspan(t * kk, kk) : bt;
+    logL +=
+        blur ? emit.blurred(x[t], bt, mt, &work.outlier[t]) : emit.pure(x[t], bt, &work.outlier[t]);
+    double* const at = alpha + t * k;
+    const double* const earlier = t > 0 ? at - k : nullptr;  // alpha of frame t - 1
     double sum = 0;
-    for (std::size_t j = 0; j < k; ++j) {
-      double prior = 0;
-      if (t == 0) {
-        alpha[j] = m.start[j] * b[j];
-      } else if (!blur) {
-        for (std::size_t i = 0; i < k; ++i)
-          prior += alpha[(t - 1) * k + i] * m.transition[i * k + j];
-        alpha[t * k + j] = prior * b[t * k + j];
-      } else {
-        for (std::size_t i = 0; i < k; ++i)
-          prior += alpha[(t - 1) * k + i] * m.transition[i * k + j] * emission(t, i, j);
-        alpha[t * k + j] = prior;
+    if (t == 0) {
+      for (std::size_t j = 0; j < k; ++j) {
+        at[j] = m.start[j] * bt[j];
+        sum += at[j];
       }
-      sum += alpha[t * k + j];
+    } else if (!blur) {
+      for (std::size_t j = 0; j < k; ++j) {
+        double prior = 0;
+        for (std::size_t i = 0; i < k; ++i) prior += earlier[i] * transition[i * k + j];
+        at[j] = prior * bt[j];
+        sum += at[j];
+      }
+    } else {
+      for (std::size_t j = 0; j < k; ++j) {
+        double prior = 0;
+        for (std::size_t i = 0; i < k; ++i)
+          prior += earlier[i] * transition[i * k + j] * mt[i * k + j];
+        at[j] = prior;
+        sum += at[j];
+      }
     }
     // A frame no state can emit under the transitions still leaves every state open.
     if (!(sum > 0)) {
-      for (std::size_t j = 0; j < k; ++j) alpha[t * k + j] = 1.0 / static_cast<double>(k);
+      for (std::size_t j = 0; j < k; ++j) at[j] = 1.0 / static_cast<double>(k);
       sum = std::numeric_limits<double>::min();
     } else {
-      for (std::size_t j = 0; j < k; ++j) alpha[t * k + j] /= sum;
+      for (std::size_t j = 0; j < k; ++j) at[j] /= sum;
     }
     scale[t] = sum;
-    tally.logLikelihood += std::log(sum);
   }
+  for (std::size_t t = 0; t < n; ++t) logL += std::log(scale[t]);
+  return logL;
+}
+
+// Forward-backward over trace `index`, added to the tally (only the log-likelihood when `full`
+// is false).
+void forwardBackward(std::span<const double> x, std::size_t index, const HmmModel& m, Tally& tally,
+                     bool full, bool blur, Workspace& work) {
+  tally.logLikelihood = forward(x, m.traceScale(index), m, blur, work, tally.logLikelihood);
   if (!full) return;
-  std::vector<double> beta(k, 1.0), next(k), earlier(k);
+  const std::size_t k = m.states(), kk = k * k;
+  const std::size_t n = x.size();
+  const double* const b = work.b.data();
+  const double* const alpha = work.alpha.data();
+  const double* const scale = work.scale.data();
+  const double* const mix = work.mix.data();
+  const double* const outlier = work.outlier.data();
+  const double* const transition = m.transition.data();
+  double* const transitions = tally.transitions.data();
+  work.sameLevel.resize(kk);
+  for (std::size_t i = 0; i < k; ++i) {
+    for (std::size_t j = 0; j < k; ++j)
+      work.sameLevel[i * k + j] = m.level(i) == m.level(j) ? 1 : 0;
+  }
+  work.beta.assign(k, 1.0);
+  work.next.resize(k);
+  work.earlier.resize(k);
+  work.share.resize(kk);
+  std::vector<double>& beta = work.beta;
+  double outliers = tally.outliers;
   for (std::size_t t = n; t-- > 0;) {
-    const std::span<const double> a = std::span(alpha).subspan(t * k, k);
+    const double* const a = alpha + t * k;
+    const bool observed = !std::isnan(x[t]);
     for (std::size_t s = 0; s < k; ++s) {
       const double gamma = a[s] * beta[s];
       if (t == 0) tally.start[s] += gamma;
       // With blur only frames without a change inform the levels: those come with xi below.
-      if (!std::isnan(x[t]) && (!blur || t == 0)) {
-        const double out = outlierShare(t, b[t * k + s]);
-        tally.outliers += gamma * out;
+      if (observed && (!blur || t == 0)) {
+        const double out = outlierPart(outlier[t], b[t * k + s]);
+        outliers += gamma * out;
         tally.addFrame(index, s, out > 0 ? gamma * (1 - out) : gamma, x[t]);
       }
     }
     if (t == 0) break;
     // xi between frames t - 1 and t, and beta of frame t - 1.
-    const std::span<const double> before = std::span(alpha).subspan((t - 1) * k, k);
-    for (std::size_t j = 0; j < k; ++j) next[j] = b[t * k + j] * beta[j] / scale[t];
-    for (std::size_t i = 0; i < k; ++i) {
-      double sum = 0;
-      for (std::size_t j = 0; j < k; ++j) {
-        const double w = blur && i != j
-                             ? m.transition[i * k + j] * emission(t, i, j) * beta[j] / scale[t]
-                             : m.transition[i * k + j] * next[j];
-        tally.transitions[i * k + j] += before[i] * w;
-        if (blur && !std::isnan(x[t])) {
-          const double out = outlierShare(t, emission(t, i, j));
-          tally.outliers += before[i] * w * out;
-          if (m.level(i) == m.level(j))
-            tally.addFrame(index, j, out > 0 ? before[i] * w * (1 - out) : before[i] * w, x[t]);
+    const double* const before = alpha + (t - 1) * k;
+    for (std::size_t j = 0; j < k; ++j) work.next[j] = b[t * k + j] * beta[j] / scale[t];
+    if (!blur) {
+      for (std::size_t i = 0; i < k; ++i) {
+        double sum = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+          const double w = transition[i * k + j] * work.next[j];
+          transitions[i * k + j] += before[i] * w;
+          sum += w;
         }
-        sum += w;
+        work.earlier[i] = sum;
       }
-      earlier[i] = sum;
+    } else {
+      const double* const mt = mix + t * kk;
+      // The outlier term's share of each change's emission (symmetric, as the emissions are).
+      double* const share = work.share.data();
+      for (std::size_t i = 0; i < k && observed; ++i) {
+        for (std::size_t j = i; j < k; ++j)
+          share[i * k + j] = share[j * k + i] = outlierPart(outlier[t], mt[i * k + j]);
+      }
+      for (std::size_t i = 0; i < k; ++i) {
+        double sum = 0;
+        for (std::size_t j = 0; j < k; ++j) {
+          const double w = i != j ? transition[i * k + j] * mt[i * k + j] * beta[j] / scale[t]
+                                  : transition[i * k + j] * work.next[j];
+          const double weight = before[i] * w;
+          transitions[i * k + j] += weight;
+          if (observed) {
+            const double out = share[i * k + j];
+            outliers += weight * out;
+            if (work.sameLevel[i * k + j] != 0)
+              tally.addFrame(index, j, out > 0 ? weight * (1 - out) : weight, x[t]);
+          }
+          sum += w;
+        }
+        work.earlier[i] = sum;
+      }
     }
-    beta.swap(earlier);
+    beta.swap(work.earlier);
   }
+  tally.outliers = outliers;
 }
 
 // The E-step over all traces, split over threads by frames; `perTrace`: tally each trace's
@@ -183,8 +249,9 @@ Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool f
       frames / kFramesPerThread, 1, std::min<std::size_t>(count, traces.size())));
   std::vector<Tally> tallies(count, Tally(m.states(), perTrace ? traces.size() : 0));
   auto work = [&](unsigned part) {
+    Workspace workspace;
     for (std::size_t i = part; i < traces.size(); i += count) {
-      forwardBackward(traces[i], i, m, tallies[part], full, blur);
+      forwardBackward(traces[i], i, m, tallies[part], full, blur, workspace);
     }
   };
   std::vector<std::thread> pool;
@@ -311,7 +378,8 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   auto safeLog = [](double p) {
     return p > 0 ? std::log(p) : -std::numeric_limits<double>::infinity();
   };
-  std::vector<double> logP(k * k), b(k), score(k), next(k), mix(k * k, 0.0), scratch(3 * k);
+  std::vector<double> logP(k * k), b(k), score(k), next(k), mix(k * k, 0.0);
+  TraceEmissions emit(model, scale);
   for (std::size_t i = 0; i < k * k; ++i) logP[i] = safeLog(model.transition[i]);
   std::vector<std::size_t> from(n * k);
   // With blur, step[i][j] is logP[i][j] plus the frame's emission for that change (it depends
@@ -319,9 +387,9 @@ std::vector<std::size_t> viterbiPath(std::span<const double> trace, const HmmMod
   std::vector<double> step = logP;
   auto logEmissions = [&](double x) {
     if (!frameBlur) {
-      emissions(x, model, b, scale);
+      emit.pure(x, b);
     } else {
-      blurEmissions(x, model, b, mix, scratch, scale);
+      emit.blurred(x, b, mix);
     }
     for (double& v : b) v = safeLog(v);
     if (!frameBlur) return;

@@ -43,8 +43,7 @@ struct Blurred {
 Blurred blur(double x, const HmmModel& m, double scale = 1) {
   const std::size_t k = m.states();
   Blurred out{std::vector<double>(k), std::vector<double>(k * k), 0};
-  std::vector<double> scratch(3 * k);
-  out.top = blurEmissions(x, m, out.pure, out.mix, scratch, scale);
+  out.top = blurEmissions(x, m, out.pure, out.mix, scale);
   return out;
 }
 
