@@ -111,6 +111,14 @@ def test_a_fit_does_not_depend_on_the_half_windows_fitted_before(steps, monkeypa
         assert fast == composed, h
 
 
+def test_a_refit_gives_new_stream_lists_whatever_was_done_to_the_old_ones(steps):
+    steps.fitTrajectory(9, 0.177, 0.2, 0)
+    held, expected = steps.dataVar, list(steps.dataVar)
+    held[0] = -1.0
+    steps.fitTrajectory(9, 0.177, 0.2, 0)
+    assert steps.dataVar == expected and steps.dataVar is not held
+
+
 @pytest.mark.parametrize("state_num", [0, 1, 2])
 def test_no_surviving_candidate_is_rejected_whatever_state_num(steps, path, state_num):
     steps.stateNum = state_num

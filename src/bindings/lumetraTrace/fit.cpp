@@ -2,7 +2,9 @@
 // whole fit in one core call and then stores every result as the call-by-call body does.
 #include <pybind11/numpy.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,12 +25,38 @@ void appendOptional(py::list& out, const std::optional<double>& value) {
   out.append(value ? py::object(py::float_(*value)) : py::object(py::none()));
 }
 
+// A new list of `values` as Python floats, taking the float objects of the list `self.<name>`
+// already holds where they have the same bits: a search fits one trace at the same half window
+// many times, and floats are immutable, so sharing them is unseen.
+py::list floatsReusing(std::span<const double> values, const py::object& self, const char* name) {
+  PyObject* old = PyObject_GetAttrString(self.ptr(), name);
+  if (old == nullptr) PyErr_Clear();
+  const auto held = py::reinterpret_steal<py::object>(old);
+  const auto n = static_cast<Py_ssize_t>(values.size());
+  if (old == nullptr || !PyList_CheckExact(old) || PyList_GET_SIZE(old) != n) {
+    return floatList(values);
+  }
+  py::list out(values.size());
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GET_ITEM(old, i);
+    const double value = values[static_cast<std::size_t>(i)];
+    if (PyFloat_CheckExact(item) && std::bit_cast<std::uint64_t>(PyFloat_AS_DOUBLE(item)) ==
+                                        std::bit_cast<std::uint64_t>(value)) {
+      Py_INCREF(item);
+    } else if ((item = PyFloat_FromDouble(value)) == nullptr) {
+      throw py::error_already_set();
+    }
+    PyList_SET_ITEM(out.ptr(), i, item);
+  }
+  return out;
+}
+
 // Stores the core's fit on the trace object; its streams hold dataVar and dataNS.
 void storeFit(py::object self, const lumetra::StepFit& fit, const lumetra::WindowStreams& streams,
               bool keep) {
   FitRecord record(self);
-  record.put(FitResult::dataVar, floatList(streams.dataVar));
-  record.put(FitResult::dataNS, floatList(streams.dataNS));
+  record.put(FitResult::dataVar, floatsReusing(streams.dataVar, self, "dataVar"));
+  record.put(FitResult::dataNS, floatsReusing(streams.dataNS, self, "dataNS"));
   record.put(FitResult::thresholdVar, py::float_(fit.thresholdVar));
   py::list pairs = tripleList(fit.pairs);
   record.put(FitResult::pairs, pairs);
