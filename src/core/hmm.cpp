@@ -97,9 +97,9 @@ double forward(std::span<const double> x, double noise, const HmmModel& m, bool 
 }
 
 // Forward-backward over trace `index`, added to the tally (only the log-likelihood when `full`
-// is false).
-void forwardBackward(std::span<const double> x, std::size_t index, const HmmModel& m, Tally& tally,
-                     bool full, bool blur, Workspace& work) {
+// is false), its per-trace tallies in slot `slot`.
+void forwardBackward(std::span<const double> x, std::size_t index, std::size_t slot,
+                     const HmmModel& m, Tally& tally, bool full, bool blur, Workspace& work) {
   tally.logLikelihood = forward(x, m.traceScale(index), m, blur, work, tally.logLikelihood);
   if (!full) return;
   const std::size_t k = m.states(), kk = k * k;
@@ -132,7 +132,7 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
       if (observed && (!blur || t == 0)) {
         const double out = outlierPart(outlier[t], b[t * k + s]);
         outliers += gamma * out;
-        tally.addFrame(index, s, out > 0 ? gamma * (1 - out) : gamma, x[t]);
+        tally.addFrame(slot, s, out > 0 ? gamma * (1 - out) : gamma, x[t]);
       }
     }
     if (t == 0) break;
@@ -168,7 +168,7 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
             const double out = share[i * k + j];
             outliers += weight * out;
             if (work.sameLevel[i * k + j] != 0)
-              tally.addFrame(index, j, out > 0 ? weight * (1 - out) : weight, x[t]);
+              tally.addFrame(slot, j, out > 0 ? weight * (1 - out) : weight, x[t]);
           }
           sum += w;
         }
@@ -181,9 +181,9 @@ void forwardBackward(std::span<const double> x, std::size_t index, const HmmMode
 }
 
 // The E-step over all traces, split over threads by frames; `perTrace`: tally each trace's
-// frames apart too.
+// frames apart too; `weights`: how many times each trace counts (empty: once).
 Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool full, bool blur,
-                  bool perTrace = false) {
+                  bool perTrace = false, std::span<const double> weights = {}) {
   std::size_t frames = 0;
   for (const auto& trace : traces) frames += trace.size();
   unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());
@@ -192,8 +192,15 @@ Tally expectation(TraceSpans traces, const HmmModel& m, unsigned threads, bool f
   std::vector<Tally> tallies(count, Tally(m.states(), perTrace ? traces.size() : 0));
   auto work = [&](unsigned part) {
     Workspace workspace;
+    Tally one(weights.empty() ? 0 : m.states(), perTrace ? 1 : 0);
     for (std::size_t i = part; i < traces.size(); i += count) {
-      forwardBackward(traces[i], i, m, tallies[part], full, blur, workspace);
+      if (weights.empty()) {
+        forwardBackward(traces[i], i, i, m, tallies[part], full, blur, workspace);
+        continue;
+      }
+      one = Tally(m.states(), perTrace ? 1 : 0);
+      forwardBackward(traces[i], i, 0, m, one, full, blur, workspace);
+      tallies[part].addScaled(one, weights[i], i);
     }
   };
   std::vector<std::thread> pool;
@@ -239,16 +246,24 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
     fit.model.outlierShare = std::clamp(fit.model.outlierShare, hmmdetail::kMinOutlierShare,
                                         hmmdetail::kMaxOutlierShare);
   }
-  for (const auto& trace : traces) {
-    fit.frames += static_cast<std::size_t>(
-        std::count_if(trace.begin(), trace.end(), [](double x) { return !std::isnan(x); }));
+  const std::vector<double>& weights = options.traceWeights;
+  if (!weights.empty() &&
+      (weights.size() != traces.size() ||
+       !std::all_of(weights.begin(), weights.end(), [](double w) { return w > 0 && w < 1e15; }))) {
+    throw std::invalid_argument("hmm: a positive finite weight per trace is needed");
+  }
+  for (std::size_t i = 0; i < traces.size(); ++i) {
+    const auto observed = static_cast<double>(
+        std::count_if(traces[i].begin(), traces[i].end(), [](double x) { return !std::isnan(x); }));
+    fit.frames +=
+        static_cast<std::size_t>(std::llround(weights.empty() ? observed : weights[i] * observed));
   }
   const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
   const double tolerance = options.tolerance * static_cast<double>(fit.frames);
   auto estep = [&](const HmmModel& model) {
     ++fit.iterations;
     return expectation(traces, model, options.threads, true, options.frameBlur,
-                       options.fitTraceScales);
+                       options.fitTraceScales, options.traceWeights);
   };
   auto mstep = [&](const Tally& tally, const HmmModel& model) {
     return hmmdetail::maximisation(tally, model, options, floor, fit.frames, fit.emptyStates);
@@ -294,7 +309,9 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
     }
   }
   if (!fit.converged) {
-    fit.logLikelihood = hmmLogLikelihood(traces, fit.model, options.threads, options.frameBlur);
+    fit.logLikelihood = expectation(traces, fit.model, options.threads, false, options.frameBlur,
+                                    false, options.traceWeights)
+                            .logLikelihood;
   }
   return fit;
 }

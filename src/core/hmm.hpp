@@ -71,6 +71,10 @@ struct HmmOptions {
   // Squared extrapolation between EM steps (hmm_acceleration.hpp): the same fixed point in far
   // fewer iterations where plain EM crawls; iterations count the E-steps either way.
   bool accelerate = true;
+  // How many times each trace counts (a bootstrap resample's repeats: a trace drawn twice is
+  // the same as one counted twice), each > 0; empty: once each. The frames the fit reports and
+  // its tolerance count each trace's frames as often.
+  std::vector<double> traceWeights{};
 };
 
 struct HmmFit {

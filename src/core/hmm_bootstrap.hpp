@@ -21,8 +21,9 @@ struct HmmBootstrapOptions {
 // One fitted model per resample, its states numbered by ascending mean. Resample r draws
 // traces.size() trace indices uniformly with replacement, from one generator seeded with
 // `seed`, resample after resample, so neither the threads nor the standard library change it.
-// Each resampled trace keeps its noise scale of `full` as the refit's start.
-// Throws as fitHmm for malformed input.
+// Each resampled trace keeps its noise scale of `full` as the refit's start; a trace drawn k times
+// is fitted once, counted k times (HmmOptions::traceWeights), its scale then one for all k. Throws
+// as fitHmm for malformed input.
 std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
                                    const HmmBootstrapOptions& options = {});
 

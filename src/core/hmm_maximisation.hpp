@@ -56,6 +56,22 @@ struct Tally {
     at[2] += w * x * x;
   }
 
+  // `w` times the tally of one trace (its per-trace tallies in slot 0) added, those per-trace
+  // tallies going to slot `slot`.
+  void addScaled(const Tally& one, double w, std::size_t slot) {
+    auto plus = [w](std::vector<double>& a, const std::vector<double>& b, std::size_t at) {
+      for (std::size_t i = 0; i < b.size(); ++i) a[at + i] += w * b[i];
+    };
+    plus(start, one.start, 0);
+    plus(transitions, one.transitions, 0);
+    plus(occupancy, one.occupancy, 0);
+    plus(sumX, one.sumX, 0);
+    plus(sumXX, one.sumXX, 0);
+    if (!perTrace.empty()) plus(perTrace, one.perTrace, 3 * occupancy.size() * slot);
+    logLikelihood += w * one.logLikelihood;
+    outliers += w * one.outliers;
+  }
+
   void add(const Tally& other) {
     auto plus = [](std::vector<double>& a, const std::vector<double>& b) {
       for (std::size_t i = 0; i < a.size(); ++i) a[i] += b[i];

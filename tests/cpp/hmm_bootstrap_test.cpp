@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <span>
+#include <stdexcept>
 #include <vector>
 
 #include "hmm_testing.hpp"
@@ -39,6 +41,31 @@ TEST(HmmBootstrap, DeterministicGivenTheSeedAndCoversTheTruth) {
   EXPECT_LT(*low, 0.1);
   EXPECT_GT(*high, 0.1);
   EXPECT_LT(*high - *low, 0.05);
+}
+
+TEST(HmmBootstrap, ATraceDrawnTwiceIsOneTraceCountedTwice) {
+  const auto data = hmmtest::simulate(kTwoStates, 3, 300, 5);
+  const auto& t = data.traces;
+  const std::vector<std::span<const double>> repeated{t[0], t[1], t[0], t[2], t[0]};
+  const std::vector<std::span<const double>> distinct{t[0], t[1], t[2]};
+  HmmOptions options;
+  options.frameBlur = true;
+  options.fitTraceScales = true;
+  const HmmFit drawn = fitHmm(repeated, kTwoStates, options);
+  options.traceWeights = {3, 1, 1};
+  const HmmFit counted = fitHmm(distinct, kTwoStates, options);
+  EXPECT_EQ(counted.frames, drawn.frames);
+  EXPECT_NEAR(counted.logLikelihood, drawn.logLikelihood, 1e-9 * std::abs(drawn.logLikelihood));
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_NEAR(counted.model.transition[i], drawn.model.transition[i], 1e-9);
+  }
+  for (std::size_t s = 0; s < 2; ++s) {
+    EXPECT_NEAR(counted.model.means[s], drawn.model.means[s], 1e-9);
+    EXPECT_NEAR(counted.model.spreads[s], drawn.model.spreads[s], 1e-9);
+  }
+  EXPECT_NEAR(counted.model.traceScales[0], drawn.model.traceScales[4], 1e-9);
+  options.traceWeights = {3, 1};
+  EXPECT_THROW(fitHmm(distinct, kTwoStates, options), std::invalid_argument);
 }
 
 TEST(HmmBootstrap, AnEmptyStateStaysFinite) {
