@@ -94,6 +94,13 @@ HmmModel constrained(const std::vector<double>& theta, const HmmModel& like,
     const double share = 1 / (1 + std::exp(-*at++));
     m.outlierShare = std::clamp(share, kMinOutlierShare, kMaxOutlierShare);
   }
+  // A jump beyond what the numbers hold (a rate or mean overflowing) lands on `like` instead.
+  auto finite = [](const std::vector<double>& v) {
+    return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+  };
+  if (!finite(m.means) || !finite(m.spreads) || !finite(m.transition) || !finite(m.rates)) {
+    return like;
+  }
   return m;
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 
 namespace lumetra {
@@ -113,6 +114,10 @@ std::vector<double> matrixExp(std::span<const double> a, std::size_t k) {
   checkSize(a, k);
   Matrix x(a.begin(), a.end());
   // Scale to a norm below 1/2, sum the series, square back.
+  if (!std::all_of(x.begin(), x.end(), [](double v) { return std::isfinite(v); })) {
+    Matrix undefined(k * k, std::numeric_limits<double>::quiet_NaN());
+    return undefined;
+  }
   int squarings = 0;
   const double n = norm1(x, k);
   if (n > 0.5) squarings = static_cast<int>(std::ceil(std::log2(n / 0.5)));

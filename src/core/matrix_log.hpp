@@ -9,8 +9,8 @@
 
 namespace lumetra {
 
-// exp(A) by scaling and squaring of a Taylor series. Throws std::invalid_argument when the
-// size is not k * k.
+// exp(A) by scaling and squaring of a Taylor series; NaN throughout when an entry of A is not
+// finite. Throws std::invalid_argument when the size is not k * k.
 std::vector<double> matrixExp(std::span<const double> a, std::size_t k);
 
 // The principal logarithm of A by inverse scaling and squaring: square roots (Denman-Beavers)

@@ -59,6 +59,10 @@ TEST(MatrixLog, NoRealLogarithmAndBadInput) {
   EXPECT_FALSE(matrixLog(std::vector<double>{1, NAN, 0, 1}, 2).has_value());
   EXPECT_THROW(matrixLog(std::vector<double>{1, 0, 0}, 2), std::invalid_argument);
   EXPECT_THROW(rateMatrix(std::vector<double>{1, 0, 0, 1}, 2, 0), std::invalid_argument);
+  // The exponential of a matrix that is not finite is not a number, never undefined behaviour.
+  for (const double bad : {INFINITY, NAN}) {
+    for (double v : matrixExp(std::vector<double>{-bad, bad, 1, -1}, 2)) EXPECT_TRUE(std::isnan(v));
+  }
 }
 
 TEST(MatrixLog, RatesOfAChainNoRateMatrixMakesAreTheNearestValidOnes) {
