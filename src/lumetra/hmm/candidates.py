@@ -42,6 +42,11 @@ NOT_DISTINCT = "levels within a spread"
 CANNOT_WIN = "its BIC cannot fall below the best"
 
 
+def bic_of(log_likelihood: float, parameters: int, frames: int) -> float:
+    """-2 log L + p ln(frames)."""
+    return float(-2 * log_likelihood + parameters * np.log(frames))
+
+
 @dataclass(frozen=True)
 class Goal:
     """What a candidate must reach to be kept: the smallest BIC among the candidates that may be

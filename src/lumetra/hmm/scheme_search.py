@@ -8,7 +8,7 @@ current if its BIC is smaller; the search stops when no scheme of a round improv
 A level gets another state only with MIN_DWELLS uncensored dwells on it in the plain model's
 paths, and only schemes the traces carry are tried (Carried: frames per parameter and level
 changes per free rate, as for the number of levels); counts given that they do not carry are
-refused. Schemes are compared fitted to select.SEARCH_TOLERANCE; the one kept is then fitted on
+refused. Schemes are compared fitted to candidates.SEARCH_TOLERANCE; the one kept is then fitted on
 to the model's tolerance.
 BIC counts S - 1 start probabilities, the free rates, a level per FRET level and its spreads,
 and the trace scales and outlier share as the plain model does.
@@ -23,7 +23,7 @@ from typing import Any
 import numpy as np
 
 from lumetra import hmmcore
-from lumetra.hmm.candidates import Goal, fit_candidate, model_of
+from lumetra.hmm.candidates import Goal, bic_of, fit_candidate, model_of
 from lumetra.hmm.limits import FRAMES_PER_PARAMETER
 from lumetra.hmm.schemes import (
     MAX_PER_LEVEL,
@@ -90,12 +90,13 @@ def fit_scheme(
     shared_spread: bool,
     frame_blur: bool,
     best_bic: float | None,
+    frames: int,
 ) -> SchemeFit:
     """The scheme fitted from `start` for the comparison (abandoned once its BIC cannot fall
-    below `best_bic`, lumetra.hmm.candidates), its states ordered (state_order)."""
+    below `best_bic`, lumetra.hmm.candidates; `frames`: the traces' frames that are not NaN),
+    its states ordered (state_order)."""
     settings: dict[str, Any] = {**noise.options(shared_spread), "free_rates": scheme.free}
     parameters = scheme_parameters(scheme, noise, shared_spread, len(values))
-    frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
     goal = Goal(best_bic, parameters, frames)
     candidate = fit_candidate(values, start, goal, frame_blur, settings, tied_levels=True)
     return scheme_fit(scheme, candidate.fit, parameters, candidate.abandoned)
@@ -104,10 +105,10 @@ def fit_scheme(
 def scheme_fit(
     scheme: Scheme, fit: hmmcore._Fit, parameters: int, abandoned: str = ""
 ) -> SchemeFit:
-    bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
+    score = bic_of(float(fit["log_likelihood"]), parameters, int(fit["frames"]))
     order = state_order(fit)
     ordered = {**fit, **reordered(fit, order)}
-    return SchemeFit(reordered_scheme(scheme, order), ordered, parameters, bic, abandoned)  # type: ignore[arg-type]
+    return SchemeFit(reordered_scheme(scheme, order), ordered, parameters, score, abandoned)  # type: ignore[arg-type]
 
 
 def refined(
@@ -185,7 +186,9 @@ def search_schemes(
 
     def fitted(scheme: Scheme, best_bic: float | None) -> SchemeFit:
         start = scheme_start(scheme, parent, dwells)
-        result = fit_scheme(values, scheme, start, noise, shared_spread, frame_blur, best_bic)
+        result = fit_scheme(
+            values, scheme, start, noise, shared_spread, frame_blur, best_bic, limit.frames
+        )
         rows.append(result.row(shared_spread))
         return result
 

@@ -30,7 +30,7 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
-from lumetra.hmm.candidates import Goal, distinct, fit_candidate, model_of
+from lumetra.hmm.candidates import Goal, bic_of, distinct, fit_candidate, model_of
 from lumetra.hmm.inputs import HmmTrace, segment_paths
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
@@ -174,11 +174,11 @@ def select_model(
 
     def row(k: int, shared: bool, fit: hmmcore._Fit, abandoned: str = "") -> Row:
         parameters = noise.parameters(k, shared, len(values))
-        bic = float(-2 * fit["log_likelihood"] + parameters * np.log(fit["frames"]))
         log_likelihood = float(fit["log_likelihood"])
+        score = bic_of(log_likelihood, parameters, int(fit["frames"]))
         kind = SPREAD_KINDS[shared]
         converged = bool(fit["converged"])
-        return (k, kind, log_likelihood, parameters, bic, distinct(fit), converged, abandoned)
+        return (k, kind, log_likelihood, parameters, score, distinct(fit), converged, abandoned)
 
     frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
     for k in candidates:
