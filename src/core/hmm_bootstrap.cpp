@@ -12,14 +12,21 @@
 
 namespace lumetra {
 
+std::vector<double> resampleCounts(std::size_t traces, std::size_t resamples, std::uint64_t seed) {
+  std::vector<double> counts(resamples * traces, 0.0);
+  Random random(seed);
+  for (std::size_t r = 0; r < resamples; ++r) {
+    for (std::size_t i = 0; i < traces; ++i) counts[r * traces + random.index(traces)] += 1;
+  }
+  return counts;
+}
+
 std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
                                    const HmmBootstrapOptions& options) {
   // Checks the input once, before any thread starts.
   hmmLogLikelihood(traces, full, 1);
   const std::size_t n = traces.size();
-  std::vector<std::size_t> picks(options.resamples * n);
-  Random random(options.seed);
-  for (std::size_t& pick : picks) pick = random.index(n);
+  const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
 
   std::vector<HmmModel> models(options.resamples);
   HmmOptions fitOptions = options.fit;
@@ -29,14 +36,12 @@ std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
   std::mutex failureLock;
   auto work = [&] {
     std::vector<std::span<const double>> resample;
-    std::vector<double> times(n);  // how often each trace was drawn
-    HmmModel start = full;         // each trace drawn with its noise scale
+    HmmModel start = full;  // each trace drawn with its noise scale
     HmmOptions weighted = fitOptions;
     for (std::size_t r = next++; r < options.resamples; r = next++) {
       try {
         // A trace drawn k times is fitted once, counted k times: the same fit, k times cheaper.
-        std::fill(times.begin(), times.end(), 0.0);
-        for (std::size_t i = 0; i < n; ++i) times[picks[r * n + i]] += 1;
+        const double* const times = &counts[r * n];
         resample.clear();
         weighted.traceWeights.clear();
         start.traceScales.clear();

@@ -18,9 +18,12 @@ struct HmmBootstrapOptions {
   HmmOptions fit;        // of each refit; its own threads are ignored (one per resample)
 };
 
-// One fitted model per resample, its states numbered by ascending mean. Resample r draws
-// traces.size() trace indices uniformly with replacement, from one generator seeded with
-// `seed`, resample after resample, so neither the threads nor the standard library change it.
+// How often each trace is drawn in each resample (resamples x traces, row-major): resample r
+// draws `traces` indices uniformly with replacement, from one generator seeded with `seed`,
+// resample after resample, so neither the threads nor the standard library change it.
+std::vector<double> resampleCounts(std::size_t traces, std::size_t resamples, std::uint64_t seed);
+
+// One fitted model per resample (resampleCounts), its states numbered by ascending mean.
 // Each resampled trace keeps its noise scale of `full` as the refit's start; a trace drawn k times
 // is fitted once, counted k times (HmmOptions::traceWeights), its scale then one for all k. Throws
 // as fitHmm for malformed input.

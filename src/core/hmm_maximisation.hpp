@@ -96,4 +96,13 @@ std::vector<double> startRates(const HmmModel& m, const std::vector<std::uint8_t
 HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& options, double floor,
                       std::size_t frames, std::vector<std::size_t>& empty);
 
+// The spread of all non-NaN frames (the scale of the smallest spread a fit allows).
+double dataSpread(TraceSpans traces);
+
+// The E-step's tallies of all traces at `m` (no per-trace tallies).
+Tally expectationOf(TraceSpans traces, const HmmModel& m, unsigned threads, bool blur);
+
+// The E-step's tallies of each trace apart (no per-trace tallies), split over threads.
+std::vector<Tally> traceTallies(TraceSpans traces, const HmmModel& m, unsigned threads, bool blur);
+
 }  // namespace lumetra::hmmdetail

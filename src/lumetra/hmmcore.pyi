@@ -91,6 +91,7 @@ def bootstrap(
     fit_trace_scales: bool = False,
     fit_outliers: bool = False,
     free_rates: npt.ArrayLike | None = None,
+    linearised: bool = False,
 ) -> _Bootstrap: ...
 def rate_matrix(transition: npt.ArrayLike, frame_time: float) -> _Floats | None: ...
 def scheme_parameter_count(

@@ -6,6 +6,7 @@
 
 #include "hmm_arrays.hpp"
 #include "hmm_bootstrap.hpp"
+#include "hmm_linear_bootstrap.hpp"
 
 namespace lumetra::bindings {
 
@@ -51,7 +52,7 @@ py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sha
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
                    std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,
                    double tolerance, unsigned threads, bool fitTraceScales, bool fitOutliers,
-                   const py::object& freeRates) {
+                   const py::object& freeRates, bool linearised) {
   const TraceArrays data(traces);
   const lumetra::HmmModel full = toModel(model);
   lumetra::HmmBootstrapOptions o;
@@ -64,7 +65,8 @@ py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, st
   std::vector<lumetra::HmmModel> models;
   {
     py::gil_scoped_release release;
-    models = lumetra::bootstrapHmm(data.spans, full, o);
+    models = linearised ? lumetra::linearisedBootstrapHmm(data.spans, full, o)
+                        : lumetra::bootstrapHmm(data.spans, full, o);
   }
   const auto r = static_cast<py::ssize_t>(resamples);
   const auto k = static_cast<py::ssize_t>(full.states());

@@ -18,6 +18,6 @@ py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sha
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,
                    std::uint64_t seed, bool sharedSpread, bool frameBlur, int maxIterations,
                    double tolerance, unsigned threads, bool fitTraceScales, bool fitOutliers,
-                   const py::object& freeRates);
+                   const py::object& freeRates, bool linearised);
 
 }  // namespace lumetra::bindings

@@ -107,9 +107,12 @@ LUMETRA_MODULE(hmmcore, m) {
         py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
         py::arg("fit_trace_scales") = defaults.fitTraceScales,
         py::arg("fit_outliers") = defaults.fitOutliers, py::arg("free_rates") = py::none(),
+        py::arg("linearised") = false,
         "Refits of `model` on traces resampled with replacement (each with its trace scale): "
         "means and spreads (resamples x K) and transition (resamples x K x K), states ordered "
-        "by mean; with free_rates also rates (resamples x K x K, per frame).");
+        "by mean; with free_rates also rates (resamples x K x K, per frame). linearised: each "
+        "resample's refit read off the EM map linearised about `model` (the same resamples, "
+        "trace scales held; RuntimeError when the traces do not determine a parameter).");
 
   m.def(
       "rate_matrix",

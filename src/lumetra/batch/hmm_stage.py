@@ -10,7 +10,8 @@ finds usable (lumetra.batch.quality) with their masked frames left out, and the 
                               intervals, BIC per K and every candidate (K, spread kind,
                               log-likelihood, parameters, scheme, whether it converged or
                               why it was abandoned), the outlier share, frame time,
-                              log-likelihood, whether it converged, resamples and seed
+                              log-likelihood, whether it converged, resamples, bootstrap
+                              method and seed
     dwell_checks.csv          per FRET level, its idealised dwells against the distribution the
                               rate matrix implies (lumetra.hmm.checks); with check_model the
                               re-simulation check in hmm_model.json (model_check)
@@ -110,6 +111,7 @@ def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
         seed=settings.seed,
         states_per_level=settings.states_per_level,
         topology=settings.topology,
+        bootstrap_method=settings.bootstrap_method,
     )
 
 
@@ -164,6 +166,7 @@ def model_record(result: HmmResult, seed: int) -> dict[str, Any]:
         "log_likelihood": result.log_likelihood,
         "converged": result.converged,
         "resamples": result.resamples,
+        "bootstrap_method": result.bootstrap_method,
         "seed": seed,
     }
 

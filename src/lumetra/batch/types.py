@@ -133,10 +133,14 @@ class HmmSettings:
     # Simulate the fitted model as the data (lengths, frame time, noise) and fit it again: does
     # the analysis give back the same model? (hmm_model.json: model_check)
     check_model: bool = False
+    # How the bootstrap reads each resample's model (lumetra.hmm.limits.BOOTSTRAP_METHODS).
+    bootstrap_method: str = "linearised"
 
     def __post_init__(self) -> None:
         from lumetra.hmm.fit import check_scheme
         from lumetra.hmm.limits import check_settings
 
-        check_settings(self.states, self.max_states, self.bootstrap, self.seed)
+        check_settings(
+            self.states, self.max_states, self.bootstrap, self.seed, self.bootstrap_method
+        )
         check_scheme(self.states, self.states_per_level, self.topology)

@@ -30,11 +30,26 @@ from lumetra.stepfit import FloatArray, check_seed
 MAX_STATES = 4  # the largest K the model tries by default
 BOOTSTRAP = hmmcore.RESAMPLES  # resamples of the traces for the rate intervals, by default
 
+# How the bootstrap reads each resample's model: "linearised", off the EM map linearised about
+# the fit (hmmcore.bootstrap(linearised=True), one E-step per trace and two per parameter), or
+# "refit", each resample fitted to convergence.
+BOOTSTRAP_METHODS = ("linearised", "refit")
+
 FRAMES_PER_PARAMETER = 10
 
 
-def check_settings(states: int | None, max_states: int, bootstrap: int, seed: int) -> None:
+def check_settings(
+    states: int | None,
+    max_states: int,
+    bootstrap: int,
+    seed: int,
+    bootstrap_method: str = BOOTSTRAP_METHODS[0],
+) -> None:
     """ValueError for a setting no fit can have."""
+    if bootstrap_method not in BOOTSTRAP_METHODS:
+        raise ValueError(
+            f"bootstrap_method must be one of {BOOTSTRAP_METHODS}, not {bootstrap_method!r}"
+        )
     if states is not None and states < 1:
         raise ValueError(f"states must be at least 1, not {states}")
     if max_states < 1:

@@ -1,0 +1,180 @@
+#include "hmm_linear_bootstrap.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "hmm_acceleration.hpp"
+#include "hmm_maximisation.hpp"
+#include "hmm_start.hpp"
+#include "rate_fit.hpp"
+
+namespace lumetra {
+
+namespace {
+
+using hmmdetail::Tally;
+
+// The step of the central differences, relative to a parameter of size over 1: large enough that
+// the M-step's own rounding and inner solves (the rates' fit) do not reach the differences.
+constexpr double kStep = 1e-2;
+// A parameter at or below this is the logarithm of a zero that the model keeps zero.
+constexpr double kZeroLog = -600;
+// A pivot below this (relative to the largest entry) makes I - J singular.
+constexpr double kSingular = 1e-12;
+
+// LU decomposition with partial pivoting of a square matrix, solved for many right-hand sides.
+class LuSolver {
+ public:
+  LuSolver(std::vector<double> a, std::size_t n) : lu_(std::move(a)), order_(n), n_(n) {
+    double largest = 0;
+    for (double v : lu_) largest = std::max(largest, std::abs(v));
+    for (std::size_t i = 0; i < n; ++i) order_[i] = i;
+    for (std::size_t c = 0; c < n; ++c) {
+      std::size_t pivot = c;
+      for (std::size_t r = c + 1; r < n; ++r) {
+        if (std::abs(at(r, c)) > std::abs(at(pivot, c))) pivot = r;
+      }
+      if (!(std::abs(at(pivot, c)) > kSingular * largest)) {
+        throw std::runtime_error("hmm: a parameter of the model is not determined by the traces");
+      }
+      if (pivot != c) {
+        for (std::size_t j = 0; j < n; ++j) std::swap(at(c, j), at(pivot, j));
+        std::swap(order_[c], order_[pivot]);
+      }
+      for (std::size_t r = c + 1; r < n; ++r) {
+        at(r, c) /= at(c, c);
+        for (std::size_t j = c + 1; j < n; ++j) at(r, j) -= at(r, c) * at(c, j);
+      }
+    }
+  }
+
+  [[nodiscard]] std::vector<double> solve(const std::vector<double>& b) const {
+    std::vector<double> x(n_);
+    for (std::size_t i = 0; i < n_; ++i) {
+      x[i] = b[order_[i]];
+      for (std::size_t j = 0; j < i; ++j) x[i] -= at(i, j) * x[j];
+    }
+    for (std::size_t i = n_; i-- > 0;) {
+      for (std::size_t j = i + 1; j < n_; ++j) x[i] -= at(i, j) * x[j];
+      x[i] /= at(i, i);
+    }
+    return x;
+  }
+
+ private:
+  double& at(std::size_t r, std::size_t c) { return lu_[r * n_ + c]; }
+  [[nodiscard]] double at(std::size_t r, std::size_t c) const { return lu_[r * n_ + c]; }
+  std::vector<double> lu_;
+  std::vector<std::size_t> order_;
+  std::size_t n_;
+};
+
+}  // namespace
+
+std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
+                                             const HmmBootstrapOptions& options) {
+  hmmLogLikelihood(traces, full, 1);  // the checks of a fit
+  const std::size_t n = traces.size(), k = full.states();
+  HmmOptions o = options.fit;
+  o.fitTraceScales = false;
+  o.traceWeights.clear();
+  o.threads = options.threads;
+  HmmModel base = full;
+  if (!o.freeRates.empty()) {
+    if (o.freeRates.size() != k * k) {
+      throw std::invalid_argument("hmm: the free rates do not match the number of states");
+    }
+    base.rates = hmmdetail::startRates(full, o.freeRates);
+    base.transition = transitionOfRates(base.rates, k);
+  }
+  if (o.fitOutliers) {
+    base.outlierShare =
+        std::clamp(base.outlierShare, hmmdetail::kMinOutlierShare, hmmdetail::kMaxOutlierShare);
+  }
+  const double floor = o.minSpread * std::max(hmmdetail::dataSpread(traces), 1e-300);
+  std::vector<double> observed(n);
+  std::size_t frames = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    observed[i] = static_cast<double>(
+        std::count_if(traces[i].begin(), traces[i].end(), [](double x) { return !std::isnan(x); }));
+    frames += static_cast<std::size_t>(observed[i]);
+  }
+  auto step = [&](const Tally& tally, const HmmModel& from, std::size_t count) {
+    std::vector<std::size_t> empty;
+    return hmmdetail::unconstrained(hmmdetail::maximisation(tally, from, o, floor, count, empty),
+                                    o);
+  };
+
+  // The EM map's Jacobian at the fit, column by column.
+  const std::vector<double> theta = hmmdetail::unconstrained(base, o);
+  const std::size_t p = theta.size();
+  // The trace scales (held, so the map leaves them be) come last but for the outlier share.
+  const std::size_t scalesEnd = p - (o.fitOutliers && base.outlierDensity > 0 ? 1 : 0);
+  const std::size_t scalesBegin = scalesEnd - base.traceScales.size();
+  std::vector<double> identityLessJ(p * p, 0.0);
+  for (std::size_t c = 0; c < p; ++c) {
+    identityLessJ[c * p + c] = 1;
+    // A zero the model keeps, or a trace scale: the map leaves it as it is.
+    if (theta[c] <= kZeroLog || (c >= scalesBegin && c < scalesEnd)) continue;
+    const double h = kStep * std::max(1.0, std::abs(theta[c]));
+    std::vector<double> up = theta, down = theta;
+    up[c] += h;
+    down[c] -= h;
+    const HmmModel upModel = hmmdetail::constrained(up, base, o, floor);
+    const HmmModel downModel = hmmdetail::constrained(down, base, o, floor);
+    const std::vector<double> mapUp =
+        step(hmmdetail::expectationOf(traces, upModel, o.threads, o.frameBlur), upModel, frames);
+    const std::vector<double> mapDown = step(
+        hmmdetail::expectationOf(traces, downModel, o.threads, o.frameBlur), downModel, frames);
+    for (std::size_t r = 0; r < p; ++r)
+      identityLessJ[r * p + c] -= (mapUp[r] - mapDown[r]) / (2 * h);
+  }
+  const LuSolver solver(std::move(identityLessJ), p);
+
+  // Each trace's tallies at the fit; a resample's M-step of its weighted sum.
+  const std::vector<Tally> tallies = hmmdetail::traceTallies(traces, base, o.threads, o.frameBlur);
+  Tally all(k, 0);
+  for (const Tally& one : tallies) all.addScaled(one, 1, 0);
+  const std::vector<double> fixedPoint = step(all, base, frames);
+  const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
+  std::vector<HmmModel> models(options.resamples);
+  std::exception_ptr failure;
+  std::mutex failureLock;
+  auto work = [&](unsigned part, unsigned parts) {
+    for (std::size_t r = part; r < options.resamples; r += parts) try {
+        Tally sum(k, 0);
+        double weighted = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+          const double times = counts[r * n + i];
+          if (times == 0) continue;
+          sum.addScaled(tallies[i], times, 0);
+          weighted += times * observed[i];
+        }
+        std::vector<double> move =
+            step(sum, base, static_cast<std::size_t>(std::llround(weighted)));
+        for (std::size_t j = 0; j < p; ++j) move[j] -= fixedPoint[j];
+        std::vector<double> refit = solver.solve(move);
+        for (std::size_t j = 0; j < p; ++j) refit[j] += theta[j];
+        models[r] = orderedByMean(hmmdetail::constrained(refit, base, o, floor));
+      } catch (...) {
+        const std::lock_guard lock(failureLock);
+        if (!failure) failure = std::current_exception();
+      }
+  };
+  unsigned count =
+      options.threads != 0 ? options.threads : std::max(1U, std::thread::hardware_concurrency());
+  count = static_cast<unsigned>(std::clamp<std::size_t>(options.resamples, 1, count));
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work, t, count);
+  work(0, count);
+  for (std::thread& thread : pool) thread.join();
+  if (failure) std::rethrow_exception(failure);
+  return models;
+}
+
+}  // namespace lumetra

@@ -1,0 +1,23 @@
+// The spread of a shared hidden Markov model over molecules without refitting each resample: the
+// EM map linearised about the fit (supplemented EM, Meng and Rubin 1991). Each trace's E-step
+// tallies at the fit are gathered once. The M-step of a resample's weighted tallies moves the
+// model by d; the refit that resample stands for lies (I - J)^-1 d from the fit, J being the
+// Jacobian of the EM map at the fit (central differences: two E-steps of all traces per free
+// parameter). All of it on the unconstrained scale of hmm_acceleration.hpp, so that rates stay
+// positive and probabilities normalised. The trace scales are held at the fit's.
+#pragma once
+
+#include <vector>
+
+#include "hmm_bootstrap.hpp"
+
+namespace lumetra {
+
+// As bootstrapHmm: the same resamples for the same seed, one model per resample with its states
+// numbered by ascending mean (options.fit.maxIterations and tolerance are not used). Throws
+// std::invalid_argument as fitHmm for malformed input, std::runtime_error when I - J is
+// singular (a parameter the data do not determine).
+std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
+                                             const HmmBootstrapOptions& options = {});
+
+}  // namespace lumetra
