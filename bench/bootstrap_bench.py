@@ -69,7 +69,8 @@ def main():
             )  # fmt: skip
             if made.returncode:
                 raise SystemExit(made.stderr)
-            ratios.append(compare("three-state chain", [str(f) for f in sorted(traces.iterdir())]))
+            files = [str(f) for f in sorted(traces.iterdir()) if f.is_file()]
+            ratios.append(compare("three-state chain", files))
     if "noisy" in sets:
         for seed in map(int, args.seeds.split(",")):
             ratios.append(compare(f"noisy hidden states, seed {seed}", stage.noisy_set(seed)))

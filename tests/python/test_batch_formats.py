@@ -217,6 +217,7 @@ def test_fit_ends_in_the_shared_model_of_all_traces(tmp_path, capsys):
     manifest = json.loads((out / "manifest.json").read_text())
     assert manifest["method"] == "hmm" and manifest["criterion"] == "bic" and manifest["refine"]
     assert manifest["hmm"]["seed"] == 0 and manifest["hmm"]["resamples"] == 30
+    assert manifest["hmm"]["bootstrap_method"] == "linearised"
 
     path = pd.read_csv(out / "hmm" / "trace_1.csv", comment="#")
     step = pd.read_csv(out / "traces" / "trace_1.csv", comment="#")

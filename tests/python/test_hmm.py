@@ -92,6 +92,10 @@ def two_levels(pattern, frames=600, frame_time=0.1, seed=0):
     "call, message",
     [
         (lambda data, trace: fit_hmm(data, bootstrap=-1), "bootstrap must be at least 0"),
+        (
+            lambda data, trace: fit_hmm(data, bootstrap_method="jackknife"),
+            "bootstrap_method must be one of .* not 'jackknife'",
+        ),
         (lambda data, trace: fit_hmm(data, states=0), "states must be at least 1, not 0"),
         (lambda data, trace: fit_hmm(data, max_states=0), "max_states must be at least 1"),
         (lambda data, trace: fit_hmm(data, seed=-1), "seed must be at least 0, not -1"),
@@ -99,7 +103,16 @@ def two_levels(pattern, frames=600, frame_time=0.1, seed=0):
         (lambda data, trace: search_parameters(trace, seed=-1), "seed must be at least 0"),
         (lambda data, trace: native_search(trace, None, "bic", -1), "seed must be at least 0"),
     ],
-    ids=["bootstrap", "states", "max_states", "seed", "search_seed", "search", "native search"],
+    ids=[
+        "bootstrap",
+        "bootstrap method",
+        "states",
+        "max_states",
+        "seed",
+        "search_seed",
+        "search",
+        "native search",
+    ],
 )
 def test_settings_no_fit_can_have_are_refused(simulated, call, message):
     trace = lumetraTrace()
