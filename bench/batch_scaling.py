@@ -1,16 +1,18 @@
-"""Wall time and peak memory of the collecting process of a batch fit with fixed parameters.
+"""Wall time and peak memory of the collecting process of a batch fit.
 
     .venv/bin/python bench/batch_scaling.py [--traces 1000] [--frames 500] [--jobs 2]
-                                            [--no-spreadsheet] [--method classic|hmm]
+                                            [--no-spreadsheet] [--method classic|hmm|default]
                                             [--keep DIR]
 
 Simulates the traces (two states, 300 and 800, rates 0.05 and 0.08 s^-1, frame time 0.1 s) in a
-child process, runs `fit_traces` with the parameters fixed (5, -1, 0.2, 0) and the classic
-kinetics (or the shared hidden Markov model, --method hmm) on a pool of --jobs processes, and
-prints the wall time and the peak resident memory of this process (the one that collects the
-results and writes the summaries; the workers are not counted). With --keep, the simulated
-traces are kept in DIR/traces and reused by the next run of the same size. Run it once per
-size, each in a fresh interpreter, so that the peaks do not carry over.
+child process and runs `fit_traces` on a pool of --jobs processes: with the parameters fixed
+(5, -1, 0.2, 0) and the classic kinetics (--method classic) or the shared hidden Markov model
+with 20 resamples (--method hmm), or the default pipeline of `lumetra fit` (--method default:
+each trace's parameters searched, screening, the shared model with its K search and bootstrap).
+Prints the wall time and the peak resident memory of this process (the one that collects the
+results, fits the shared model and writes the summaries; the workers are not counted). With
+--keep, the simulated traces are kept in DIR/traces and reused by the next run of the same size.
+Run it once per size, each in a fresh interpreter, so that the peaks do not carry over.
 """
 
 import argparse
@@ -55,7 +57,7 @@ def main():
     parser.add_argument("--frames", type=int, default=500)
     parser.add_argument("--jobs", type=int, default=2)
     parser.add_argument("--no-spreadsheet", action="store_true")
-    parser.add_argument("--method", choices=["classic", "hmm"], default="classic")
+    parser.add_argument("--method", choices=["classic", "hmm", "default"], default="classic")
     parser.add_argument("--keep", help="write inputs and results here instead of a temp dir")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
@@ -64,15 +66,18 @@ def main():
         shutil.rmtree(root / "results", ignore_errors=True)
         before = peak_mib()
         start = time.perf_counter()
+        fixed = {
+            "params": (5, -1, 0.2, 0),
+            "method": args.method,
+            "hmm": HmmSettings(bootstrap=20) if args.method == "hmm" else None,
+        }
         result = fit_traces(
             files,
             root / "results",
             jobs=args.jobs,
-            params=(5, -1, 0.2, 0),
             progress=False,
             spreadsheet=not args.no_spreadsheet,
-            method=args.method,
-            hmm=HmmSettings(bootstrap=20) if args.method == "hmm" else None,
+            **({} if args.method == "default" else fixed),
         )
         wall = time.perf_counter() - start
         print(

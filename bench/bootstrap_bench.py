@@ -69,7 +69,7 @@ def main():
             )  # fmt: skip
             if made.returncode:
                 raise SystemExit(made.stderr)
-            files = [str(f) for f in sorted(traces.iterdir()) if f.is_file()]
+            files = [str(f) for f in sorted(traces.glob("trace_*.txt"))]
             ratios.append(compare("three-state chain", files))
     if "noisy" in sets:
         for seed in map(int, args.seeds.split(",")):
