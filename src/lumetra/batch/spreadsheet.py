@@ -11,14 +11,14 @@ workbook once its traces are in, so that a batch holds one workbook's traces at 
 
 from __future__ import annotations
 
+from collections.abc import Iterator
 from pathlib import Path
-from typing import Any
 
 import numpy as np
-import numpy.typing as npt
 import pandas as pd
 
 from lumetra import atomic
+from lumetra.batch import xlsx
 from lumetra.batch.types import TraceFit
 from lumetra.batchcore import PARAMETER_NAMES
 from lumetra.stepfit import FloatArray
@@ -45,14 +45,6 @@ def files_sheet(fits: list[TraceFit], version: str, first: int) -> pd.DataFrame:
     return pd.DataFrame(rows)
 
 
-def write_rows(sheet: Any, start: int, rows: npt.NDArray[np.float64]) -> None:
-    """Rows of numbers from row `start` on; NaN cells stay empty."""
-    for k, row in enumerate(rows.tolist(), start=start):
-        if any(value != value for value in row):
-            row = [None if value != value else value for value in row]
-        sheet.write_row(k, 0, row)
-
-
 def write_workbook(
     path: Path,
     fits: list[TraceFit],
@@ -61,35 +53,33 @@ def write_workbook(
     version: str,
     first: int,
 ) -> Path:
-    """The 'ideal' and 'files' sheets, streamed row by row (xlsxwriter's constant memory mode):
-    the columns are numbered from `first`. Traces share the time axis of the longest one;
-    shorter ones hold their last level to its end, which adds no transition."""
-    import xlsxwriter
-
+    """The 'ideal' and 'files' sheets (lumetra.batch.xlsx), the rows of 'ideal' made and
+    streamed into the file a block at a time; its columns are numbered from `first`. Traces
+    share the time axis of the longest one; shorter ones hold their last level to its end,
+    which adds no transition. A trace without a step fit has empty parameter cells."""
     longest = max(times, key=len)
     length = len(longest)
     files = files_sheet(fits, version, first)
+    letters = xlsx.column_letters(len(fits) + 1)
 
-    def write(tmp: str) -> None:
-        with xlsxwriter.Workbook(tmp, {"constant_memory": True}) as book:
-            ideal = book.add_worksheet("ideal")
-            ideal.write_row(0, 0, ["time", *files["column"]])
-            for top in range(0, length, ROWS_PER_BLOCK):
-                end = min(top + ROWS_PER_BLOCK, length)
-                block = np.empty((end - top, len(fits) + 1))
-                block[:, 0] = longest[top:end]
-                for j, values in enumerate(paths, start=1):
-                    inside = values[top:end]
-                    block[: len(inside), j] = inside
-                    block[len(inside) :, j] = values[-1]
-                write_rows(ideal, top + 1, block)
-            table = book.add_worksheet("files")
-            table.write_row(0, 0, list(files.columns))
-            for k, row in enumerate(files.itertuples(index=False), start=1):
-                # A trace without a step fit has no parameters: empty cells.
-                table.write_row(k, 0, [None if v != v else v for v in row])
+    def ideal() -> Iterator[str]:
+        yield xlsx.value_rows([["time", *files["column"]]], 1)
+        for top in range(0, length, ROWS_PER_BLOCK):
+            end = min(top + ROWS_PER_BLOCK, length)
+            block = np.empty((end - top, len(fits) + 1))
+            block[:, 0] = longest[top:end]
+            for j, values in enumerate(paths, start=1):
+                inside = values[top:end]
+                block[: len(inside), j] = inside
+                block[len(inside) :, j] = values[-1]
+            yield xlsx.number_rows(block, top + 2, letters)
 
-    return atomic.atomic_write(path, write)
+    table = [list(files.columns), *files.itertuples(index=False)]
+    sheets = [
+        ("ideal", xlsx.used_range(length + 1, len(fits) + 1), ideal()),
+        ("files", xlsx.used_range(len(table), len(files.columns)), [xlsx.value_rows(table, 1)]),
+    ]
+    return atomic.atomic_write(path, lambda tmp: xlsx.write(tmp, sheets))
 
 
 class Workbooks:
