@@ -24,6 +24,9 @@ using hmmdetail::Tally;
 constexpr double kStep = 1e-2;
 // A parameter at or below this is the logarithm of a zero that the model keeps zero.
 constexpr double kZeroLog = -600;
+// A parameter whose column of I - J is below this throughout is one the traces do not
+// determine (a rate with no transition behind it, which the M-step leaves where it is): held.
+constexpr double kUndetermined = 1e-4;
 // A pivot below this (relative to the largest entry) makes I - J singular.
 constexpr double kSingular = 1e-12;
 
@@ -117,10 +120,12 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
   const std::size_t scalesEnd = p - (o.fitOutliers && base.outlierDensity > 0 ? 1 : 0);
   const std::size_t scalesBegin = scalesEnd - base.traceScales.size();
   std::vector<double> identityLessJ(p * p, 0.0);
+  std::vector<bool> held(p, false);
   for (std::size_t c = 0; c < p; ++c) {
     identityLessJ[c * p + c] = 1;
     // A zero the model keeps, or a trace scale: the map leaves it as it is.
-    if (theta[c] <= kZeroLog || (c >= scalesBegin && c < scalesEnd)) continue;
+    held[c] = theta[c] <= kZeroLog || (c >= scalesBegin && c < scalesEnd);
+    if (held[c]) continue;
     const double h = kStep * std::max(1.0, std::abs(theta[c]));
     std::vector<double> up = theta, down = theta;
     up[c] += h;
@@ -133,6 +138,15 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
         hmmdetail::expectationOf(traces, downModel, o.threads, o.frameBlur), downModel, frames);
     for (std::size_t r = 0; r < p; ++r)
       identityLessJ[r * p + c] -= (mapUp[r] - mapDown[r]) / (2 * h);
+    double largest = 0;
+    for (std::size_t r = 0; r < p; ++r)
+      largest = std::max(largest, std::abs(identityLessJ[r * p + c]));
+    held[c] = largest < kUndetermined;
+  }
+  for (std::size_t c = 0; c < p; ++c) {  // a held parameter stays at the fit's value
+    if (!held[c]) continue;
+    for (std::size_t j = 0; j < p; ++j) identityLessJ[c * p + j] = identityLessJ[j * p + c] = 0;
+    identityLessJ[c * p + c] = 1;
   }
   const LuSolver solver(std::move(identityLessJ), p);
 
@@ -157,7 +171,7 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
         }
         std::vector<double> move =
             step(sum, base, static_cast<std::size_t>(std::llround(weighted)));
-        for (std::size_t j = 0; j < p; ++j) move[j] -= fixedPoint[j];
+        for (std::size_t j = 0; j < p; ++j) move[j] = held[j] ? 0.0 : move[j] - fixedPoint[j];
         std::vector<double> refit = solver.solve(move);
         for (std::size_t j = 0; j < p; ++j) refit[j] += theta[j];
         models[r] = orderedByMean(hmmdetail::constrained(refit, base, o, floor));

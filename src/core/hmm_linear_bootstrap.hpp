@@ -14,9 +14,10 @@
 namespace lumetra {
 
 // As bootstrapHmm: the same resamples for the same seed, one model per resample with its states
-// numbered by ascending mean (options.fit.maxIterations and tolerance are not used). Throws
-// std::invalid_argument as fitHmm for malformed input, std::runtime_error when I - J is
-// singular (a parameter the data do not determine).
+// numbered by ascending mean (options.fit.maxIterations and tolerance are not used). A parameter
+// the traces do not determine (a rate with no transition behind it, which EM leaves where it is)
+// is held at the fit's value. Throws std::invalid_argument as fitHmm for malformed input,
+// std::runtime_error when I - J is singular all the same.
 std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
                                              const HmmBootstrapOptions& options = {});
 
