@@ -52,6 +52,7 @@ import pandas as pd
 from lumetra import hmmcore
 from lumetra.hmm.checks import dwell_checks
 from lumetra.hmm.inputs import HmmTrace, TraceInput, collect_traces, frame_time
+from lumetra.hmm.intervals import LINEAR_CHECKS, rate_intervals, rates_of, relaxation_times
 from lumetra.hmm.limits import (
     BOOTSTRAP,
     BOOTSTRAP_METHODS,
@@ -76,7 +77,6 @@ RATE_COLUMNS = [
     "from_level",
     "to_level",
 ]
-INTERVAL = (2.5, 97.5)  # percentiles of the bootstrap: a 95% interval
 
 
 @dataclass(frozen=True)
@@ -131,71 +131,6 @@ class HmmResult:
     relaxation_upper: FloatArray
     dwell_checks: pd.DataFrame
     bootstrap_method: str = BOOTSTRAP_METHODS[0]
-
-
-def rates_of(transition: FloatArray, dt: float) -> FloatArray:
-    q = hmmcore.rate_matrix(transition, dt)
-    return np.full(transition.shape, np.nan) if q is None else q
-
-
-def relaxation_times(rates: FloatArray) -> FloatArray:
-    """-1 / the real parts of the rate matrix's non-zero eigenvalues, slowest first (NaN
-    throughout for NaN rates)."""
-    if np.isnan(rates).any():
-        return np.full(rates.shape[0] - 1, np.nan)
-    values = np.sort(np.linalg.eigvals(rates).real)  # the stationary 0 last
-    return np.sort(-1 / values[:-1])[::-1]
-
-
-def rate_intervals(
-    values: list[FloatArray],
-    model: hmmcore._Model,
-    dt: float,
-    resamples: int,
-    seed: int,
-    options: dict[str, Any],
-    method: str = BOOTSTRAP_METHODS[0],
-) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, str]:
-    """Percentile intervals of every rate and relaxation time over the bootstrap's resamples
-    (NaN without any), and the method that gave them. A refit starts from the model and is
-    fitted to the model's tolerance: one stopped early (at candidates.SEARCH_TOLERANCE per frame,
-    say) stays near its start where the states are hard to tell apart, and the intervals come
-    out too narrow. The linearised bootstrap gives intervals whose widths are within about 10%
-    of the refits' (up to 30% on short noisy traces of hidden states; bench/bootstrap_bench.py)
-    at a small share of their cost; where it cannot be made (hmmcore.bootstrap's RuntimeError),
-    the refits are made instead."""
-    k = len(model["means"])
-    nothing = np.full((k, k), np.nan), np.full(k - 1, np.nan)
-    if resamples <= 0:
-        return nothing[0], nothing[0], nothing[1], nothing[1], method
-    linearised = method == "linearised"
-    try:
-        boot = hmmcore.bootstrap(
-            values, model, resamples=resamples, seed=seed, linearised=linearised, **options
-        )
-    except RuntimeError:
-        if not linearised:
-            raise
-        method = "refit"
-        boot = hmmcore.bootstrap(values, model, resamples=resamples, seed=seed, **options)
-    if "rates" in boot:  # states ordered within their levels as the fit's
-        levels = model["state_levels"]
-        rates = np.stack([within_levels(q, levels) / dt for q in boot["rates"]])
-    else:
-        rates = np.stack([rates_of(p, dt) for p in boot["transition"]])
-    if np.isnan(rates).all():
-        return nothing[0], nothing[0], nothing[1], nothing[1], method
-    low, high = np.nanpercentile(rates, INTERVAL, axis=0)
-    times = np.stack([relaxation_times(q) for q in rates])
-    times_low, times_high = np.nanpercentile(times, INTERVAL, axis=0)
-    return low, high, times_low, times_high, method
-
-
-def within_levels(rates: FloatArray, levels: IntArray) -> FloatArray:
-    """A refit's rates with the states of each level in ascending lifetime, as the fit's."""
-    lifetime = 1 / np.maximum(-np.diag(rates), 1e-300)
-    order = np.lexsort((lifetime, levels))
-    return rates[np.ix_(order, order)]
 
 
 def rate_table(
@@ -396,7 +331,9 @@ def fit_shared_model(
         path_levels=[model["means"][p] for p in paths],
         resamples=bootstrap,
         converged=bool(fit["converged"]),
-        notes=([note] if note else []) + convergence_notes(table, bool(fit["converged"])),
+        notes=([note] if note else [])
+        + convergence_notes(table, bool(fit["converged"]))
+        + bootstrap_notes(bootstrap_method, method),
         state_levels=levels,
         fret_levels=np.asarray([model["means"][levels == m][0] for m in range(levels.max() + 1)]),
         states_per_level=list(scheme.per_level),
@@ -407,6 +344,17 @@ def fit_shared_model(
         dwell_checks=checks_of(paths, rates, levels, dt),
         bootstrap_method=method,
     )
+
+
+def bootstrap_notes(asked: str, made: str) -> list[str]:
+    """Why the bootstrap was not made as asked."""
+    if asked == made:
+        return []
+    return [
+        "the rate intervals are from refits of every resample: the linearised bootstrap strayed "
+        f"from refits of its first {LINEAR_CHECKS} resamples, or the traces do not determine a "
+        "parameter of the model"
+    ]
 
 
 def convergence_notes(table: pd.DataFrame, converged: bool) -> list[str]:
