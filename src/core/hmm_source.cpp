@@ -105,7 +105,7 @@ HmmFit fitHmm(ExpectationSource& source, const HmmModel& initial, const HmmOptio
 
 std::vector<double> flatTally(const Tally& tally) {
   std::vector<double> out;
-  out.reserve(flatTallyFixedSize(tally.occupancy.size()) + tally.perTrace.size());
+  out.reserve(flatTallySize(tally.occupancy.size()) + tally.perTrace.size());
   for (const std::vector<double>* part :
        {&tally.start, &tally.transitions, &tally.occupancy, &tally.sumX, &tally.sumXX}) {
     out.insert(out.end(), part->begin(), part->end());
@@ -118,7 +118,7 @@ std::vector<double> flatTally(const Tally& tally) {
 
 Tally tallyOfFlat(std::span<const double> flat, std::size_t k, std::size_t traces) {
   Tally tally(k, traces);
-  if (flat.size() != flatTallyFixedSize(k) + tally.perTrace.size()) {
+  if (flat.size() != flatTallySize(k, traces)) {
     throw std::invalid_argument("hmm: a flat tally of the wrong size");
   }
   auto at = flat.begin();

@@ -56,8 +56,10 @@ HmmFit fitHmm(ExpectationSource& source, const HmmModel& initial, const HmmOptio
 // log-likelihood, the outliers, then per trace its 3 k per-trace tallies.
 std::vector<double> flatTally(const hmmdetail::Tally& tally);
 
-// The entries of a flat tally of k states before its per-trace tallies.
-inline std::size_t flatTallyFixedSize(std::size_t k) { return 4 * k + k * k + 2; }
+// The entries of a flat tally of k states and `traces` per-trace tallies (0: none).
+inline std::size_t flatTallySize(std::size_t k, std::size_t traces = 0) {
+  return 4 * k + k * k + 2 + 3 * k * traces;
+}
 
 // The tally of a flat vector of k states and `traces` per-trace tallies (0: none); throws
 // std::invalid_argument when the size does not match.

@@ -26,7 +26,7 @@ class ChunkedSource final : public ExpectationSource {
   [[nodiscard]] double dataSpread() const override { return all_.dataSpread(); }
   hmmdetail::Tally expectation(const HmmModel& model, bool /*full*/, bool perTrace,
                                std::span<const double> /*weights*/) override {
-    const std::size_t k = model.states(), fixed = flatTallyFixedSize(k);
+    const std::size_t k = model.states(), fixed = flatTallySize(k);
     std::vector<double> sum(fixed, 0.0);
     for (std::size_t c = 0; c + 1 < bounds_.size(); ++c) {
       const std::size_t from = bounds_[c], to = bounds_[c + 1];
