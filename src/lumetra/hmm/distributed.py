@@ -71,7 +71,9 @@ def load_chunks(
     client: Client, files: Sequence[Sequence[str | Path]], loader: Loader = read_npy
 ) -> Chunks:
     """Chunks of traces loaded on the workers by `loader`, one task per list of files."""
-    futures = [client.submit(loader, [str(path) for path in paths]) for paths in files]
+    futures = [
+        client.submit(loader, [str(path) for path in paths], retries=RETRIES) for paths in files
+    ]
     summaries = client.gather([client.submit(_summary, future) for future in futures])
     observed = [summary[0] for summary in summaries]
     n, total, squares = np.sum([summary[1] for summary in summaries], axis=0)
