@@ -12,7 +12,7 @@
 #include "hmm_emissions.hpp"
 #include "hmm_maximisation.hpp"
 #include "hmm_model_checks.hpp"
-#include "rate_fit.hpp"
+#include "hmm_source.hpp"
 
 namespace lumetra {
 
@@ -21,7 +21,6 @@ namespace {
 using hmmdetail::checkModel;
 using hmmdetail::checkScaleCount;
 using hmmdetail::checkTraces;
-using hmmdetail::dataSpread;
 using hmmdetail::Tally;
 
 // Fewer frames than this per thread are not worth a thread.
@@ -253,93 +252,32 @@ std::vector<Tally> traceTallies(TraceSpans traces, const HmmModel& m, unsigned t
 
 }  // namespace hmmdetail
 
+SpanSource::SpanSource(TraceSpans traces, unsigned threads, bool frameBlur)
+    : traces_(traces), threads_(threads), frameBlur_(frameBlur) {
+  checkTraces(traces);
+}
+
+std::vector<std::size_t> SpanSource::observedFrames() const {
+  std::vector<std::size_t> out;
+  out.reserve(traces_.size());
+  for (const auto& trace : traces_) {
+    out.push_back(static_cast<std::size_t>(
+        std::count_if(trace.begin(), trace.end(), [](double x) { return !std::isnan(x); })));
+  }
+  return out;
+}
+
+double SpanSource::dataSpread() const { return hmmdetail::dataSpread(traces_); }
+
+Tally SpanSource::expectation(const HmmModel& model, bool full, bool perTrace,
+                              std::span<const double> weights) {
+  return lumetra::expectation(traces_, model, threads_, full, frameBlur_, perTrace, weights);
+}
+
 HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& options) {
   checkModel(initial);
-  checkTraces(traces);
-  checkScaleCount(initial, traces.size());
-  if (!options.freeRates.empty() &&
-      options.freeRates.size() != initial.states() * initial.states()) {
-    throw std::invalid_argument("hmm: the free rates do not match the number of states");
-  }
-  HmmFit fit;
-  fit.model = initial;
-  if (!options.freeRates.empty()) {
-    fit.model.rates = hmmdetail::startRates(initial, options.freeRates);
-    fit.model.transition = transitionOfRates(fit.model.rates, initial.states());
-  }
-  if (options.fitTraceScales) fit.model.traceScales.resize(traces.size(), 1.0);
-  if (options.fitOutliers) {
-    fit.model.outlierShare = std::clamp(fit.model.outlierShare, hmmdetail::kMinOutlierShare,
-                                        hmmdetail::kMaxOutlierShare);
-  }
-  const std::vector<double>& weights = options.traceWeights;
-  if (!weights.empty() &&
-      (weights.size() != traces.size() ||
-       !std::all_of(weights.begin(), weights.end(), [](double w) { return w > 0 && w < 1e15; }))) {
-    throw std::invalid_argument("hmm: a positive finite weight per trace is needed");
-  }
-  for (std::size_t i = 0; i < traces.size(); ++i) {
-    const auto observed = static_cast<double>(
-        std::count_if(traces[i].begin(), traces[i].end(), [](double x) { return !std::isnan(x); }));
-    fit.frames +=
-        static_cast<std::size_t>(std::llround(weights.empty() ? observed : weights[i] * observed));
-  }
-  const double floor = options.minSpread * std::max(dataSpread(traces), 1e-300);
-  const double tolerance = options.tolerance * static_cast<double>(fit.frames);
-  auto estep = [&](const HmmModel& model) {
-    ++fit.iterations;
-    return expectation(traces, model, options.threads, true, options.frameBlur,
-                       options.fitTraceScales, options.traceWeights);
-  };
-  auto mstep = [&](const Tally& tally, const HmmModel& model) {
-    return hmmdetail::maximisation(tally, model, options, floor, fit.frames, fit.emptyStates);
-  };
-  double previous = -std::numeric_limits<double>::infinity();
-  fit.iterations = 0;
-  while (fit.iterations < options.maxIterations) {
-    const Tally tally = estep(fit.model);
-    fit.logLikelihood = tally.logLikelihood;
-    if (tally.logLikelihood - previous < tolerance) {
-      fit.converged = true;
-      --fit.iterations;  // the E-step that found no gain makes no iteration
-      break;
-    }
-    previous = tally.logLikelihood;
-    HmmModel next = mstep(tally, fit.model);
-    if (!options.accelerate || fit.iterations + 3 > options.maxIterations) {
-      fit.model = std::move(next);
-      continue;
-    }
-    // Two EM steps, then the jump along them (hmm_acceleration.hpp).
-    const Tally second = estep(next);
-    if (second.logLikelihood - previous < tolerance) {
-      fit.model = std::move(next);
-      fit.logLikelihood = second.logLikelihood;
-      fit.converged = true;
-      --fit.iterations;
-      break;
-    }
-    HmmModel after = mstep(second, next);
-    const HmmModel jump =
-        hmmdetail::constrained(hmmdetail::extrapolated(hmmdetail::unconstrained(fit.model, options),
-                                                       hmmdetail::unconstrained(next, options),
-                                                       hmmdetail::unconstrained(after, options)),
-                               after, options, floor);
-    const Tally landed = estep(jump);
-    if (landed.logLikelihood >= second.logLikelihood) {
-      fit.model = mstep(landed, jump);  // a plain EM step after the jump steadies it
-      previous = landed.logLikelihood;
-    } else {
-      fit.model = std::move(after);
-      previous = second.logLikelihood;
-    }
-  }
-  if (!fit.converged) {
-    fit.logLikelihood = expectation(traces, fit.model, options.threads, false, options.frameBlur,
-                                    false, options.traceWeights)
-                            .logLikelihood;
-  }
-  return fit;
+  SpanSource source(traces, options.threads, options.frameBlur);
+  return fitHmm(source, initial, options);
 }
 
 double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads,

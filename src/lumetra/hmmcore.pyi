@@ -1,7 +1,7 @@
 # The hidden Markov model shared by many traces (Gaussian states, Baum-Welch), on numpy arrays.
 # Defaults left as `...` are the numeric core's (lumetra::HmmOptions); the underscored dicts
 # exist for type checking only.
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import NotRequired, TypedDict
 
 import numpy as np
@@ -71,6 +71,26 @@ def fit(
     max_iterations: int = ...,
     tolerance: float = ...,
     threads: int = 0,
+    fit_trace_scales: bool = False,
+    fit_outliers: bool = False,
+    free_rates: npt.ArrayLike | None = None,
+) -> _Fit: ...
+def expectation(
+    traces: Sequence[npt.ArrayLike],
+    model: _Model,
+    frame_blur: bool = True,
+    per_trace: bool = False,
+    threads: int = 0,
+) -> _Floats: ...
+def flat_tally_size(states: int, traces: int = 0) -> int: ...
+def fit_source(
+    expect: Callable[[_Model, bool, bool], npt.ArrayLike],
+    observed_frames: npt.ArrayLike,
+    data_spread: float,
+    model: _Model,
+    shared_spread: bool = True,
+    max_iterations: int = ...,
+    tolerance: float = ...,
     fit_trace_scales: bool = False,
     fit_outliers: bool = False,
     free_rates: npt.ArrayLike | None = None,

@@ -3,10 +3,14 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <cmath>
+#include <stdexcept>
+#include <utility>
 
 #include "hmm_arrays.hpp"
 #include "hmm_bootstrap.hpp"
 #include "hmm_linear_bootstrap.hpp"
+#include "hmm_source.hpp"
 
 namespace lumetra::bindings {
 
@@ -25,6 +29,39 @@ lumetra::HmmOptions options(bool sharedSpread, bool frameBlur, int maxIterations
   return o;
 }
 
+py::dict fitDict(const lumetra::HmmFit& result) {
+  py::dict out = modelDict(result.model);
+  out["log_likelihood"] = result.logLikelihood;
+  out["iterations"] = result.iterations;
+  out["converged"] = result.converged;
+  out["frames"] = result.frames;
+  out["empty_states"] = result.emptyStates;
+  return out;
+}
+
+// The E-steps of a Python callable expect(model, full, per_trace) -> flat tally, called with the
+// GIL taken from a fit that runs without it.
+class CallbackSource final : public lumetra::ExpectationSource {
+ public:
+  CallbackSource(py::function expect, std::vector<std::size_t> observed, double spread)
+      : expect_(std::move(expect)), observed_(std::move(observed)), spread_(spread) {}
+  [[nodiscard]] std::size_t traces() const override { return observed_.size(); }
+  [[nodiscard]] std::vector<std::size_t> observedFrames() const override { return observed_; }
+  [[nodiscard]] double dataSpread() const override { return spread_; }
+  lumetra::hmmdetail::Tally expectation(
+      const lumetra::HmmModel& model, bool full, bool perTrace,
+      std::span<const double> /*weights: none in Python*/) override {
+    const py::gil_scoped_acquire gil;
+    const auto flat = py::cast<Doubles>(expect_(modelDict(model), full, perTrace));
+    return lumetra::tallyOfFlat(view(flat), model.states(), perTrace ? traces() : 0);
+  }
+
+ private:
+  py::function expect_;
+  std::vector<std::size_t> observed_;
+  double spread_;
+};
+
 }  // namespace
 
 py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sharedSpread,
@@ -40,13 +77,44 @@ py::dict fit(const std::vector<Doubles>& traces, const py::dict& model, bool sha
     py::gil_scoped_release release;
     result = lumetra::fitHmm(data.spans, initial, o);
   }
-  py::dict out = modelDict(result.model);
-  out["log_likelihood"] = result.logLikelihood;
-  out["iterations"] = result.iterations;
-  out["converged"] = result.converged;
-  out["frames"] = result.frames;
-  out["empty_states"] = result.emptyStates;
-  return out;
+  return fitDict(result);
+}
+
+py::array_t<double> expectation(const std::vector<Doubles>& traces, const py::dict& model,
+                                bool frameBlur, bool perTrace, unsigned threads) {
+  const TraceArrays data(traces);
+  const lumetra::HmmModel m = toModel(model);
+  std::vector<double> flat;
+  {
+    py::gil_scoped_release release;
+    flat = lumetra::flatExpectation(data.spans, m, frameBlur, perTrace, threads);
+  }
+  return toArray(flat);
+}
+
+py::dict fitSource(const py::function& expect, const Integers& observedFrames, double dataSpread,
+                   const py::dict& model, bool sharedSpread, int maxIterations, double tolerance,
+                   bool fitTraceScales, bool fitOutliers, const py::object& freeRates) {
+  if (observedFrames.ndim() != 1) throw std::invalid_argument("expected a one-dimensional array");
+  std::vector<std::size_t> observed;
+  for (py::ssize_t i = 0; i < observedFrames.size(); ++i) {
+    if (observedFrames.data()[i] < 0) throw std::invalid_argument("a frame count is negative");
+    observed.push_back(static_cast<std::size_t>(observedFrames.data()[i]));
+  }
+  if (!(dataSpread >= 0) || !std::isfinite(dataSpread)) {
+    throw std::invalid_argument("data_spread must be finite and >= 0");
+  }
+  const lumetra::HmmModel initial = toModel(model);
+  lumetra::HmmOptions o =
+      options(sharedSpread, false, maxIterations, tolerance, 1, fitTraceScales, fitOutliers);
+  o.freeRates = toFreeRates(freeRates);
+  CallbackSource source(expect, std::move(observed), dataSpread);
+  lumetra::HmmFit result;
+  {
+    py::gil_scoped_release release;
+    result = lumetra::fitHmm(source, initial, o);
+  }
+  return fitDict(result);
 }
 
 py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, std::size_t resamples,

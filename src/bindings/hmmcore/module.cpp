@@ -17,6 +17,7 @@
 #include "hmm.hpp"
 #include "hmm_arrays.hpp"
 #include "hmm_bootstrap.hpp"
+#include "hmm_source.hpp"
 #include "hmm_start.hpp"
 #include "matrix_log.hpp"
 
@@ -80,6 +81,32 @@ LUMETRA_MODULE(hmmcore, m) {
         "the model's state_levels tie the means and spreads of states on one level; free_rates "
         "(K x K, non-zero where a rate may be): the transitions fitted as exp(rates) of a rate "
         "matrix per frame with the other rates zero (rates).");
+
+  m.def("expectation", &lumetra::bindings::expectation, py::arg("traces"), py::arg("model"),
+        py::arg("frame_blur") = blurByDefault, py::arg("per_trace") = false,
+        py::arg("threads") = 0U,
+        "The E-step over these traces at `model` (its trace_scales, if any, these traces' own) "
+        "as one flat array: start (K), transitions (K x K), occupancy, sum x, sum x^2 (K each), "
+        "log-likelihood, outliers, then with per_trace each trace's occupancy, sum x and sum x^2 "
+        "per state (3 K). The tallies of chunks of traces add in their first part and follow "
+        "one another, in trace order, in the per-trace part.");
+
+  m.def("flat_tally_size", &lumetra::flatTallySize, py::arg("states"), py::arg("traces") = 0U,
+        "The length of a flat tally of that many states and per-trace tallies of that many "
+        "traces (0: none).");
+
+  m.def("fit_source", &lumetra::bindings::fitSource, py::arg("expect"), py::arg("observed_frames"),
+        py::arg("data_spread"), py::arg("model"), py::arg("shared_spread") = true,
+        py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("tolerance") = defaults.tolerance,
+        py::arg("fit_trace_scales") = defaults.fitTraceScales,
+        py::arg("fit_outliers") = defaults.fitOutliers, py::arg("free_rates") = py::none(),
+        "Baum-Welch as fit, its E-steps made by expect(model, full, per_trace) -> the flat tally "
+        "of all traces (as expectation returns it; frame blur and threads are expect's): the "
+        "same tolerance, extrapolation and M-step, the same result dict. observed_frames: the "
+        "non-NaN frames of each trace; data_spread: the standard deviation of all of them. "
+        "The fit runs without the GIL and takes it for each call; what expect raises is "
+        "raised.");
 
   m.def(
       "viterbi",

@@ -1,0 +1,90 @@
+"""The shared model fitted with its E-steps on Dask workers: the fit of one process, also when
+a worker dies during the fit."""
+
+import os
+import signal
+import threading
+import time
+
+import numpy as np
+import pytest
+from distributed import Client, LocalCluster
+
+from lumetra import hmmcore
+from lumetra.hmm.distributed import Traffic, fit_distributed, load_chunks
+
+START = {
+    "means": np.array([0.25, 0.75]),
+    "spreads": np.array([0.1, 0.1]),
+    "start": np.array([0.5, 0.5]),
+    "transition": np.array([[0.9, 0.1], [0.1, 0.9]]),
+    "outlier_share": 0.01,
+    "outlier_density": 1 / 3,
+}
+OPTIONS = {"fit_trace_scales": True, "fit_outliers": True}
+
+
+def two_state_traces(count, frames, seed):
+    """Levels 0.3 and 0.7, each molecule with its own noise, a blink now and then."""
+    rng = np.random.default_rng(seed)
+    stay = np.array([0.95, 0.93])
+    traces = []
+    for _ in range(count):
+        states = np.zeros(frames, dtype=int)
+        for t in range(1, frames):
+            states[t] = states[t - 1] if rng.random() < stay[states[t - 1]] else 1 - states[t - 1]
+        noise = 0.06 * rng.lognormal(0, 0.3)
+        x = np.where(states == 0, 0.3, 0.7) + noise * rng.standard_normal(frames)
+        x[rng.random(frames) < 0.005] = 2.0
+        traces.append(x)
+    return traces
+
+
+@pytest.fixture(scope="module")
+def client():
+    with (
+        LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        Client(cluster) as connected,
+    ):
+        yield connected
+
+
+def test_two_workers_fit_as_one_process_does_even_when_one_dies(client, tmp_path):
+    traces = two_state_traces(40, 1500, seed=7)
+    files = []
+    for n, trace in enumerate(traces):
+        files.append(tmp_path / f"{n}.npy")
+        np.save(files[-1], trace)
+    local = hmmcore.fit(traces, START, frame_blur=True, **OPTIONS)
+    assert local["converged"] and local["iterations"] > 5
+    chunks = load_chunks(client, [files[:15], files[15:28], files[28:]])
+    traffic = Traffic()
+    fit = fit_distributed(chunks, START, frame_blur=True, traffic=traffic, **OPTIONS)
+    assert fit["iterations"] == local["iterations"] and fit["frames"] == local["frames"]
+    for key in ("means", "spreads", "transition", "trace_scales", "outlier_share"):
+        np.testing.assert_allclose(fit[key], local[key], rtol=1e-9, atol=1e-12, err_msg=key)
+    assert fit["log_likelihood"] == pytest.approx(local["log_likelihood"], rel=1e-12)
+    # Only the models and the tallies travel: a few kB per step, never the frames.
+    assert traffic.steps == fit["iterations"] + 1
+    assert traffic.sent + traffic.received < traffic.steps * 8 * 1500
+
+    # Kill the worker holding the first chunk after two E-steps: its chunk is loaded again
+    # elsewhere and the fit ends where it ends without the loss.
+    holder = client.who_has(chunks.futures[0])[chunks.futures[0].key][0]
+    pid = client.run(os.getpid)[holder]
+    watched = Traffic()
+
+    def kill_after_two_steps():
+        while watched.steps < 2:
+            time.sleep(0.005)
+        os.kill(pid, signal.SIGKILL)
+
+    killer = threading.Thread(target=kill_after_two_steps, daemon=True)
+    killer.start()
+    again = fit_distributed(chunks, START, frame_blur=True, traffic=watched, **OPTIONS)
+    killer.join(timeout=1)
+    assert not killer.is_alive() and pid not in client.run(os.getpid).values()
+    for key in ("means", "transition", "trace_scales", "log_likelihood", "iterations"):
+        np.testing.assert_array_equal(again[key], fit[key], err_msg=key)
