@@ -21,6 +21,30 @@ std::vector<double> resampleCounts(std::size_t traces, std::size_t resamples, st
   return counts;
 }
 
+void forEachResample(std::size_t resamples, unsigned threads,
+                     const std::function<void(std::size_t)>& one) {
+  std::atomic<std::size_t> next{0};
+  std::exception_ptr failure;
+  std::mutex failureLock;
+  auto work = [&] {
+    for (std::size_t r = next++; r < resamples; r = next++) {
+      try {
+        one(r);
+      } catch (...) {
+        const std::lock_guard lock(failureLock);
+        if (!failure) failure = std::current_exception();
+      }
+    }
+  };
+  unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());
+  count = static_cast<unsigned>(std::clamp<std::size_t>(resamples, 1, count));
+  std::vector<std::thread> pool;
+  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work);
+  work();
+  for (std::thread& thread : pool) thread.join();
+  if (failure) std::rethrow_exception(failure);
+}
+
 std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
                                    const HmmBootstrapOptions& options) {
   // Checks the input once, before any thread starts.
@@ -29,43 +53,23 @@ std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
   const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
 
   std::vector<HmmModel> models(options.resamples);
-  HmmOptions fitOptions = options.fit;
-  fitOptions.threads = 1;
-  std::atomic<std::size_t> next{0};
-  std::exception_ptr failure;
-  std::mutex failureLock;
-  auto work = [&] {
+  HmmOptions weighted = options.fit;
+  weighted.threads = 1;
+  forEachResample(options.resamples, options.threads, [&](std::size_t r) {
+    // A trace drawn k times is fitted once, counted k times: the same fit, k times cheaper.
+    const double* const times = &counts[r * n];
     std::vector<std::span<const double>> resample;
     HmmModel start = full;  // each trace drawn with its noise scale
-    HmmOptions weighted = fitOptions;
-    for (std::size_t r = next++; r < options.resamples; r = next++) {
-      try {
-        // A trace drawn k times is fitted once, counted k times: the same fit, k times cheaper.
-        const double* const times = &counts[r * n];
-        resample.clear();
-        weighted.traceWeights.clear();
-        start.traceScales.clear();
-        for (std::size_t i = 0; i < n; ++i) {
-          if (times[i] == 0) continue;
-          resample.push_back(traces[i]);
-          weighted.traceWeights.push_back(times[i]);
-          if (!full.traceScales.empty()) start.traceScales.push_back(full.traceScales[i]);
-        }
-        models[r] = orderedByMean(fitHmm(resample, start, weighted).model);
-      } catch (...) {
-        const std::lock_guard lock(failureLock);
-        if (!failure) failure = std::current_exception();
-      }
+    HmmOptions fit = weighted;
+    start.traceScales.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+      if (times[i] == 0) continue;
+      resample.push_back(traces[i]);
+      fit.traceWeights.push_back(times[i]);
+      if (!full.traceScales.empty()) start.traceScales.push_back(full.traceScales[i]);
     }
-  };
-  unsigned count =
-      options.threads != 0 ? options.threads : std::max(1U, std::thread::hardware_concurrency());
-  count = static_cast<unsigned>(std::clamp<std::size_t>(options.resamples, 1, count));
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work);
-  work();
-  for (std::thread& thread : pool) thread.join();
-  if (failure) std::rethrow_exception(failure);
+    models[r] = orderedByMean(fitHmm(resample, start, fit).model);
+  });
   return models;
 }
 

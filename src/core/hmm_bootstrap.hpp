@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "hmm.hpp"
@@ -22,6 +23,11 @@ struct HmmBootstrapOptions {
 // draws `traces` indices uniformly with replacement, from one generator seeded with `seed`,
 // resample after resample, so neither the threads nor the standard library change it.
 std::vector<double> resampleCounts(std::size_t traces, std::size_t resamples, std::uint64_t seed);
+
+// Calls one(r) for every resample r < resamples, taken in turn by `threads` threads (0: one per
+// hardware thread); the first exception a call throws is thrown again once every call has ended.
+void forEachResample(std::size_t resamples, unsigned threads,
+                     const std::function<void(std::size_t)>& one);
 
 // One fitted model per resample (resampleCounts), its states numbered by ascending mean.
 // Each resampled trace keeps its noise scale of `full` as the refit's start; a trace drawn k times

@@ -3,10 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
-#include <exception>
-#include <mutex>
 #include <stdexcept>
-#include <thread>
 
 #include "hmm_acceleration.hpp"
 #include "hmm_maximisation.hpp"
@@ -157,37 +154,21 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
   const std::vector<double> fixedPoint = step(all, base, frames);
   const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
   std::vector<HmmModel> models(options.resamples);
-  std::exception_ptr failure;
-  std::mutex failureLock;
-  auto work = [&](unsigned part, unsigned parts) {
-    for (std::size_t r = part; r < options.resamples; r += parts) try {
-        Tally sum(k, 0);
-        double weighted = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-          const double times = counts[r * n + i];
-          if (times == 0) continue;
-          sum.addScaled(tallies[i], times, 0);
-          weighted += times * observed[i];
-        }
-        std::vector<double> move =
-            step(sum, base, static_cast<std::size_t>(std::llround(weighted)));
-        for (std::size_t j = 0; j < p; ++j) move[j] = held[j] ? 0.0 : move[j] - fixedPoint[j];
-        std::vector<double> refit = solver.solve(move);
-        for (std::size_t j = 0; j < p; ++j) refit[j] += theta[j];
-        models[r] = orderedByMean(hmmdetail::constrained(refit, base, o, floor));
-      } catch (...) {
-        const std::lock_guard lock(failureLock);
-        if (!failure) failure = std::current_exception();
-      }
-  };
-  unsigned count =
-      options.threads != 0 ? options.threads : std::max(1U, std::thread::hardware_concurrency());
-  count = static_cast<unsigned>(std::clamp<std::size_t>(options.resamples, 1, count));
-  std::vector<std::thread> pool;
-  for (unsigned t = 1; t < count; ++t) pool.emplace_back(work, t, count);
-  work(0, count);
-  for (std::thread& thread : pool) thread.join();
-  if (failure) std::rethrow_exception(failure);
+  forEachResample(options.resamples, options.threads, [&](std::size_t r) {
+    Tally sum(k, 0);
+    double weighted = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      const double times = counts[r * n + i];
+      if (times == 0) continue;
+      sum.addScaled(tallies[i], times, 0);
+      weighted += times * observed[i];
+    }
+    std::vector<double> move = step(sum, base, static_cast<std::size_t>(std::llround(weighted)));
+    for (std::size_t j = 0; j < p; ++j) move[j] = held[j] ? 0.0 : move[j] - fixedPoint[j];
+    std::vector<double> refit = solver.solve(move);
+    for (std::size_t j = 0; j < p; ++j) refit[j] += theta[j];
+    models[r] = orderedByMean(hmmdetail::constrained(refit, base, o, floor));
+  });
   return models;
 }
 
