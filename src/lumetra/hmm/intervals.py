@@ -2,9 +2,9 @@
 intervals over resamples of the traces.
 
 The bootstrap reads each resample's model off the EM map linearised about the fit by default
-(hmmcore.bootstrap(linearised=True)): its intervals' widths are within about 10% of those of
-refits of every resample on the benchmark sets (up to 30% on short noisy traces of hidden
-states; bench/bootstrap_bench.py), at a small share of their cost. A linearisation holds only
+(hmmcore.bootstrap(linearised=True)): on the benchmark sets its intervals' widths are within 5%
+of those of refits of every resample on clear states and 0.88-1.42 times them on short noisy
+traces of hidden states (bench/bootstrap_bench.py), at a small share of their cost. A linearisation holds only
 near the fit, so the first LINEAR_CHECKS resamples are refitted too and compared with their
 linearised models, pair by pair: where a rate's linearised values stray from its refits' by
 more than LINEAR_TOLERANCE times the linearised spread (a rate the traces hardly bound, whose
