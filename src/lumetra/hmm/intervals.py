@@ -4,12 +4,12 @@ intervals over resamples of the traces.
 The bootstrap reads each resample's model off the EM map linearised about the fit by default
 (hmmcore.bootstrap(linearised=True)): on the benchmark sets its intervals' widths are within 5%
 of those of refits of every resample on clear states and 0.88-1.42 times them on short noisy
-traces of hidden states (bench/bootstrap_bench.py), at a small share of their cost. A linearisation holds only
-near the fit, so the first LINEAR_CHECKS resamples are refitted too and compared with their
-linearised models, pair by pair: where a rate's linearised values stray from its refits' by
-more than LINEAR_TOLERANCE times the linearised spread (a rate the traces hardly bound, whose
-refits run off towards a limit), every resample is refitted instead, and so it is where the
-linearised bootstrap cannot be made at all.
+traces of hidden states (bench/bootstrap_bench.py), at a small share of their cost. A
+linearisation holds only near the fit, so the first LINEAR_CHECKS resamples are refitted too
+and compared with their linearised models, pair by pair: where a rate's linearised values stray
+from its refits' by more than LINEAR_TOLERANCE times the linearised spread (a rate the traces
+hardly bound, whose refits run off towards a limit), every resample is refitted instead, and so
+it is where the linearised bootstrap cannot be made at all.
 """
 
 from __future__ import annotations
