@@ -16,7 +16,10 @@ from collections.abc import Mapping, Sequence
 from pathlib import Path
 from typing import Any, Callable, Union
 
+import numpy as np
 import pandas as pd
+
+from lumetra import batchcore
 
 PathArg = Union[str, "os.PathLike[str]"]
 
@@ -93,12 +96,32 @@ def write_csv(
 ) -> Path:
     """A CSV file; `header` (a dict) goes first as '# key: value' lines."""
     lines = "".join(f"# {key}: {value}\n" for key, value in (header or {}).items())
+    columns = _numeric_columns(frame)
 
     def write(f: Any) -> None:
         f.write(lines)
-        frame.to_csv(f, index=False, lineterminator="\n")
+        if columns is None:
+            frame.to_csv(f, index=False, lineterminator="\n")
+        else:
+            f.write(",".join(frame.columns) + "\n")
+            batchcore.write_csv_rows(columns, f.write)
 
     return write_stream(path, write)
+
+
+# The dtypes batchcore.write_csv_rows writes as pandas would, in a fraction of its time.
+_NATIVE_CSV_DTYPES = frozenset(np.dtype(name) for name in ("float64", "int64", "int32", "int8"))
+
+
+def _numeric_columns(frame: pd.DataFrame) -> list[np.ndarray[Any, Any]] | None:
+    """The frame's columns as arrays when every one is of those dtypes and every name is a
+    plain ASCII identifier, which the csv module writes unquoted; else None."""
+    names = list(frame.columns)
+    if not names or not all(isinstance(n, str) and n.isascii() and n.isidentifier() for n in names):
+        return None
+    if not all(isinstance(d, np.dtype) and d in _NATIVE_CSV_DTYPES for d in frame.dtypes):
+        return None
+    return [frame.iloc[:, i].to_numpy() for i in range(len(names))]
 
 
 ROWS_PER_GROUP = 1 << 16  # rows converted and written at a time (one row group each)

@@ -1,5 +1,5 @@
 # The numeric work of batch fitting, kinetics and simulation, on numpy arrays.
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import numpy as np
@@ -95,3 +95,4 @@ def screen_signal(
     e_highest: float = ...,
 ) -> dict[str, Any]: ...
 def format_trace(time: npt.ArrayLike, intensity: npt.ArrayLike, ideal: npt.ArrayLike) -> str: ...
+def write_csv_rows(columns: list[npt.NDArray[Any]], write: Callable[[str], object]) -> None: ...

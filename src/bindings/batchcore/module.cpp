@@ -15,6 +15,7 @@
 
 #include "arrays.hpp"
 #include "constants.hpp"
+#include "csv.hpp"
 #include "idealise.hpp"
 #include "kinetic_simulate.hpp"
 #include "kinetics.hpp"
@@ -61,6 +62,7 @@ LUMETRA_MODULE(batchcore, m) {
   lumetra::bindings::batch::addConstants(m);
   lumetra::bindings::batch::addSearch(m);
   lumetra::bindings::batch::addScreening(m);
+  lumetra::bindings::batch::addCsv(m);
   m.def(
       "state_guess",
       [](py::handle intensity) {
