@@ -104,31 +104,40 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
         std::count_if(traces[i].begin(), traces[i].end(), [](double x) { return !std::isnan(x); }));
     frames += static_cast<std::size_t>(observed[i]);
   }
+  // The parameters on the unconstrained scale without the trace scales, which stay the fit's:
+  // a batch's thousands of traces then add nothing to J.
+  HmmModel shape = base;
+  shape.traceScales.clear();
+  auto pack = [&](HmmModel m) {
+    m.traceScales.clear();
+    return hmmdetail::unconstrained(m, o);
+  };
+  auto unpack = [&](const std::vector<double>& parameters) {
+    HmmModel m = hmmdetail::constrained(parameters, shape, o, floor);
+    m.traceScales = base.traceScales;
+    return m;
+  };
   auto step = [&](const Tally& tally, const HmmModel& from, std::size_t count) {
     std::vector<std::size_t> empty;
-    return hmmdetail::unconstrained(hmmdetail::maximisation(tally, from, o, floor, count, empty),
-                                    o);
+    return pack(hmmdetail::maximisation(tally, from, o, floor, count, empty));
   };
 
   // The EM map's Jacobian at the fit, column by column.
-  const std::vector<double> theta = hmmdetail::unconstrained(base, o);
+  const std::vector<double> theta = pack(base);
   const std::size_t p = theta.size();
-  // The trace scales (held, so the map leaves them be) come last but for the outlier share.
-  const std::size_t scalesEnd = p - (o.fitOutliers && base.outlierDensity > 0 ? 1 : 0);
-  const std::size_t scalesBegin = scalesEnd - base.traceScales.size();
   std::vector<double> identityLessJ(p * p, 0.0);
   std::vector<bool> held(p, false);
   for (std::size_t c = 0; c < p; ++c) {
     identityLessJ[c * p + c] = 1;
-    // A zero the model keeps, or a trace scale: the map leaves it as it is.
-    held[c] = theta[c] <= kZeroLog || (c >= scalesBegin && c < scalesEnd);
+    // A zero the model keeps: the map leaves it as it is.
+    held[c] = theta[c] <= kZeroLog;
     if (held[c]) continue;
     const double h = kStep * std::max(1.0, std::abs(theta[c]));
     std::vector<double> up = theta, down = theta;
     up[c] += h;
     down[c] -= h;
-    const HmmModel upModel = hmmdetail::constrained(up, base, o, floor);
-    const HmmModel downModel = hmmdetail::constrained(down, base, o, floor);
+    const HmmModel upModel = unpack(up);
+    const HmmModel downModel = unpack(down);
     const std::vector<double> mapUp =
         step(hmmdetail::expectationOf(traces, upModel, o.threads, o.frameBlur), upModel, frames);
     const std::vector<double> mapDown = step(
@@ -167,7 +176,7 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
     for (std::size_t j = 0; j < p; ++j) move[j] = held[j] ? 0.0 : move[j] - fixedPoint[j];
     std::vector<double> refit = solver.solve(move);
     for (std::size_t j = 0; j < p; ++j) refit[j] += theta[j];
-    models[r] = orderedByMean(hmmdetail::constrained(refit, base, o, floor));
+    models[r] = orderedByMean(unpack(refit));
   });
   return models;
 }
