@@ -229,10 +229,6 @@ double dataSpread(TraceSpans traces) {
   return std::sqrt(std::max(sumSq / n - mean * mean, 0.0));
 }
 
-Tally expectationOf(TraceSpans traces, const HmmModel& m, unsigned threads, bool blur) {
-  return expectation(traces, m, threads, true, blur);
-}
-
 std::vector<Tally> traceTallies(TraceSpans traces, const HmmModel& m, unsigned threads, bool blur) {
   std::vector<Tally> out(traces.size(), Tally(m.states(), 0));
   unsigned count = threads != 0 ? threads : std::max(1U, std::thread::hardware_concurrency());

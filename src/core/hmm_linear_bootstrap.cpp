@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <numeric>
 #include <stdexcept>
 
 #include "hmm_acceleration.hpp"
 #include "hmm_maximisation.hpp"
+#include "hmm_source.hpp"
 #include "hmm_start.hpp"
 #include "rate_fit.hpp"
 
@@ -96,14 +98,11 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
     base.outlierShare =
         std::clamp(base.outlierShare, hmmdetail::kMinOutlierShare, hmmdetail::kMaxOutlierShare);
   }
-  const double floor = o.minSpread * std::max(hmmdetail::dataSpread(traces), 1e-300);
-  std::vector<double> observed(n);
-  std::size_t frames = 0;
-  for (std::size_t i = 0; i < n; ++i) {
-    observed[i] = static_cast<double>(
-        std::count_if(traces[i].begin(), traces[i].end(), [](double x) { return !std::isnan(x); }));
-    frames += static_cast<std::size_t>(observed[i]);
-  }
+  SpanSource source(traces, o.threads, o.frameBlur);
+  const double floor = o.minSpread * std::max(source.dataSpread(), 1e-300);
+  const std::vector<std::size_t> observed = source.observedFrames();
+  const std::size_t frames = std::accumulate(observed.begin(), observed.end(), std::size_t{0});
+  auto expectation = [&](const HmmModel& m) { return source.expectation(m, true, false, {}); };
   // The parameters on the unconstrained scale without the trace scales, which stay the fit's:
   // a batch's thousands of traces then add nothing to J.
   HmmModel shape = base;
@@ -138,10 +137,8 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
     down[c] -= h;
     const HmmModel upModel = unpack(up);
     const HmmModel downModel = unpack(down);
-    const std::vector<double> mapUp =
-        step(hmmdetail::expectationOf(traces, upModel, o.threads, o.frameBlur), upModel, frames);
-    const std::vector<double> mapDown = step(
-        hmmdetail::expectationOf(traces, downModel, o.threads, o.frameBlur), downModel, frames);
+    const std::vector<double> mapUp = step(expectation(upModel), upModel, frames);
+    const std::vector<double> mapDown = step(expectation(downModel), downModel, frames);
     for (std::size_t r = 0; r < p; ++r)
       identityLessJ[r * p + c] -= (mapUp[r] - mapDown[r]) / (2 * h);
     double largest = 0;
@@ -170,7 +167,7 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
       const double times = counts[r * n + i];
       if (times == 0) continue;
       sum.addScaled(tallies[i], times, 0);
-      weighted += times * observed[i];
+      weighted += times * static_cast<double>(observed[i]);
     }
     std::vector<double> move = step(sum, base, static_cast<std::size_t>(std::llround(weighted)));
     for (std::size_t j = 0; j < p; ++j) move[j] = held[j] ? 0.0 : move[j] - fixedPoint[j];

@@ -99,9 +99,6 @@ HmmModel maximisation(const Tally& t, const HmmModel& old, const HmmOptions& opt
 // The spread of all non-NaN frames (the scale of the smallest spread a fit allows).
 double dataSpread(TraceSpans traces);
 
-// The E-step's tallies of all traces at `m` (no per-trace tallies).
-Tally expectationOf(TraceSpans traces, const HmmModel& m, unsigned threads, bool blur);
-
 // The E-step's tallies of each trace apart (no per-trace tallies), split over threads.
 std::vector<Tally> traceTallies(TraceSpans traces, const HmmModel& m, unsigned threads, bool blur);
 
