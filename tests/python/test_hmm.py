@@ -51,6 +51,20 @@ def test_recovers_levels_rates_and_the_number_of_states(simulated):
     assert histogram.ybins.end == 1200 and figure.layout.width == 600
 
 
+def test_many_traces_compare_candidates_on_a_subset_and_fit_the_kept_model_on_all(
+    simulated, monkeypatch
+):
+    monkeypatch.setattr("lumetra.hmm.search_set.SEARCH_FRAMES", 3000)
+    with pytest.warns(UserWarning, match=r"compared on 5 of 16 traces \(3000 frames"):
+        result = fit_hmm(simulated, max_states=3, bootstrap=40, seed=1)
+    assert result.states == 2 and result.bootstrap_method == "linearised"
+    assert result.frames == 16 * 600 and len(result.trace_noise) == 16
+    assert [p.size for p in result.paths] == [600] * 16
+    np.testing.assert_allclose(result.levels, LEVELS, rtol=0.02)
+    np.testing.assert_allclose(result.rate_table["rate"], [1.0, 0.5], rtol=0.2)
+    assert (result.rate_table["rate_lower"] < result.rate_table["rate"]).all()
+
+
 def test_files_pairs_and_trace_objects_give_the_same_fit(simulated):
     files = simulated[:4]
     objects = []

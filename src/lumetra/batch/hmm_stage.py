@@ -27,6 +27,7 @@ step fits and the other summaries are written all the same.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Callable
@@ -42,6 +43,7 @@ from lumetra.batch.summaries import SharedAxes
 from lumetra.batch.types import HmmSettings, TraceFit
 from lumetra.hmm.fit import HmmResult, fit_shared_model, missing_rates
 from lumetra.hmm.inputs import HmmTrace
+from lumetra.hmm.paths import Placed
 from lumetra.hmm.plot import transition_density_figure
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
@@ -80,13 +82,10 @@ class ModelInput:
         signals = [masked_signal(fit, signal) for fit, (_, signal) in zip(chosen, held)]
         return cls(picked, chosen, [names[i] for i in picked], held, signals, len(fits))
 
-    def spread(self, per_trace: list[FloatArray]) -> list[FloatArray | None]:
+    def spread(self, per_trace: Sequence[Any]) -> Placed:
         """Values of the modelled traces in the places of all the batch's traces (None for the
-        others)."""
-        out: list[FloatArray | None] = [None] * self.total
-        for i, value in zip(self.picked, per_trace):
-            out[i] = value
-        return out
+        others), each read when indexed."""
+        return Placed(per_trace, self.picked, self.total)
 
     def noise_of(self, result: HmmResult) -> dict[str, float]:
         """The model's noise scale of each modelled trace, by name."""

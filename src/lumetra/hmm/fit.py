@@ -50,9 +50,10 @@ import numpy as np
 import pandas as pd
 
 from lumetra import hmmcore
+from lumetra.hmm.candidates import model_of
 from lumetra.hmm.checks import dwell_checks
 from lumetra.hmm.inputs import HmmTrace, TraceInput, collect_traces, frame_time
-from lumetra.hmm.intervals import LINEAR_CHECKS, rate_intervals, rates_of, relaxation_times
+from lumetra.hmm.intervals import rate_intervals, rates_of, relaxation_times
 from lumetra.hmm.limits import (
     BOOTSTRAP,
     BOOTSTRAP_METHODS,
@@ -61,8 +62,17 @@ from lumetra.hmm.limits import (
     check_settings,
     support_of,
 )
-from lumetra.hmm.scheme_search import given_scheme, refined, search_schemes
+from lumetra.hmm.notes import bootstrap_notes, convergence_notes
+from lumetra.hmm.paths import PathLevels, decoded
+from lumetra.hmm.scheme_search import (
+    SchemeFit,
+    given_scheme,
+    refined,
+    scheme_fit,
+    search_schemes,
+)
 from lumetra.hmm.schemes import TopologyArg, pattern, scheme_of
+from lumetra.hmm.search_set import search_set
 from lumetra.hmm.select import Noise, noise_of, ordered, select_model
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray, check_engine
@@ -118,7 +128,6 @@ class HmmResult:
     frames: int
     names: list[str]
     paths: list[IntArray]
-    path_levels: list[FloatArray]
     resamples: int
     converged: bool
     notes: list[str]
@@ -131,6 +140,10 @@ class HmmResult:
     relaxation_upper: FloatArray
     dwell_checks: pd.DataFrame
     bootstrap_method: str = BOOTSTRAP_METHODS[0]
+
+    @property
+    def path_levels(self) -> PathLevels:
+        return PathLevels(self.paths, self.levels)
 
 
 def rate_table(
@@ -265,11 +278,20 @@ def fit_shared_model(
         states = len(states_per_level)
     dt = frame_time(data)
     values = [t.values for t in data]
-    noise_model: Noise = noise_of(values, noise, outliers, shared_spread)
+    among = search_set(values, seed)
+    picked = [int(i) for i in among.picked]
+    search_values = [values[i] for i in picked]
+    noise_model: Noise = noise_of(search_values, noise, outliers, shared_spread)
     # K is held to what the traces carry with the fewer parameters: one spread for all states.
     fewest = shared_spread is not False
     candidates, note = candidate_states(states, max_states, support_of(values, segments, fewest))
-    chosen = select_model(data, segments, candidates, noise_model, frame_blur)
+    chosen = select_model(
+        [data[i] for i in picked],
+        None if segments is None else [segments[i] for i in picked],
+        candidates,
+        noise_model,
+        frame_blur,
+    )
     options: dict[str, Any] = {
         "frame_blur": frame_blur,
         **noise_model.options(chosen.shared_spread),
@@ -279,14 +301,14 @@ def fit_shared_model(
     counts = given_scheme(states_per_level, chosen.states)
     table = scheme_columns(chosen.table)
     scheme = scheme_of((1,) * chosen.states, None)
-    plain_rates = rates_of(model["transition"], dt)
-    if counts is None and topology is None and np.isnan(plain_rates).any():
+    if counts is None and topology is None and np.isnan(rates_of(model["transition"], dt)).any():
         # No rate matrix: the traces do not determine the kinetics of even the plain model, so
         # no richer scheme is searched for (one asked for is fitted).
         counts = scheme.per_level
+    best: SchemeFit | None = None
     if counts != scheme.per_level or topology is not None:
         search = search_schemes(
-            values,
+            search_values,
             model,
             chosen.fit_bic,
             noise_model,
@@ -298,17 +320,32 @@ def fit_shared_model(
         rows = pd.DataFrame(search.rows, columns=table.columns)
         table = pd.concat([table, rows], ignore_index=True)
         if search.best is not None:
-            best = refined(values, search.best, noise_model, chosen.shared_spread, frame_blur)
+            best = refined(
+                search_values, search.best, noise_model, chosen.shared_spread, frame_blur
+            )
             scheme, fit, model = best.scheme, best.fit, best.fit
             options["free_rates"] = scheme.free
-    rates = plain_rates if scheme.simple else model["rates"] / dt
+    searched = model
+    if not among.everything:  # the model kept, fitted on to all traces
+        settings = {k: v for k, v in options.items() if k != "frame_blur"}
+        fit = hmmcore.fit(values, among.spread(model_of(fit)), frame_blur=frame_blur, **settings)
+        if best is None:
+            model = ordered(fit)
+        else:
+            best = scheme_fit(best.scheme, fit, best.parameters)
+            scheme, fit, model = best.scheme, best.fit, best.fit
+    rates = rates_of(model["transition"], dt) if scheme.simple else model["rates"] / dt
     levels = scheme.state_levels
     if not scheme.simple:
         model = {**model, "state_levels": levels}
+        searched = {**searched, "state_levels": levels}
+    # The linearised bootstrap is checked on the search's traces: the linearisation only
+    # improves with more traces, and refits of all of them would cost most of the fit.
+    checked = None if among.everything else (search_values, searched)
     lower, upper, times_low, times_high, method = rate_intervals(
-        values, model, dt, bootstrap, seed, options, bootstrap_method
+        values, model, dt, bootstrap, seed, options, bootstrap_method, checked
     )
-    paths = hmmcore.viterbi(values, model, frame_blur)
+    paths = decoded(values, model, frame_blur)
     return HmmResult(
         states=len(model["means"]),
         levels=model["means"],
@@ -328,10 +365,9 @@ def fit_shared_model(
         frames=int(fit["frames"]),
         names=[t.name for t in data],
         paths=paths,
-        path_levels=[model["means"][p] for p in paths],
         resamples=bootstrap,
         converged=bool(fit["converged"]),
-        notes=([note] if note else [])
+        notes=[n for n in (note, among.note()) if n]
         + convergence_notes(table, bool(fit["converged"]))
         + bootstrap_notes(bootstrap_method, method),
         state_levels=levels,
@@ -344,40 +380,6 @@ def fit_shared_model(
         dwell_checks=checks_of(paths, rates, levels, dt),
         bootstrap_method=method,
     )
-
-
-def bootstrap_notes(asked: str, made: str) -> list[str]:
-    """Why the bootstrap was not made as asked."""
-    if asked == made:
-        return []
-    return [
-        "the rate intervals are from refits of every resample: the linearised bootstrap strayed "
-        f"from refits of its first {LINEAR_CHECKS} resamples, or the traces do not determine a "
-        "parameter of the model"
-    ]
-
-
-def convergence_notes(table: pd.DataFrame, converged: bool) -> list[str]:
-    """What the fits that stopped at their iteration limit mean for the result."""
-    notes = []
-    if not converged:
-        notes.append(
-            "the model kept did not converge within its iteration limit: its rates and levels "
-            "are those of the last iteration"
-        )
-    stopped = table[~table["converged"].astype(bool) & (table["abandoned"] == "")]
-    if len(stopped):
-        names = ", ".join(
-            f"K={k} {kind} {scheme} {topology}"
-            for k, kind, scheme, topology in stopped[
-                ["states", "spreads", "states_per_level", "topology"]
-            ].itertuples(index=False)
-        )
-        notes.append(
-            f"{len(stopped)} of {len(table)} candidate model(s) did not converge within the "
-            f"iteration limit ({names}): their BIC is that of the last iteration"
-        )
-    return notes
 
 
 def checks_of(

@@ -97,13 +97,24 @@ def collect_traces(traces: Iterable[TraceInput] | str | PathLike[str]) -> list[H
 
 def frame_time(traces: Iterable[HmmTrace]) -> float:
     """The median time between frames over all traces; ValueError unless it is > 0, or when
-    the traces' own frame times differ (mixed_frame_times)."""
+    the traces' own frame times differ (mixed_frame_times). Traces that share a time axis (one
+    camera's) have its differences worked out once."""
     given = list(traces)
-    diffs = [np.diff(t.time) for t in given]
-    step = float(np.nanmedian(np.concatenate(diffs))) if any(d.size for d in diffs) else 0.0
+    axes: dict[tuple[int, int, int], tuple[FloatArray, float, list[int]]] = {}
+    for n, trace in enumerate(given):
+        time = trace.time
+        key = (time.__array_interface__["data"][0], time.size, time.strides[0] if time.ndim else 0)
+        if key not in axes:
+            diffs = np.diff(time)
+            own = float(np.nanmedian(diffs)) if np.any(~np.isnan(diffs)) else np.nan
+            axes[key] = (diffs, own, [])
+        axes[key][2].append(n)
+    step = pooled_median([(d, len(users)) for d, _, users in axes.values()])
     if not step > 0:
         raise ValueError("the time axes give no frame time > 0")
-    mixed = mixed_frame_times(given, diffs)
+    mixed = mixed_frame_times(
+        given, [(m, n) for _, m, users in axes.values() if not np.isnan(m) for n in users]
+    )
     if mixed:
         raise ValueError(
             "traces of different frame times cannot share one model (its rates are per frame "
@@ -112,11 +123,30 @@ def frame_time(traces: Iterable[HmmTrace]) -> float:
     return step
 
 
-def mixed_frame_times(traces: list[HmmTrace], diffs: list[FloatArray]) -> str:
-    """The traces by frame time (each trace's median time between frames) as "frame time T in
-    names; ...", or "" when they agree within FRAME_TIME_TOLERANCE. A trace of one frame has
-    no frame time of its own."""
-    own = [(float(np.nanmedian(d)), n) for n, d in enumerate(diffs) if np.any(~np.isnan(d))]
+def pooled_median(parts: list[tuple[FloatArray, int]]) -> float:
+    """The median of the values of all parts, each part counted as often as given, NaN left
+    out (np.nanmedian of them repeated, without repeating them); NaN without a value."""
+    values = np.concatenate([np.zeros(0)] + [d for d, _ in parts])
+    counts = np.concatenate([np.zeros(0, np.int64)] + [np.full(d.size, m) for d, m in parts])
+    kept = ~np.isnan(values)
+    order = np.argsort(values[kept], kind="stable")
+    values, upto = values[kept][order], np.cumsum(counts[kept][order])
+    if not values.size:
+        return float("nan")
+    total = int(upto[-1])
+
+    def ranked(rank: int) -> float:  # the value of 0-based rank among all
+        return float(values[np.searchsorted(upto, rank, side="right")])
+
+    if total % 2:
+        return ranked(total // 2)
+    return (ranked(total // 2 - 1) + ranked(total // 2)) / 2
+
+
+def mixed_frame_times(traces: list[HmmTrace], own: list[tuple[float, int]]) -> str:
+    """The traces by frame time (`own`: each trace's median time between frames, and its
+    number) as "frame time T in names; ...", or "" when they agree within
+    FRAME_TIME_TOLERANCE. A trace of one frame has no frame time of its own."""
     groups: list[tuple[float, list[int]]] = []  # frame time, traces
     for step, number in sorted(own):
         if groups and abs(step - groups[-1][0]) <= FRAME_TIME_TOLERANCE * abs(groups[-1][0]):

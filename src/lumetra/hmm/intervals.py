@@ -58,6 +58,9 @@ def resampled_rates(boot: hmmcore._Bootstrap, model: hmmcore._Model, dt: float) 
     return np.stack([rates_of(p, dt) for p in boot["transition"]])
 
 
+Fitted = tuple[list[FloatArray], "hmmcore._Model"]  # traces and the model fitted to them
+
+
 def strays(linear: FloatArray, refits: FloatArray) -> bool:
     """Whether the linearised rates of the first resamples stray from their refits' (same
     resamples, in order) by more than LINEAR_TOLERANCE times the linearised spread."""
@@ -77,34 +80,39 @@ def rate_intervals(
     seed: int,
     options: dict[str, Any],
     method: str = "linearised",
+    checked: Fitted | None = None,
 ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, str]:
     """Percentile intervals of every rate and relaxation time over the bootstrap's resamples
     (NaN without any), and the method that gave them ("linearised" or "refit"). A refit starts
     from the model and is fitted to the model's tolerance: one stopped early (at
     candidates.SEARCH_TOLERANCE per frame, say) stays near its start where the states are hard
-    to tell apart, and the intervals come out too narrow."""
+    to tell apart, and the intervals come out too narrow. The linearised resamples are checked
+    against refits of the first of them, of these traces or of `checked` (a subset of them and
+    its model)."""
     k = len(model["means"])
     nothing = np.full((k, k), np.nan), np.full(k - 1, np.nan)
     if resamples <= 0:
         return nothing[0], nothing[0], nothing[1], nothing[1], method
+    full = (values, model)
 
-    def refitted(count: int) -> FloatArray:
-        boot = hmmcore.bootstrap(values, model, resamples=count, seed=seed, **options)
-        return resampled_rates(boot, model, dt)
+    def resampled(count: int, on: Fitted, linearised: bool) -> FloatArray:
+        boot = hmmcore.bootstrap(
+            on[0], on[1], resamples=count, seed=seed, linearised=linearised, **options
+        )
+        return resampled_rates(boot, on[1], dt)
 
     rates: FloatArray | None = None
     if method == "linearised":
         try:
-            boot = hmmcore.bootstrap(
-                values, model, resamples=resamples, seed=seed, linearised=True, **options
-            )
-            rates = resampled_rates(boot, model, dt)
-            if strays(rates, refitted(min(LINEAR_CHECKS, resamples))):
+            rates = resampled(resamples, full, True)
+            check = checked or full
+            linear = rates if checked is None else resampled(resamples, check, True)
+            if strays(linear, resampled(min(LINEAR_CHECKS, resamples), check, False)):
                 rates = None
         except RuntimeError:  # I - J singular: a parameter the traces do not determine
             rates = None
     if rates is None:
-        method, rates = "refit", refitted(resamples)
+        method, rates = "refit", resampled(resamples, full, False)
     if np.isnan(rates).all():
         return nothing[0], nothing[0], nothing[1], nothing[1], method
     low, high = np.nanpercentile(rates, INTERVAL, axis=0)

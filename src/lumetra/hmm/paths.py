@@ -1,0 +1,67 @@
+"""The model's Viterbi paths, held compactly: a state per frame in one byte while the model has
+at most 127 states, decoded PATH_CHUNK traces at a time, and the level of every frame worked
+out per trace when it is read."""
+
+from __future__ import annotations
+
+from collections.abc import Sequence
+from typing import Any, cast, overload
+
+import numpy as np
+
+from lumetra import hmmcore
+from lumetra.stepfit import FloatArray, IntArray
+
+PATH_CHUNK = 1000  # traces decoded at a time
+
+
+def decoded(values: list[FloatArray], model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
+    """The Viterbi path of every trace, as the smallest integers that hold the states."""
+    kind = np.int8 if len(model["means"]) <= np.iinfo(np.int8).max else np.int64
+    return [
+        cast("IntArray", path.astype(kind))
+        for start in range(0, len(values), PATH_CHUNK)
+        for path in hmmcore.viterbi(values[start : start + PATH_CHUNK], model, frame_blur)
+    ]
+
+
+class Placed(Sequence[Any]):
+    """`items[i]` of `picked[i]`, in the places of `total` (None elsewhere), read when indexed."""
+
+    def __init__(self, items: Sequence[Any], picked: Sequence[int], total: int) -> None:
+        self._where = dict(zip(picked, range(len(picked))))
+        self._items, self._total = items, total
+
+    def __len__(self) -> int:
+        return self._total
+
+    @overload
+    def __getitem__(self, i: int) -> Any: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[Any]: ...
+    def __getitem__(self, i: int | slice) -> Any:
+        if isinstance(i, slice):
+            return [self[k] for k in range(*i.indices(self._total))]
+        if not -self._total <= i < self._total:
+            raise IndexError(i)
+        at = self._where.get(i % self._total)
+        return None if at is None else self._items[at]
+
+
+class PathLevels(Sequence[FloatArray]):
+    """The level of every frame of each path (levels[path]), worked out when read."""
+
+    def __init__(self, paths: list[IntArray], levels: FloatArray) -> None:
+        self._paths, self._levels = paths, levels
+
+    def __len__(self) -> int:
+        return len(self._paths)
+
+    @overload
+    def __getitem__(self, i: int) -> FloatArray: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[FloatArray]: ...
+    def __getitem__(self, i: int | slice) -> FloatArray | list[FloatArray]:
+        if isinstance(i, slice):
+            return [self._levels[p] for p in self._paths[i]]
+        return self._levels[self._paths[i]]
