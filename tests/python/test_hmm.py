@@ -55,6 +55,7 @@ def test_many_traces_compare_candidates_on_a_subset_and_fit_the_kept_model_on_al
     simulated, monkeypatch
 ):
     monkeypatch.setattr("lumetra.hmm.search_set.SEARCH_FRAMES", 3000)
+    monkeypatch.setattr("lumetra.hmm.paths.PATH_CHUNK", 5)  # paths decoded 5 traces at a time
     with pytest.warns(UserWarning, match=r"compared on 5 of 16 traces \(3000 frames"):
         result = fit_hmm(simulated, max_states=3, bootstrap=40, seed=1)
     assert result.states == 2 and result.bootstrap_method == "linearised"

@@ -18,11 +18,15 @@ PATH_CHUNK = 1000  # traces decoded at a time
 def decoded(values: list[FloatArray], model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
     """The Viterbi path of every trace, as the smallest integers that hold the states."""
     kind = np.int8 if len(model["means"]) <= np.iinfo(np.int8).max else np.int64
-    return [
-        cast("IntArray", path.astype(kind))
-        for start in range(0, len(values), PATH_CHUNK)
-        for path in hmmcore.viterbi(values[start : start + PATH_CHUNK], model, frame_blur)
-    ]
+    scales = np.asarray(model.get("trace_scales", np.ones(0)))
+    paths = []
+    for start in range(0, len(values), PATH_CHUNK):
+        chunk = values[start : start + PATH_CHUNK]
+        part = (
+            {**model, "trace_scales": scales[start : start + len(chunk)]} if scales.size else model
+        )
+        paths += [path.astype(kind) for path in hmmcore.viterbi(chunk, part, frame_blur)]
+    return cast("list[IntArray]", paths)
 
 
 class Placed(Sequence[Any]):
