@@ -278,9 +278,7 @@ HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& opti
 
 double hmmLogLikelihood(TraceSpans traces, const HmmModel& model, unsigned threads,
                         bool frameBlur) {
-  checkModel(model);
-  checkTraces(traces);
-  checkScaleCount(model, traces.size());
+  hmmdetail::checkInput(traces, model);
   return expectation(traces, model, threads, false, frameBlur).logLikelihood;
 }
 

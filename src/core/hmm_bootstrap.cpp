@@ -7,6 +7,7 @@
 #include <span>
 #include <thread>
 
+#include "hmm_model_checks.hpp"
 #include "hmm_start.hpp"
 #include "random.hpp"
 
@@ -47,8 +48,7 @@ void forEachResample(std::size_t resamples, unsigned threads,
 
 std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
                                    const HmmBootstrapOptions& options) {
-  // Checks the input once, before any thread starts.
-  hmmLogLikelihood(traces, full, 1);
+  hmmdetail::checkInput(traces, full);  // once, before any thread starts
   const std::size_t n = traces.size();
   const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
 

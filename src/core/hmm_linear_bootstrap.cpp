@@ -8,6 +8,7 @@
 
 #include "hmm_acceleration.hpp"
 #include "hmm_maximisation.hpp"
+#include "hmm_model_checks.hpp"
 #include "hmm_source.hpp"
 #include "hmm_start.hpp"
 #include "rate_fit.hpp"
@@ -80,7 +81,7 @@ class LuSolver {
 
 std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
                                              const HmmBootstrapOptions& options) {
-  hmmLogLikelihood(traces, full, 1);  // the checks of a fit
+  hmmdetail::checkInput(traces, full);  // once, before any thread starts
   const std::size_t n = traces.size(), k = full.states();
   HmmOptions o = options.fit;
   o.fitTraceScales = false;

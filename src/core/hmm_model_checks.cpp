@@ -69,4 +69,10 @@ void checkTraces(TraceSpans traces) {
   if (!anyFrame) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
 }
 
+void checkInput(TraceSpans traces, const HmmModel& m) {
+  checkModel(m);
+  checkTraces(traces);
+  checkScaleCount(m, traces.size());
+}
+
 }  // namespace lumetra::hmmdetail

@@ -11,5 +11,7 @@ namespace lumetra::hmmdetail {
 void checkModel(const HmmModel& m);
 void checkScaleCount(const HmmModel& m, std::size_t traces);
 void checkTraces(TraceSpans traces);
+// All three: the model, the traces, and the model's trace scales against the traces.
+void checkInput(TraceSpans traces, const HmmModel& m);
 
 }  // namespace lumetra::hmmdetail

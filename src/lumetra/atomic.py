@@ -95,16 +95,45 @@ def write_csv(
     path: PathArg, frame: pd.DataFrame, header: Mapping[str, object] | None = None
 ) -> Path:
     """A CSV file; `header` (a dict) goes first as '# key: value' lines."""
-    lines = "".join(f"# {key}: {value}\n" for key, value in (header or {}).items())
-    columns = _numeric_columns(frame)
+    names = list(frame.columns)
+    if _native(names, list(frame.dtypes)):
+        return _write_native(
+            path, names, [frame.iloc[:, i].to_numpy() for i in range(len(names))], header
+        )
 
     def write(f: Any) -> None:
-        f.write(lines)
-        if columns is None:
-            frame.to_csv(f, index=False, lineterminator="\n")
-        else:
-            f.write(",".join(frame.columns) + "\n")
-            batchcore.write_csv_rows(columns, f.write)
+        f.write(_header_lines(header))
+        frame.to_csv(f, index=False, lineterminator="\n")
+
+    return write_stream(path, write)
+
+
+def write_columns(
+    path: PathArg,
+    columns: Mapping[str, np.ndarray[Any, Any]],
+    header: Mapping[str, object] | None = None,
+) -> Path:
+    """write_csv of a DataFrame of these columns (of one length), without making the frame
+    where every column is of a dtype the native writer takes."""
+    names, arrays = list(columns), [np.asarray(c) for c in columns.values()]
+    if _native(names, [a.dtype for a in arrays]):
+        return _write_native(path, names, arrays, header)
+    return write_csv(path, pd.DataFrame(dict(zip(names, arrays))), header)
+
+
+def _header_lines(header: Mapping[str, object] | None) -> str:
+    return "".join(f"# {key}: {value}\n" for key, value in (header or {}).items())
+
+
+def _write_native(
+    path: PathArg,
+    names: list[str],
+    arrays: list[np.ndarray[Any, Any]],
+    header: Mapping[str, object] | None,
+) -> Path:
+    def write(f: Any) -> None:
+        f.write(_header_lines(header) + ",".join(names) + "\n")
+        batchcore.write_csv_rows(arrays, f.write)
 
     return write_stream(path, write)
 
@@ -113,15 +142,12 @@ def write_csv(
 _NATIVE_CSV_DTYPES = frozenset(np.dtype(name) for name in ("float64", "int64", "int32", "int8"))
 
 
-def _numeric_columns(frame: pd.DataFrame) -> list[np.ndarray[Any, Any]] | None:
-    """The frame's columns as arrays when every one is of those dtypes and every name is a
-    plain ASCII identifier, which the csv module writes unquoted; else None."""
-    names = list(frame.columns)
+def _native(names: list[Any], dtypes: list[Any]) -> bool:
+    """Whether the native writer writes these columns as pandas would: every one of those
+    dtypes, every name a plain ASCII identifier, which the csv module writes unquoted."""
     if not names or not all(isinstance(n, str) and n.isascii() and n.isidentifier() for n in names):
-        return None
-    if not all(isinstance(d, np.dtype) and d in _NATIVE_CSV_DTYPES for d in frame.dtypes):
-        return None
-    return [frame.iloc[:, i].to_numpy() for i in range(len(names))]
+        return False
+    return all(isinstance(d, np.dtype) and d in _NATIVE_CSV_DTYPES for d in dtypes)
 
 
 ROWS_PER_GROUP = 1 << 16  # rows converted and written at a time (one row group each)

@@ -33,7 +33,6 @@ from pathlib import Path
 from typing import Any, Callable
 
 import numpy as np
-import pandas as pd
 
 from lumetra import atomic
 from lumetra.batch.memory import Trimmer
@@ -216,16 +215,14 @@ def write_model_outputs(
     for fit, name, (time, signal), seen, states, levels in zip(
         data.fits, data.names, data.frames, data.signals, result.paths, result.path_levels
     ):
-        frame = pd.DataFrame(
-            {
-                "frame": np.arange(len(time)),
-                "time": time,
-                "signal": signal,
-                "state": states,
-                "level": levels,
-                "masked": (np.isnan(seen) & ~np.isnan(signal)).astype(np.int8),
-            }
-        )
+        columns = {
+            "frame": np.arange(len(time)),
+            "time": time,
+            "signal": signal,
+            "state": states,
+            "level": levels,
+            "masked": (np.isnan(seen) & ~np.isnan(signal)).astype(np.int8),
+        }
         header = {"lumetra": version, "source": fit.label, "sha256": fit.sha256}
-        written.append(atomic.write_csv(out / "hmm" / f"{name}.csv", frame, header))
+        written.append(atomic.write_columns(out / "hmm" / f"{name}.csv", columns, header))
     return written
