@@ -8,6 +8,9 @@ import numpy as np
 import pytest
 
 from lumetra import hmmcore
+from lumetra.hmm.fit import fit_shared_model
+from lumetra.hmm.inputs import collect_traces
+from lumetra.hmm.trace_sets import Spool, TraceAxis
 from lumetra.kinetics import fit_hmm, transition_density_figure
 from lumetra.lumetraTrace import lumetraTrace
 from lumetra.simulation import simulate_traces
@@ -52,10 +55,10 @@ def test_recovers_levels_rates_and_the_number_of_states(simulated):
 
 
 def test_many_traces_compare_candidates_on_a_subset_and_fit_the_kept_model_on_all(
-    simulated, monkeypatch
+    simulated, monkeypatch, tmp_path
 ):
     monkeypatch.setattr("lumetra.hmm.search_set.SEARCH_FRAMES", 3000)
-    monkeypatch.setattr("lumetra.hmm.paths.PATH_CHUNK", 5)  # paths decoded 5 traces at a time
+    monkeypatch.setattr("lumetra.hmm.trace_sets.HELD_CHUNK", 5)  # 5 traces at a time
     with pytest.warns(UserWarning, match=r"compared on 5 of 16 traces \(3000 frames"):
         result = fit_hmm(simulated, max_states=3, bootstrap=40, seed=1)
     assert result.states == 2 and result.bootstrap_method == "linearised"
@@ -64,6 +67,18 @@ def test_many_traces_compare_candidates_on_a_subset_and_fit_the_kept_model_on_al
     np.testing.assert_allclose(result.levels, LEVELS, rtol=0.02)
     np.testing.assert_allclose(result.rate_table["rate"], [1.0, 0.5], rtol=0.2)
     assert (result.rate_table["rate_lower"] < result.rate_table["rate"]).all()
+    # The same traces spooled to a file and read 1,000 frames at a time: the same model.
+    monkeypatch.setattr("lumetra.hmm.trace_sets.CHUNK_FRAMES", 1000)
+    data = collect_traces(simulated)
+    spool = Spool(tmp_path / "traces.f64")
+    for trace in data:
+        spool.add(trace.values)
+    axes = [TraceAxis(t.name, t.time) for t in data]
+    spooled = fit_shared_model(axes, None, max_states=3, bootstrap=40, seed=1, values=spool)
+    held = fit_shared_model(data, None, max_states=3, bootstrap=40, seed=1)
+    np.testing.assert_allclose(spooled.rates, held.rates, rtol=1e-6)
+    np.testing.assert_allclose(spooled.rates_upper, held.rates_upper, rtol=1e-4)
+    assert all(np.array_equal(a, b) for a, b in zip(spooled.paths, held.paths))
 
 
 def test_files_pairs_and_trace_objects_give_the_same_fit(simulated):

@@ -27,6 +27,7 @@ step fits and the other summaries are written all the same.
 
 from __future__ import annotations
 
+import secrets
 from collections.abc import Sequence
 from dataclasses import dataclass
 from pathlib import Path
@@ -41,45 +42,67 @@ from lumetra.batch.store import TraceStore
 from lumetra.batch.summaries import SharedAxes
 from lumetra.batch.types import HmmSettings, TraceFit
 from lumetra.hmm.fit import HmmResult, fit_shared_model, missing_rates
-from lumetra.hmm.inputs import HmmTrace
 from lumetra.hmm.paths import Placed
 from lumetra.hmm.plot import transition_density_figure
+from lumetra.hmm.trace_sets import Spool, TraceAxis
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
 
 Frames = tuple[FloatArray, FloatArray]  # time and signal of one trace
 
 
-def read_frames(store: TraceStore, names: list[str], axes: SharedAxes) -> list[Frames]:
-    """Every trace's time (held once per distinct axis) and signal, from the store."""
-    held, trim = [], Trimmer()
-    for name in names:
-        trim()
-        time, signal = store.frames(name)
-        held.append((axes(time), signal))
-    return held
+def spool_path(out: Path, what: str) -> Path:
+    """A spool file beside the outputs, named as atomic.remove_leftovers finds it, so that one
+    a killed run left goes with the next run's leftovers."""
+    return out / f".{what}.{secrets.token_hex(4)}.tmp.f64"
+
+
+class BatchFrames:
+    """Every trace's time axis (held once per distinct axis) and signal (spooled to a file
+    beside the outputs), read from the store once; `remove` deletes the spool."""
+
+    def __init__(self, store: TraceStore, names: list[str], axes: SharedAxes) -> None:
+        self.times: list[FloatArray] = []
+        self.signals = Spool(spool_path(store.out, "signals"))
+        trim = Trimmer()
+        for name in names:
+            trim()
+            time, signal = store.frames(name)
+            self.times.append(axes(time))
+            self.signals.add(signal)
+
+    def __getitem__(self, i: int) -> Frames:
+        return self.times[i], self.signals[i]
+
+    def remove(self) -> None:
+        self.signals.remove()
 
 
 @dataclass(frozen=True)
 class ModelInput:
     """What the model reads: the usable traces (`picked`, indices into the batch's fits), their
-    fits, names, frames as read, and the signal with the masked frames as NaN."""
+    fits and names, the batch's frames, and the picked traces' signals with the masked frames
+    as NaN (spooled beside the outputs; `remove` deletes the spool)."""
 
     picked: list[int]
     fits: list[TraceFit]
     names: list[str]
-    frames: list[Frames]
-    signals: list[FloatArray]
+    frames: BatchFrames
+    values: Spool
     total: int  # traces in the batch
 
     @classmethod
     def of(
-        cls, fits: list[TraceFit], names: list[str], frames: list[Frames], picked: list[int]
+        cls, fits: list[TraceFit], names: list[str], frames: BatchFrames, picked: list[int]
     ) -> ModelInput:
+        values = Spool(spool_path(frames.signals.path.parent, "model"))
+        for i in picked:
+            values.add(masked_signal(fits[i], frames.signals[i]))
         chosen = [fits[i] for i in picked]
-        held = [frames[i] for i in picked]
-        signals = [masked_signal(fit, signal) for fit, (_, signal) in zip(chosen, held)]
-        return cls(picked, chosen, [names[i] for i in picked], held, signals, len(fits))
+        return cls(picked, chosen, [names[i] for i in picked], frames, values, len(fits))
+
+    def remove(self) -> None:
+        self.values.remove()
 
     def spread(self, per_trace: Sequence[Any]) -> Placed:
         """Values of the modelled traces in the places of all the batch's traces (None for the
@@ -96,12 +119,9 @@ def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
     fit was not made starts from the states of the others)."""
     if not data.fits:
         raise ValueError("no usable trace to model (quality.csv gives each trace's class)")
-    traces = [
-        HmmTrace(fit.label, time, signal)
-        for fit, (time, _), signal in zip(data.fits, data.frames, data.signals)
-    ]
+    axes = [TraceAxis(fit.label, data.frames.times[i]) for fit, i in zip(data.fits, data.picked)]
     return fit_shared_model(
-        traces,
+        axes,
         [None if fit.note else Segments.from_fit(fit) for fit in data.fits],
         settings.states,
         settings.max_states,
@@ -110,6 +130,7 @@ def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
         states_per_level=settings.states_per_level,
         topology=settings.topology,
         bootstrap_method=settings.bootstrap_method,
+        values=data.values,
     )
 
 
@@ -212,10 +233,10 @@ def write_model_outputs(
     for earlier in (out / "hmm").glob("*.csv"):  # of traces an earlier run modelled, now not
         if earlier.name not in kept:
             earlier.unlink()
-    for fit, name, (time, signal), seen, states, levels in zip(
-        data.fits, data.names, data.frames, data.signals, result.paths, result.path_levels
-    ):
-        columns = {
+    for j, (i, fit, name) in enumerate(zip(data.picked, data.fits, data.names)):
+        time, signal = data.frames[i]
+        seen, states, levels = data.values[j], result.paths[j], result.path_levels[j]
+        columns: dict[str, np.ndarray[Any, Any]] = {
             "frame": np.arange(len(time)),
             "time": time,
             "signal": signal,

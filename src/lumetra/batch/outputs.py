@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import logging
 import time
+from contextlib import ExitStack
 from dataclasses import asdict
 from pathlib import Path
 from typing import Any, Callable, Union
@@ -199,6 +200,19 @@ class OutputWriter:
         spreadsheet: bool,
         hmm: HmmSettings | None = None,
     ) -> BatchResult:
+        with ExitStack() as spools:  # the frames spooled for the model, deleted when done
+            return self._finish(spools, fitted, states, double, shortest, spreadsheet, hmm)
+
+    def _finish(
+        self,
+        spools: ExitStack,
+        fitted: Fitted,
+        states: int,
+        double: bool,
+        shortest: float,
+        spreadsheet: bool,
+        hmm: HmmSettings | None = None,
+    ) -> BatchResult:
         notes: list[str] = []
         fits, failures = fitted.fits, fitted.failures
         names = [self.trace_name(fit) for fit in fits]
@@ -207,10 +221,12 @@ class OutputWriter:
         screening = quality.screen_batch(fits, names, self.screening, self.overrides)
         modelled = [i for i, name in enumerate(names) if screening.usable(i, name)]
         if hmm is not None and fits:
-            # The model needs every trace's frames at once: read once, they serve the other
-            # summaries and the model's own outputs too.
-            held = hmm_stage.read_frames(self.store, names, axes)
+            # The model passes over every trace's frames many times: read once into a spool,
+            # they serve the other summaries and the model's own outputs too.
+            held = hmm_stage.BatchFrames(self.store, names, axes)
+            spools.callback(held.remove)
             model_input = hmm_stage.ModelInput.of(fits, names, held, modelled)
+            spools.callback(model_input.remove)
             model, cut = hmm_stage.fit_or_report(model_input, hmm, self.failed)
             notes += cut
             # The step fit's own dwell-time rates, for comparison, with the model's K.

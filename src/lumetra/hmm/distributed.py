@@ -27,6 +27,7 @@ import numpy.typing as npt
 from distributed import Client, Future
 
 from lumetra import hmmcore
+from lumetra.hmm.trace_sets import own_model
 
 FloatArray = npt.NDArray[np.float64]
 Loader = Callable[[Sequence[str]], list[FloatArray]]
@@ -93,15 +94,6 @@ class Traffic:
     seconds: list[float] = field(default_factory=list)
 
 
-def _chunk_model(model: hmmcore._Model, start: int, stop: int) -> hmmcore._Model:
-    """The model as a chunk reads it: its traces' own scales."""
-    own = model.copy()
-    scales = model.get("trace_scales")
-    if scales is not None and len(scales) > 0:
-        own["trace_scales"] = scales[start:stop]
-    return own
-
-
 def fit_distributed(
     chunks: Chunks,
     model: hmmcore._Model,
@@ -119,7 +111,9 @@ def fit_distributed(
 
     def expect(current: hmmcore._Model, full: bool, per_trace: bool) -> FloatArray:
         started, step = time.perf_counter(), next(steps)
-        models = [_chunk_model(current, start, stop) for start, stop in pairwise(chunks.bounds)]
+        models = [
+            own_model(current, start, stop - start) for start, stop in pairwise(chunks.bounds)
+        ]
         futures = [
             client.submit(
                 _expectation,

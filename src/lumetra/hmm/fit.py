@@ -44,7 +44,7 @@ import os
 import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -74,6 +74,7 @@ from lumetra.hmm.scheme_search import (
 from lumetra.hmm.schemes import TopologyArg, pattern, scheme_of
 from lumetra.hmm.search_set import search_set
 from lumetra.hmm.select import Noise, noise_of, ordered, select_model
+from lumetra.hmm.trace_sets import Held, Timed, TraceSet, fit_all
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray, check_engine
 
@@ -256,7 +257,7 @@ def check_scheme(
 
 
 def fit_shared_model(
-    data: list[HmmTrace],
+    data: Sequence[Timed],
     segments: list[Segments | None] | None,
     states: int | None = None,
     max_states: int = MAX_STATES,
@@ -269,24 +270,28 @@ def fit_shared_model(
     states_per_level: int | Sequence[int] | None = None,
     topology: TopologyArg = None,
     bootstrap_method: str = BOOTSTRAP_METHODS[0],
+    values: TraceSet | None = None,
 ) -> HmmResult:
     """fit_hmm on traces whose step fits are at hand (`segments`, one per trace, None for a
-    trace without one; None: start from k-means of the frames)."""
+    trace without one; None: start from k-means of the frames); the traces' values are `values`
+    (a Spool, say) or, None, those of `data` (HmmTrace)."""
     check_settings(states, max_states, bootstrap, seed, bootstrap_method)
     check_scheme(states, states_per_level, topology)
     if states is None and states_per_level is not None and not isinstance(states_per_level, int):
         states = len(states_per_level)
     dt = frame_time(data)
-    values = [t.values for t in data]
-    among = search_set(values, seed)
+    traces = values if values is not None else Held([cast(HmmTrace, t).values for t in data])
+    observed = traces.observed
+    among = search_set(observed, seed)
     picked = [int(i) for i in among.picked]
-    search_values = [values[i] for i in picked]
+    search_values = traces.load(picked)
     noise_model: Noise = noise_of(search_values, noise, outliers, shared_spread)
     # K is held to what the traces carry with the fewer parameters: one spread for all states.
     fewest = shared_spread is not False
-    candidates, note = candidate_states(states, max_states, support_of(values, segments, fewest))
+    support = support_of(int(observed.sum()), segments, fewest)
+    candidates, note = candidate_states(states, max_states, support)
     chosen = select_model(
-        [data[i] for i in picked],
+        [HmmTrace(data[i].name, data[i].time, v) for i, v in zip(picked, search_values)],
         None if segments is None else [segments[i] for i in picked],
         candidates,
         noise_model,
@@ -328,7 +333,7 @@ def fit_shared_model(
     searched = model
     if not among.everything:  # the model kept, fitted on to all traces
         settings = {k: v for k, v in options.items() if k != "frame_blur"}
-        fit = hmmcore.fit(values, among.spread(model_of(fit)), frame_blur=frame_blur, **settings)
+        fit = fit_all(traces, among.spread(model_of(fit)), frame_blur, settings)
         if best is None:
             model = ordered(fit)
         else:
@@ -343,9 +348,9 @@ def fit_shared_model(
     # improves with more traces, and refits of all of them would cost most of the fit.
     checked = None if among.everything else (search_values, searched)
     lower, upper, times_low, times_high, method = rate_intervals(
-        values, model, dt, bootstrap, seed, options, bootstrap_method, checked
+        traces, model, dt, bootstrap, seed, options, bootstrap_method, checked
     )
-    paths = decoded(values, model, frame_blur)
+    paths = decoded(traces, model, frame_blur)
     return HmmResult(
         states=len(model["means"]),
         levels=model["means"],
@@ -359,7 +364,7 @@ def fit_shared_model(
         log_likelihood=float(fit["log_likelihood"]),
         bic=chosen.bic,
         bic_table=table,
-        trace_noise=trace_noise(model, len(values)),
+        trace_noise=trace_noise(model, len(traces)),
         outlier_share=float(model.get("outlier_share", 0.0)),
         frame_time=dt,
         frames=int(fit["frames"]),

@@ -25,6 +25,7 @@ import numpy as np
 import numpy.typing as npt
 
 from lumetra import hmmcore
+from lumetra.hmm.trace_sets import Timed
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray
 
@@ -95,7 +96,7 @@ def collect_traces(traces: Iterable[TraceInput] | str | PathLike[str]) -> list[H
     return out
 
 
-def frame_time(traces: Iterable[HmmTrace]) -> float:
+def frame_time(traces: Iterable[Timed]) -> float:
     """The median time between frames over all traces; ValueError unless it is > 0, or when
     the traces' own frame times differ (mixed_frame_times). Traces that share a time axis (one
     camera's) have its differences worked out once."""
@@ -143,7 +144,7 @@ def pooled_median(parts: list[tuple[FloatArray, int]]) -> float:
     return (ranked(total // 2 - 1) + ranked(total // 2)) / 2
 
 
-def mixed_frame_times(traces: list[HmmTrace], own: list[tuple[float, int]]) -> str:
+def mixed_frame_times(traces: list[Timed], own: list[tuple[float, int]]) -> str:
     """The traces by frame time (`own`: each trace's median time between frames, and its
     number) as "frame time T in names; ...", or "" when they agree within
     FRAME_TIME_TOLERANCE. A trace of one frame has no frame time of its own."""

@@ -19,6 +19,7 @@ from typing import Any
 import numpy as np
 
 from lumetra import hmmcore
+from lumetra.hmm.trace_sets import Held, TraceSet, bootstrap_of
 from lumetra.stepfit import FloatArray, IntArray
 
 INTERVAL = (2.5, 97.5)  # percentiles of the bootstrap: a 95% interval
@@ -58,7 +59,7 @@ def resampled_rates(boot: hmmcore._Bootstrap, model: hmmcore._Model, dt: float) 
     return np.stack([rates_of(p, dt) for p in boot["transition"]])
 
 
-Fitted = tuple[list[FloatArray], "hmmcore._Model"]  # traces and the model fitted to them
+Fitted = tuple[TraceSet, "hmmcore._Model"]  # traces and the model fitted to them
 
 
 def strays(linear: FloatArray, refits: FloatArray) -> bool:
@@ -73,14 +74,14 @@ def strays(linear: FloatArray, refits: FloatArray) -> bool:
 
 
 def rate_intervals(
-    values: list[FloatArray],
+    traces: TraceSet,
     model: hmmcore._Model,
     dt: float,
     resamples: int,
     seed: int,
     options: dict[str, Any],
     method: str = "linearised",
-    checked: Fitted | None = None,
+    checked: tuple[list[FloatArray], hmmcore._Model] | None = None,
 ) -> tuple[FloatArray, FloatArray, FloatArray, FloatArray, str]:
     """Percentile intervals of every rate and relaxation time over the bootstrap's resamples
     (NaN without any), and the method that gave them ("linearised" or "refit"). A refit starts
@@ -93,19 +94,17 @@ def rate_intervals(
     nothing = np.full((k, k), np.nan), np.full(k - 1, np.nan)
     if resamples <= 0:
         return nothing[0], nothing[0], nothing[1], nothing[1], method
-    full = (values, model)
+    full = (traces, model)
 
     def resampled(count: int, on: Fitted, linearised: bool) -> FloatArray:
-        boot = hmmcore.bootstrap(
-            on[0], on[1], resamples=count, seed=seed, linearised=linearised, **options
-        )
+        boot = bootstrap_of(on[0], on[1], count, seed, linearised, options)
         return resampled_rates(boot, on[1], dt)
 
     rates: FloatArray | None = None
     if method == "linearised":
         try:
             rates = resampled(resamples, full, True)
-            check = checked or full
+            check = full if checked is None else (Held(checked[0]), checked[1])
             linear = rates if checked is None else resampled(resamples, check, True)
             if strays(linear, resampled(min(LINEAR_CHECKS, resamples), check, False)):
                 rates = None

@@ -21,11 +21,9 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass
 
-import numpy as np
-
 from lumetra import hmmcore
 from lumetra.segments import Segments
-from lumetra.stepfit import FloatArray, check_seed
+from lumetra.stepfit import check_seed
 
 MAX_STATES = 4  # the largest K the model tries by default
 BOOTSTRAP = hmmcore.RESAMPLES  # resamples of the traces for the rate intervals, by default
@@ -102,9 +100,9 @@ def plural(count: int, noun: str) -> str:
 
 
 def support_of(
-    values: list[FloatArray], segments: Sequence[Segments | None] | None, shared_spread: bool
+    frames: int, segments: Sequence[Segments | None] | None, shared_spread: bool
 ) -> Support:
-    frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
+    """What `frames` observed frames and the step fits' segments carry."""
     changes = (
         None
         if segments is None

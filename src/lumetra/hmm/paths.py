@@ -1,6 +1,6 @@
 """The model's Viterbi paths, held compactly: a state per frame in one byte while the model has
-at most 127 states, decoded PATH_CHUNK traces at a time, and the level of every frame worked
-out per trace when it is read."""
+at most 127 states, decoded a chunk of traces at a time, and the level of every frame worked out
+per trace when it is read."""
 
 from __future__ import annotations
 
@@ -10,22 +10,18 @@ from typing import Any, cast, overload
 import numpy as np
 
 from lumetra import hmmcore
+from lumetra.hmm.trace_sets import TraceSet, own_model
 from lumetra.stepfit import FloatArray, IntArray
 
-PATH_CHUNK = 1000  # traces decoded at a time
 
-
-def decoded(values: list[FloatArray], model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
-    """The Viterbi path of every trace, as the smallest integers that hold the states."""
+def decoded(traces: TraceSet, model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
+    """The Viterbi path of every trace, a chunk at a time, as the smallest integers that hold
+    the states."""
     kind = np.int8 if len(model["means"]) <= np.iinfo(np.int8).max else np.int64
-    scales = np.asarray(model.get("trace_scales", np.ones(0)))
     paths = []
-    for start in range(0, len(values), PATH_CHUNK):
-        chunk = values[start : start + PATH_CHUNK]
-        part = (
-            {**model, "trace_scales": scales[start : start + len(chunk)]} if scales.size else model
-        )
-        paths += [path.astype(kind) for path in hmmcore.viterbi(chunk, part, frame_blur)]
+    for first, chunk in traces.chunks():
+        own = own_model(model, first, len(chunk))
+        paths += [path.astype(kind) for path in hmmcore.viterbi(chunk, own, frame_blur)]
     return cast("list[IntArray]", paths)
 
 

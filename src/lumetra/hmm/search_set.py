@@ -14,7 +14,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from lumetra import hmmcore
-from lumetra.stepfit import FloatArray, IntArray
+from lumetra.stepfit import IntArray
 
 SEARCH_FRAMES = 250_000  # observed frames beyond which candidates are compared on a subset
 
@@ -51,14 +51,13 @@ class SearchSet:
         return {**model, "trace_scales": every}
 
 
-def search_set(values: list[FloatArray], seed: int) -> SearchSet:
-    """All traces up to SEARCH_FRAMES observed frames; otherwise traces drawn without
-    replacement (from `seed`) until they hold SEARCH_FRAMES."""
-    observed = np.asarray([np.count_nonzero(~np.isnan(v)) for v in values], dtype=np.int64)
+def search_set(observed: IntArray, seed: int) -> SearchSet:
+    """All traces (`observed`: the non-NaN frames of each) up to SEARCH_FRAMES frames; otherwise
+    traces drawn without replacement (from `seed`) until they hold SEARCH_FRAMES."""
     total = int(observed.sum())
     if total <= SEARCH_FRAMES:
-        return SearchSet(np.arange(len(values)), len(values), total)
-    order = np.random.default_rng(seed).permutation(len(values))
+        return SearchSet(np.arange(len(observed)), len(observed), total)
+    order = np.random.default_rng(seed).permutation(len(observed))
     count = int(np.searchsorted(np.cumsum(observed[order]), SEARCH_FRAMES)) + 1
     picked = np.sort(order[:count])
-    return SearchSet(picked, len(values), int(observed[picked].sum()))
+    return SearchSet(picked, len(observed), int(observed[picked].sum()))

@@ -1,0 +1,188 @@
+"""The traces of a shared model: held in memory, or spooled to a file and read a chunk at a time.
+
+A batch of 10^5 traces of 1,000 frames has 10^8 frames, 800 MB as float64: more than the
+process that fits the model should hold. A `Spool` takes each trace's values once, as the batch
+reads them, into a file; the model reads the file CHUNK_FRAMES at a time for every pass over
+all traces (E-steps, paths) and whole only for the subset it compares candidates on
+(lumetra.hmm.search_set). `Held` gives the same interface to traces already in memory.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Protocol
+
+import numpy as np
+
+from lumetra import hmmcore
+from lumetra.stepfit import FloatArray, IntArray
+
+CHUNK_FRAMES = 1 << 21  # frames read at a time, 16 MiB of float64
+HELD_CHUNK = 1000  # traces in memory taken at a time
+_ITEM = np.dtype(np.float64).itemsize
+
+Chunk = tuple[int, list[FloatArray]]  # the first trace's number and the chunk's traces
+Expect = Callable[[Any, bool, bool], FloatArray]  # hmmcore.fit_source's E-step
+
+
+class Spool:
+    """Traces written one after the other to `path` (float64 frames) and read back by number
+    or in chunks of consecutive traces; `remove` deletes the file."""
+
+    def __init__(self, path: Path) -> None:
+        self.path = path
+        self._file = open(path, "w+b")  # noqa: SIM115 - open for the spool's life
+        self._ends = [0]  # frame offsets: trace n is [ends[n], ends[n + 1])
+        self._observed: list[int] = []
+
+    def add(self, values: FloatArray) -> None:
+        data = np.ascontiguousarray(values, dtype=np.float64)
+        self._file.write(data.tobytes())
+        self._ends.append(self._ends[-1] + data.size)
+        self._observed.append(int(np.count_nonzero(~np.isnan(data))))
+
+    def __len__(self) -> int:
+        return len(self._observed)
+
+    @property
+    def observed(self) -> IntArray:
+        return np.asarray(self._observed, dtype=np.int64)
+
+    def _read(self, first: int, stop: int) -> FloatArray:
+        """The frames of traces first ... stop - 1, end to end."""
+        self._file.flush()
+        begin, end = self._ends[first], self._ends[stop]
+        data = os.pread(self._file.fileno(), (end - begin) * _ITEM, begin * _ITEM)
+        return np.frombuffer(data, dtype=np.float64).copy()
+
+    def __getitem__(self, n: int) -> FloatArray:
+        return self._read(n, n + 1)
+
+    def load(self, numbers: Sequence[int]) -> list[FloatArray]:
+        return [self[int(n)] for n in numbers]
+
+    def chunks(self) -> Iterator[Chunk]:
+        first = 0
+        while first < len(self):
+            stop = first + 1
+            while stop < len(self) and self._ends[stop + 1] - self._ends[first] <= CHUNK_FRAMES:
+                stop += 1
+            frames = self._read(first, stop)
+            cuts = np.asarray(self._ends[first + 1 : stop]) - self._ends[first]
+            yield first, np.split(frames, cuts)
+            first = stop
+
+    def remove(self) -> None:
+        self._file.close()
+        self.path.unlink(missing_ok=True)
+
+
+class Timed(Protocol):
+    """What the model reads of a trace besides its values: its name and time axis."""
+
+    @property
+    def name(self) -> str: ...
+    @property
+    def time(self) -> FloatArray: ...
+
+
+@dataclass(frozen=True)
+class TraceAxis:
+    """A trace's name and time axis, its values held elsewhere."""
+
+    name: str
+    time: FloatArray
+
+
+@dataclass(frozen=True)
+class Held:
+    """Traces in memory, as a Spool reads them: the chunks are runs of HELD_CHUNK traces."""
+
+    values: list[FloatArray]
+
+    def __len__(self) -> int:
+        return len(self.values)
+
+    @property
+    def observed(self) -> IntArray:
+        return np.asarray([np.count_nonzero(~np.isnan(v)) for v in self.values], dtype=np.int64)
+
+    def load(self, numbers: Sequence[int]) -> list[FloatArray]:
+        return [self.values[int(n)] for n in numbers]
+
+    def chunks(self) -> Iterator[Chunk]:
+        for first in range(0, len(self.values), HELD_CHUNK):
+            yield first, self.values[first : first + HELD_CHUNK]
+
+
+TraceSet = Spool | Held
+
+
+def own_model(model: hmmcore._Model, first: int, count: int) -> hmmcore._Model:
+    """The model as a chunk of traces reads it: its traces' own scales."""
+    scales = model.get("trace_scales")
+    if scales is None or len(scales) == 0:
+        return model
+    return {**model, "trace_scales": np.asarray(scales)[first : first + count]}
+
+
+def chunked_expectation(traces: TraceSet, frame_blur: bool) -> Expect:
+    """The E-step of all traces for hmmcore.fit_source, a chunk at a time: the chunks' fixed
+    tallies added, their per-trace tallies joined in trace order."""
+
+    def expect(model: hmmcore._Model, full: bool, per_trace: bool) -> FloatArray:
+        fixed = hmmcore.flat_tally_size(len(model["means"]))
+        total: FloatArray | None = None
+        own: list[FloatArray] = []
+        for first, chunk in traces.chunks():
+            tally = hmmcore.expectation(
+                chunk, own_model(model, first, len(chunk)), frame_blur, per_trace
+            )
+            total = tally[:fixed].copy() if total is None else total + tally[:fixed]
+            own.append(tally[fixed:])
+        assert total is not None  # a set has a trace
+        return np.concatenate([total, *own])
+
+    return expect
+
+
+def data_spread(traces: TraceSet) -> float:
+    """The standard deviation of all non-NaN frames, from one pass of running sums."""
+    count, total, squares = 0, 0.0, 0.0
+    for _, chunk in traces.chunks():
+        frames = np.concatenate(chunk)
+        frames = frames[~np.isnan(frames)]
+        count += frames.size
+        total += float(frames.sum())
+        squares += float(frames @ frames)
+    mean = total / max(count, 1)
+    return float(np.sqrt(max(squares / max(count, 1) - mean * mean, 0.0)))
+
+
+def fit_all(
+    traces: TraceSet, start: hmmcore._Model, frame_blur: bool, settings: dict[str, Any]
+) -> hmmcore._Fit:
+    """hmmcore.fit of all traces from `start`; a spool's a chunk at a time (hmmcore.fit_source,
+    the same fit up to the rounding of the chunks' sums)."""
+    if isinstance(traces, Held):
+        return hmmcore.fit(traces.values, start, frame_blur=frame_blur, **settings)
+    expect = chunked_expectation(traces, frame_blur)
+    return hmmcore.fit_source(expect, traces.observed, data_spread(traces), start, **settings)
+
+
+def bootstrap_of(
+    traces: TraceSet,
+    model: hmmcore._Model,
+    resamples: int,
+    seed: int,
+    linearised: bool,
+    options: dict[str, Any],
+) -> hmmcore._Bootstrap:
+    """hmmcore.bootstrap of all traces; a spool's traces read whole for it."""
+    values = traces.values if isinstance(traces, Held) else traces.load(range(len(traces)))
+    return hmmcore.bootstrap(
+        values, model, resamples=resamples, seed=seed, linearised=linearised, **options
+    )
