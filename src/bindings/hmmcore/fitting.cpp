@@ -70,7 +70,10 @@ class CallbackSource final : public lumetra::ExpectationSource {
     const py::gil_scoped_acquire gil;
     if (tallies_.is_none()) throw std::invalid_argument("no trace_tallies callable");
     const auto rows = py::cast<Doubles>(tallies_(modelDict(model)));
-    if (rows.ndim() != 2) throw std::invalid_argument("trace_tallies must return a 2-D array");
+    if (rows.ndim() != 2 ||
+        rows.shape(1) != static_cast<py::ssize_t>(lumetra::flatTallySize(model.states()))) {
+      throw std::invalid_argument("trace_tallies must give rows of flat_tally_size(K) entries");
+    }
     return lumetra::traceTalliesOfFlat({rows.data(), static_cast<std::size_t>(rows.size())},
                                        model.states(), traces());
   }
