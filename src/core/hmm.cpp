@@ -270,6 +270,10 @@ Tally SpanSource::expectation(const HmmModel& model, bool full, bool perTrace,
   return lumetra::expectation(traces_, model, threads_, full, frameBlur_, perTrace, weights);
 }
 
+std::vector<Tally> SpanSource::traceTallies(const HmmModel& model) {
+  return hmmdetail::traceTallies(traces_, model, threads_, frameBlur_);
+}
+
 HmmFit fitHmm(TraceSpans traces, const HmmModel& initial, const HmmOptions& options) {
   checkModel(initial);
   SpanSource source(traces, options.threads, options.frameBlur);

@@ -79,14 +79,15 @@ class LuSolver {
 
 }  // namespace
 
-std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
+std::vector<HmmModel> linearisedBootstrapHmm(ExpectationSource& source, const HmmModel& full,
                                              const HmmBootstrapOptions& options) {
-  hmmdetail::checkInput(traces, full);  // once, before any thread starts
-  const std::size_t n = traces.size(), k = full.states();
+  hmmdetail::checkModel(full);  // once, before any thread starts
+  const std::size_t n = source.traces(), k = full.states();
+  if (n == 0) throw std::invalid_argument("hmm: no trace");
+  hmmdetail::checkScaleCount(full, n);
   HmmOptions o = options.fit;
   o.fitTraceScales = false;
   o.traceWeights.clear();
-  o.threads = options.threads;
   HmmModel base = full;
   if (!o.freeRates.empty()) {
     if (o.freeRates.size() != k * k) {
@@ -99,10 +100,13 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
     base.outlierShare =
         std::clamp(base.outlierShare, hmmdetail::kMinOutlierShare, hmmdetail::kMaxOutlierShare);
   }
-  SpanSource source(traces, o.threads, o.frameBlur);
-  const double floor = o.minSpread * std::max(source.dataSpread(), 1e-300);
   const std::vector<std::size_t> observed = source.observedFrames();
+  if (observed.size() != n) {
+    throw std::invalid_argument("hmm: a count of observed frames per trace is needed");
+  }
   const std::size_t frames = std::accumulate(observed.begin(), observed.end(), std::size_t{0});
+  if (frames == 0) throw std::invalid_argument("hmm: no trace has a frame that is not NaN");
+  const double floor = o.minSpread * std::max(source.dataSpread(), 1e-300);
   auto expectation = [&](const HmmModel& m) { return source.expectation(m, true, false, {}); };
   // The parameters on the unconstrained scale without the trace scales, which stay the fit's:
   // a batch's thousands of traces then add nothing to J.
@@ -155,7 +159,13 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
   const LuSolver solver(std::move(identityLessJ), p);
 
   // Each trace's tallies at the fit; a resample's M-step of its weighted sum.
-  const std::vector<Tally> tallies = hmmdetail::traceTallies(traces, base, o.threads, o.frameBlur);
+  const std::vector<Tally> tallies = source.traceTallies(base);
+  if (tallies.size() != n || !std::all_of(tallies.begin(), tallies.end(), [k](const Tally& t) {
+        return t.start.size() == k && t.transitions.size() == k * k && t.occupancy.size() == k &&
+               t.sumX.size() == k && t.sumXX.size() == k;
+      })) {
+    throw std::invalid_argument("hmm: a tally of the model's states per trace is needed");
+  }
   Tally all(k, 0);
   for (const Tally& one : tallies) all.addScaled(one, 1, 0);
   const std::vector<double> fixedPoint = step(all, base, frames);
@@ -177,6 +187,13 @@ std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& 
     models[r] = orderedByMean(unpack(refit));
   });
   return models;
+}
+
+std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
+                                             const HmmBootstrapOptions& options) {
+  hmmdetail::checkInput(traces, full);
+  SpanSource source(traces, options.threads, options.fit.frameBlur);
+  return linearisedBootstrapHmm(source, full, options);
 }
 
 }  // namespace lumetra

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hmm_bootstrap.hpp"
+#include "hmm_source.hpp"
 
 namespace lumetra {
 
@@ -19,6 +20,15 @@ namespace lumetra {
 // is held at the fit's value. Throws std::invalid_argument as fitHmm for malformed input,
 // std::runtime_error when I - J is singular all the same.
 std::vector<HmmModel> linearisedBootstrapHmm(TraceSpans traces, const HmmModel& full,
+                                             const HmmBootstrapOptions& options = {});
+
+// The same over any source of E-steps (options.fit.threads and frameBlur are the source's
+// business; options.threads splits the resamples): its E-steps at the models about the fit and
+// each trace's tally at the fit (ExpectationSource::traceTallies). Throws std::invalid_argument
+// for a malformed model, no trace, trace scales or frame counts that do not match the source's
+// traces, no observed frame, or trace tallies that do not match; what the source throws passes
+// through.
+std::vector<HmmModel> linearisedBootstrapHmm(ExpectationSource& source, const HmmModel& full,
                                              const HmmBootstrapOptions& options = {});
 
 }  // namespace lumetra

@@ -141,4 +141,35 @@ std::vector<double> flatExpectation(TraceSpans traces, const HmmModel& model, bo
   return flatTally(source.expectation(model, true, perTrace, {}));
 }
 
+std::vector<double> flatTraceTallies(const std::vector<Tally>& tallies) {
+  std::vector<double> out;
+  for (const Tally& one : tallies) {
+    const std::vector<double> row = flatTally(one);
+    const auto fixed = static_cast<std::ptrdiff_t>(flatTallySize(one.occupancy.size()));
+    out.insert(out.end(), row.begin(), row.begin() + fixed);
+  }
+  return out;
+}
+
+std::vector<Tally> traceTalliesOfFlat(std::span<const double> flat, std::size_t k,
+                                      std::size_t traces) {
+  const std::size_t row = flatTallySize(k);
+  if (flat.size() != traces * row) {
+    throw std::invalid_argument("hmm: trace tallies of the wrong size");
+  }
+  std::vector<Tally> out;
+  out.reserve(traces);
+  for (std::size_t n = 0; n < traces; ++n)
+    out.push_back(tallyOfFlat(flat.subspan(n * row, row), k, 0));
+  return out;
+}
+
+std::vector<double> flatTraceTallies(TraceSpans traces, const HmmModel& model, bool frameBlur,
+                                     unsigned threads) {
+  hmmdetail::checkModel(model);
+  SpanSource source(traces, threads, frameBlur);
+  hmmdetail::checkScaleCount(model, traces.size());
+  return flatTraceTallies(source.traceTallies(model));
+}
+
 }  // namespace lumetra

@@ -27,6 +27,9 @@ class ExpectationSource {
   // each trace's emission tallies too; `weights`: how many times each trace counts (empty: once).
   virtual hmmdetail::Tally expectation(const HmmModel& model, bool full, bool perTrace,
                                        std::span<const double> weights) = 0;
+  // Each trace's complete tally at `model` (no per-trace tallies), in trace order: what the
+  // linearised bootstrap resamples.
+  virtual std::vector<hmmdetail::Tally> traceTallies(const HmmModel& model) = 0;
 };
 
 // The traces as spans in this process, the E-step split over threads (0: one per hardware
@@ -40,6 +43,7 @@ class SpanSource final : public ExpectationSource {
   [[nodiscard]] double dataSpread() const override;
   hmmdetail::Tally expectation(const HmmModel& model, bool full, bool perTrace,
                                std::span<const double> weights) override;
+  std::vector<hmmdetail::Tally> traceTallies(const HmmModel& model) override;
 
  private:
   TraceSpans traces_;
@@ -69,5 +73,20 @@ hmmdetail::Tally tallyOfFlat(std::span<const double> flat, std::size_t k, std::s
 // traces' own); the checks of fitHmm.
 std::vector<double> flatExpectation(TraceSpans traces, const HmmModel& model, bool frameBlur,
                                     bool perTrace, unsigned threads = 0);
+
+// Each trace's complete tally as one row of flatTallySize(k) entries (flatTally's fixed part;
+// per-trace tallies are left out), the rows in trace order: chunks of traces give rows that
+// follow one another.
+std::vector<double> flatTraceTallies(const std::vector<hmmdetail::Tally>& tallies);
+
+// The tallies of `traces` rows of k states; throws std::invalid_argument when the size does not
+// match.
+std::vector<hmmdetail::Tally> traceTalliesOfFlat(std::span<const double> flat, std::size_t k,
+                                                 std::size_t traces);
+
+// The rows of each of these traces' tally at `model` (its trace scales, if any, those traces'
+// own); the checks of fitHmm.
+std::vector<double> flatTraceTallies(TraceSpans traces, const HmmModel& model, bool frameBlur,
+                                     unsigned threads = 0);
 
 }  // namespace lumetra

@@ -82,6 +82,12 @@ def expectation(
     per_trace: bool = False,
     threads: int = 0,
 ) -> _Floats: ...
+def trace_tallies(
+    traces: Sequence[npt.ArrayLike],
+    model: _Model,
+    frame_blur: bool = True,
+    threads: int = 0,
+) -> _Floats: ...
 def flat_tally_size(states: int, traces: int = 0) -> int: ...
 def fit_source(
     expect: Callable[[_Model, bool, bool], npt.ArrayLike],
@@ -112,6 +118,22 @@ def bootstrap(
     fit_outliers: bool = False,
     free_rates: npt.ArrayLike | None = None,
     linearised: bool = False,
+) -> _Bootstrap: ...
+def bootstrap_source(
+    expect: Callable[[_Model, bool, bool], npt.ArrayLike],
+    trace_tallies: Callable[[_Model], npt.ArrayLike],
+    observed_frames: npt.ArrayLike,
+    data_spread: float,
+    model: _Model,
+    resamples: int = 200,
+    seed: int = 0,
+    shared_spread: bool = True,
+    max_iterations: int = ...,
+    tolerance: float = ...,
+    threads: int = 0,
+    fit_trace_scales: bool = False,
+    fit_outliers: bool = False,
+    free_rates: npt.ArrayLike | None = None,
 ) -> _Bootstrap: ...
 def rate_matrix(transition: npt.ArrayLike, frame_time: float) -> _Floats | None: ...
 def scheme_parameter_count(

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "hmm_chunked_source.hpp"
 #include "hmm_linear_bootstrap.hpp"
 #include "hmm_testing.hpp"
 
@@ -111,6 +112,41 @@ TEST(HmmBootstrap, LinearisedResamplesLandWhereTheRefitsDo) {
     }
     EXPECT_LT(error, 0.08 * spread) << (rates ? "rates" : "transition matrix");
   }
+}
+
+// Traces held in two chunks elsewhere, their E-steps and trace tallies sent as flat tallies, give
+// the linearised bootstrap of the traces in this process (the default noise model), but for the
+// rounding of sums taken in another order.
+TEST(HmmBootstrap, LinearisedOverChunksOfTracesIsTheOneOfTheSpans) {
+  const auto data = hmmtest::simulateBlurred(0.1, 0.0666, 30, 400, 0.06, 23);
+  const auto traces = hmmtest::spans(data);
+  HmmModel start{{0.25, 0.75}, {0.1, 0.1}, {0.5, 0.5}, {0.9, 0.1, 0.1, 0.9}};
+  start.outlierShare = 0.01;
+  start.outlierDensity = 1.0 / 3;
+  HmmBootstrapOptions options;
+  options.resamples = 20;
+  options.fit.frameBlur = true;
+  options.fit.fitTraceScales = true;
+  options.fit.fitOutliers = true;
+  const HmmModel full = fitHmm(traces, start, options.fit).model;
+  const auto local = linearisedBootstrapHmm(traces, full, options);
+  hmmtest::ChunkedSource chunks(traces, 2);
+  const auto chunked = linearisedBootstrapHmm(chunks, full, options);
+  ASSERT_EQ(chunked.size(), local.size());
+  for (std::size_t r = 0; r < local.size(); ++r) {
+    for (std::size_t s = 0; s < 2; ++s) {
+      EXPECT_NEAR(chunked[r].means[s], local[r].means[s], 1e-12);
+      EXPECT_NEAR(chunked[r].spreads[s], local[r].spreads[s], 1e-12);
+    }
+    for (std::size_t i = 0; i < 4; ++i) {
+      EXPECT_NEAR(chunked[r].transition[i], local[r].transition[i], 1e-12);
+    }
+    EXPECT_NEAR(chunked[r].outlierShare, local[r].outlierShare, 1e-12);
+  }
+
+  HmmModel fewerScales = full;
+  fewerScales.traceScales.pop_back();
+  EXPECT_THROW(linearisedBootstrapHmm(chunks, fewerScales, options), std::invalid_argument);
 }
 
 }  // namespace

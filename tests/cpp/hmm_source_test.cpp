@@ -7,49 +7,13 @@
 #include <stdexcept>
 #include <vector>
 
+#include "hmm_chunked_source.hpp"
 #include "hmm_testing.hpp"
 
 namespace lumetra {
 namespace {
 
-// Traces held in chunks elsewhere: each chunk's E-step a flat tally, as another process would
-// send it, the chunks' tallies summed in chunk order.
-class ChunkedSource final : public ExpectationSource {
- public:
-  ChunkedSource(TraceSpans traces, std::size_t chunks) : all_(traces, 1, true), traces_(traces) {
-    for (std::size_t c = 0; c <= chunks; ++c) bounds_.push_back(c * traces.size() / chunks);
-  }
-  [[nodiscard]] std::size_t traces() const override { return traces_.size(); }
-  [[nodiscard]] std::vector<std::size_t> observedFrames() const override {
-    return all_.observedFrames();
-  }
-  [[nodiscard]] double dataSpread() const override { return all_.dataSpread(); }
-  hmmdetail::Tally expectation(const HmmModel& model, bool /*full*/, bool perTrace,
-                               std::span<const double> /*weights*/) override {
-    const std::size_t k = model.states(), fixed = flatTallySize(k);
-    std::vector<double> sum(fixed, 0.0);
-    for (std::size_t c = 0; c + 1 < bounds_.size(); ++c) {
-      const std::size_t from = bounds_[c], to = bounds_[c + 1];
-      HmmModel own = model;
-      if (!model.traceScales.empty()) {
-        own.traceScales.assign(model.traceScales.begin() + static_cast<std::ptrdiff_t>(from),
-                               model.traceScales.begin() + static_cast<std::ptrdiff_t>(to));
-      }
-      const std::vector<double> flat =
-          flatExpectation(traces_.subspan(from, to - from), own, true, perTrace, 1);
-      for (std::size_t i = 0; i < fixed; ++i) sum[i] += flat[i];
-      sum.insert(sum.end(), flat.begin() + static_cast<std::ptrdiff_t>(fixed), flat.end());
-    }
-    if (wrongSize) sum.pop_back();
-    return tallyOfFlat(sum, k, perTrace ? traces_.size() : 0);
-  }
-  bool wrongSize = false;
-
- private:
-  SpanSource all_;
-  TraceSpans traces_;
-  std::vector<std::size_t> bounds_;
-};
+using hmmtest::ChunkedSource;
 
 TEST(HmmSource, ChunksOfTracesFitTheModelOfTheTracesInOneProcess) {
   // The default noise model: frame blur, a noise scale per trace and the outlier term.

@@ -1,5 +1,5 @@
 """The shared model fitted with its E-steps on Dask workers: the fit of one process, also when
-a worker dies during the fit."""
+a worker dies during the fit; its linearised bootstrap over chunks of traces."""
 
 import os
 import signal
@@ -88,3 +88,54 @@ def test_two_workers_fit_as_one_process_does_even_when_one_dies(client, tmp_path
     assert not killer.is_alive() and pid not in client.run(os.getpid).values()
     for key in ("means", "transition", "trace_scales", "log_likelihood", "iterations"):
         np.testing.assert_array_equal(again[key], fit[key], err_msg=key)
+
+
+# Chunks sum the E-steps' tallies in another order; the rates' own fit inside the M-step stops
+# at a gain of 1e-12 of the counts, so its rates carry that rounding to about 1e-6 (and so their
+# transition matrices).
+@pytest.mark.parametrize(
+    ("free_rates", "rtol"), [(None, 1e-10), (np.array([[0, 1], [1, 0]]), 1e-6)], ids=["P", "Q"]
+)
+def test_linearised_bootstrap_over_chunks_is_the_one_of_all_traces(free_rates, rtol):
+    traces = two_state_traces(30, 400, seed=5)
+    traces[3][10:20] = np.nan
+    options = {**OPTIONS, "free_rates": free_rates}
+    full = hmmcore.fit(traces, START, **options)
+    model = {key: full[key] for key in (*START, "trace_scales", "rates") if key in full}
+    local = hmmcore.bootstrap(traces, model, resamples=30, seed=3, linearised=True, **options)
+
+    # Two chunks, each E-step and each trace's tally at the fit made chunk by chunk with the
+    # chunk's own trace scales, the tallies summed and the rows stacked in chunk order.
+    bounds = [(0, 13), (13, 30)]
+    fixed = hmmcore.flat_tally_size(2)
+
+    def own(current, start, stop):
+        return {**current, "trace_scales": current["trace_scales"][start:stop]}
+
+    def expect(current, whole, per_trace):
+        tallies = [
+            hmmcore.expectation(traces[a:b], own(current, a, b), per_trace=per_trace, threads=1)
+            for a, b in bounds
+        ]
+        total = tallies[0][:fixed] + tallies[1][:fixed]
+        return np.concatenate([total, *(tally[fixed:] for tally in tallies)])
+
+    def trace_tallies(current):
+        return np.vstack(
+            [hmmcore.trace_tallies(traces[a:b], own(current, a, b)) for a, b in bounds]
+        )
+
+    observed = np.array([np.count_nonzero(~np.isnan(t)) for t in traces])
+    spread = float(np.nanstd(np.concatenate(traces)))
+    chunked = hmmcore.bootstrap_source(
+        expect, trace_tallies, observed, spread, model, resamples=30, seed=3, **options
+    )
+    assert set(chunked) == set(local)
+    for key in local:
+        np.testing.assert_allclose(chunked[key], local[key], rtol=rtol, atol=1e-12, err_msg=key)
+    assert np.std(local["transition"][:, 0, 1]) > 1e-3  # resamples, not the fit thirty times
+
+    with pytest.raises(ValueError, match="trace tallies"):
+        hmmcore.bootstrap_source(
+            expect, lambda m: trace_tallies(m)[1:], observed, spread, model, **options
+        )

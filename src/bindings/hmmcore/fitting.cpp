@@ -39,12 +39,23 @@ py::dict fitDict(const lumetra::HmmFit& result) {
   return out;
 }
 
-// The E-steps of a Python callable expect(model, full, per_trace) -> flat tally, called with the
-// GIL taken from a fit that runs without it.
+// The E-steps of a Python callable expect(model, full, per_trace) -> flat tally, and the trace
+// tallies of tallies(model) -> one row per trace (None: not given), called with the GIL taken
+// from a fit that runs without it.
 class CallbackSource final : public lumetra::ExpectationSource {
  public:
-  CallbackSource(py::function expect, std::vector<std::size_t> observed, double spread)
-      : expect_(std::move(expect)), observed_(std::move(observed)), spread_(spread) {}
+  CallbackSource(py::function expect, py::object tallies, const Integers& observedFrames,
+                 double dataSpread)
+      : expect_(std::move(expect)), tallies_(std::move(tallies)), spread_(dataSpread) {
+    if (observedFrames.ndim() != 1) throw std::invalid_argument("expected a one-dimensional array");
+    for (py::ssize_t i = 0; i < observedFrames.size(); ++i) {
+      if (observedFrames.data()[i] < 0) throw std::invalid_argument("a frame count is negative");
+      observed_.push_back(static_cast<std::size_t>(observedFrames.data()[i]));
+    }
+    if (!(dataSpread >= 0) || !std::isfinite(dataSpread)) {
+      throw std::invalid_argument("data_spread must be finite and >= 0");
+    }
+  }
   [[nodiscard]] std::size_t traces() const override { return observed_.size(); }
   [[nodiscard]] std::vector<std::size_t> observedFrames() const override { return observed_; }
   [[nodiscard]] double dataSpread() const override { return spread_; }
@@ -55,12 +66,64 @@ class CallbackSource final : public lumetra::ExpectationSource {
     const auto flat = py::cast<Doubles>(expect_(modelDict(model), full, perTrace));
     return lumetra::tallyOfFlat(view(flat), model.states(), perTrace ? traces() : 0);
   }
+  std::vector<lumetra::hmmdetail::Tally> traceTallies(const lumetra::HmmModel& model) override {
+    const py::gil_scoped_acquire gil;
+    if (tallies_.is_none()) throw std::invalid_argument("no trace_tallies callable");
+    const auto rows = py::cast<Doubles>(tallies_(modelDict(model)));
+    if (rows.ndim() != 2 ||
+        rows.shape(1) != static_cast<py::ssize_t>(lumetra::flatTallySize(model.states()))) {
+      throw std::invalid_argument("trace_tallies must give rows of flat_tally_size(K) entries");
+    }
+    return lumetra::traceTalliesOfFlat({rows.data(), static_cast<std::size_t>(rows.size())},
+                                       model.states(), traces());
+  }
 
  private:
   py::function expect_;
+  py::object tallies_;
   std::vector<std::size_t> observed_;
   double spread_;
 };
+
+// The bootstrap's models as arrays: means and spreads (resamples x K), transition and, with
+// `rates`, rates (resamples x K x K).
+py::dict bootstrapDict(const std::vector<lumetra::HmmModel>& models, std::size_t k, bool rates) {
+  const auto r = static_cast<py::ssize_t>(models.size());
+  const auto kk = static_cast<py::ssize_t>(k);
+  py::array_t<double> means({r, kk}), spreads({r, kk}), transition({r, kk, kk}),
+      rateArray({r, kk, kk});
+  for (std::size_t i = 0; i < models.size(); ++i) {
+    std::copy(models[i].means.begin(), models[i].means.end(), means.mutable_data() + i * k);
+    std::copy(models[i].spreads.begin(), models[i].spreads.end(), spreads.mutable_data() + i * k);
+    std::copy(models[i].transition.begin(), models[i].transition.end(),
+              transition.mutable_data() + i * k * k);
+    if (rates) {
+      std::copy(models[i].rates.begin(), models[i].rates.end(),
+                rateArray.mutable_data() + i * k * k);
+    }
+  }
+  py::dict out;
+  out["means"] = means;
+  out["spreads"] = spreads;
+  out["transition"] = transition;
+  if (rates) out["rates"] = rateArray;
+  return out;
+}
+
+lumetra::HmmBootstrapOptions bootstrapOptions(std::size_t resamples, std::uint64_t seed,
+                                              bool sharedSpread, bool frameBlur, int maxIterations,
+                                              double tolerance, unsigned threads,
+                                              bool fitTraceScales, bool fitOutliers,
+                                              const py::object& freeRates) {
+  lumetra::HmmBootstrapOptions o;
+  o.resamples = resamples;
+  o.seed = seed;
+  o.threads = threads;
+  o.fit =
+      options(sharedSpread, frameBlur, maxIterations, tolerance, 1, fitTraceScales, fitOutliers);
+  o.fit.freeRates = toFreeRates(freeRates);
+  return o;
+}
 
 }  // namespace
 
@@ -92,23 +155,29 @@ py::array_t<double> expectation(const std::vector<Doubles>& traces, const py::di
   return toArray(flat);
 }
 
+py::array_t<double> traceTallies(const std::vector<Doubles>& traces, const py::dict& model,
+                                 bool frameBlur, unsigned threads) {
+  const TraceArrays data(traces);
+  const lumetra::HmmModel m = toModel(model);
+  std::vector<double> flat;
+  {
+    py::gil_scoped_release release;
+    flat = lumetra::flatTraceTallies(data.spans, m, frameBlur, threads);
+  }
+  const auto width = static_cast<py::ssize_t>(lumetra::flatTallySize(m.states()));
+  py::array_t<double> out({static_cast<py::ssize_t>(data.spans.size()), width});
+  std::copy(flat.begin(), flat.end(), out.mutable_data());
+  return out;
+}
+
 py::dict fitSource(const py::function& expect, const Integers& observedFrames, double dataSpread,
                    const py::dict& model, bool sharedSpread, int maxIterations, double tolerance,
                    bool fitTraceScales, bool fitOutliers, const py::object& freeRates) {
-  if (observedFrames.ndim() != 1) throw std::invalid_argument("expected a one-dimensional array");
-  std::vector<std::size_t> observed;
-  for (py::ssize_t i = 0; i < observedFrames.size(); ++i) {
-    if (observedFrames.data()[i] < 0) throw std::invalid_argument("a frame count is negative");
-    observed.push_back(static_cast<std::size_t>(observedFrames.data()[i]));
-  }
-  if (!(dataSpread >= 0) || !std::isfinite(dataSpread)) {
-    throw std::invalid_argument("data_spread must be finite and >= 0");
-  }
   const lumetra::HmmModel initial = toModel(model);
   lumetra::HmmOptions o =
       options(sharedSpread, false, maxIterations, tolerance, 1, fitTraceScales, fitOutliers);
   o.freeRates = toFreeRates(freeRates);
-  CallbackSource source(expect, std::move(observed), dataSpread);
+  CallbackSource source(expect, py::none(), observedFrames, dataSpread);
   lumetra::HmmFit result;
   {
     py::gil_scoped_release release;
@@ -123,38 +192,34 @@ py::dict bootstrap(const std::vector<Doubles>& traces, const py::dict& model, st
                    const py::object& freeRates, bool linearised) {
   const TraceArrays data(traces);
   const lumetra::HmmModel full = toModel(model);
-  lumetra::HmmBootstrapOptions o;
-  o.resamples = resamples;
-  o.seed = seed;
-  o.threads = threads;
-  o.fit =
-      options(sharedSpread, frameBlur, maxIterations, tolerance, 1, fitTraceScales, fitOutliers);
-  o.fit.freeRates = toFreeRates(freeRates);
+  const lumetra::HmmBootstrapOptions o =
+      bootstrapOptions(resamples, seed, sharedSpread, frameBlur, maxIterations, tolerance, threads,
+                       fitTraceScales, fitOutliers, freeRates);
   std::vector<lumetra::HmmModel> models;
   {
     py::gil_scoped_release release;
     models = linearised ? lumetra::linearisedBootstrapHmm(data.spans, full, o)
                         : lumetra::bootstrapHmm(data.spans, full, o);
   }
-  const auto r = static_cast<py::ssize_t>(resamples);
-  const auto k = static_cast<py::ssize_t>(full.states());
-  py::array_t<double> means({r, k}), spreads({r, k}), transition({r, k, k}), rates({r, k, k});
-  for (std::size_t i = 0; i < models.size(); ++i) {
-    const std::size_t n = full.states();
-    std::copy(models[i].means.begin(), models[i].means.end(), means.mutable_data() + i * n);
-    std::copy(models[i].spreads.begin(), models[i].spreads.end(), spreads.mutable_data() + i * n);
-    std::copy(models[i].transition.begin(), models[i].transition.end(),
-              transition.mutable_data() + i * n * n);
-    if (!o.fit.freeRates.empty()) {
-      std::copy(models[i].rates.begin(), models[i].rates.end(), rates.mutable_data() + i * n * n);
-    }
+  return bootstrapDict(models, full.states(), !o.fit.freeRates.empty());
+}
+
+py::dict bootstrapSource(const py::function& expect, const py::function& traceTallies,
+                         const Integers& observedFrames, double dataSpread, const py::dict& model,
+                         std::size_t resamples, std::uint64_t seed, bool sharedSpread,
+                         int maxIterations, double tolerance, unsigned threads, bool fitTraceScales,
+                         bool fitOutliers, const py::object& freeRates) {
+  const lumetra::HmmModel full = toModel(model);
+  const lumetra::HmmBootstrapOptions o =
+      bootstrapOptions(resamples, seed, sharedSpread, false, maxIterations, tolerance, threads,
+                       fitTraceScales, fitOutliers, freeRates);
+  CallbackSource source(expect, traceTallies, observedFrames, dataSpread);
+  std::vector<lumetra::HmmModel> models;
+  {
+    py::gil_scoped_release release;
+    models = lumetra::linearisedBootstrapHmm(source, full, o);
   }
-  py::dict out;
-  out["means"] = means;
-  out["spreads"] = spreads;
-  out["transition"] = transition;
-  if (!o.fit.freeRates.empty()) out["rates"] = rates;
-  return out;
+  return bootstrapDict(models, full.states(), !o.fit.freeRates.empty());
 }
 
 }  // namespace lumetra::bindings

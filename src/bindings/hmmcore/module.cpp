@@ -91,6 +91,12 @@ LUMETRA_MODULE(hmmcore, m) {
         "per state (3 K). The tallies of chunks of traces add in their first part and follow "
         "one another, in trace order, in the per-trace part.");
 
+  m.def("trace_tallies", &lumetra::bindings::traceTallies, py::arg("traces"), py::arg("model"),
+        py::arg("frame_blur") = blurByDefault, py::arg("threads") = 0U,
+        "Each trace's complete tally at `model` (its trace_scales, if any, these traces' own): "
+        "one row per trace, the first flat_tally_size(K) entries of its flat tally as "
+        "expectation gives it. The rows of chunks of traces follow one another in trace order.");
+
   m.def("flat_tally_size", &lumetra::flatTallySize, py::arg("states"), py::arg("traces") = 0U,
         "The length of a flat tally of that many states and per-trace tallies of that many "
         "traces (0: none).");
@@ -140,6 +146,19 @@ LUMETRA_MODULE(hmmcore, m) {
         "by mean; with free_rates also rates (resamples x K x K, per frame). linearised: each "
         "resample's refit read off the EM map linearised about `model` (the same resamples, "
         "trace scales held; RuntimeError when the traces do not determine a parameter).");
+
+  m.def("bootstrap_source", &lumetra::bindings::bootstrapSource, py::arg("expect"),
+        py::arg("trace_tallies"), py::arg("observed_frames"), py::arg("data_spread"),
+        py::arg("model"), py::arg("resamples") = resamples, py::arg("seed") = 0,
+        py::arg("shared_spread") = true, py::arg("max_iterations") = defaults.maxIterations,
+        py::arg("tolerance") = defaults.tolerance, py::arg("threads") = 0U,
+        py::arg("fit_trace_scales") = defaults.fitTraceScales,
+        py::arg("fit_outliers") = defaults.fitOutliers, py::arg("free_rates") = py::none(),
+        "bootstrap(..., linearised=True) with its E-steps made by expect (as fit_source's) and "
+        "each trace's tally at `model` by trace_tallies(model) -> one row per trace in trace "
+        "order (as trace_tallies returns them; frame blur is the callables'); threads: "
+        "resamples at once. Runs without the GIL and takes it for each call; what a callable "
+        "raises is raised.");
 
   m.def(
       "rate_matrix",
