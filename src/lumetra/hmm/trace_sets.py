@@ -173,6 +173,20 @@ def fit_all(
     return hmmcore.fit_source(expect, traces.observed, data_spread(traces), start, **settings)
 
 
+def chunked_tallies(traces: TraceSet, frame_blur: bool) -> Callable[[Any], FloatArray]:
+    """Every trace's complete tally at a model (a row each, in trace order), a chunk at a time."""
+
+    def tallies(model: hmmcore._Model) -> FloatArray:
+        return np.vstack(
+            [
+                hmmcore.trace_tallies(chunk, own_model(model, first, len(chunk)), frame_blur)
+                for first, chunk in traces.chunks()
+            ]
+        )
+
+    return tallies
+
+
 def bootstrap_of(
     traces: TraceSet,
     model: hmmcore._Model,
@@ -181,8 +195,22 @@ def bootstrap_of(
     linearised: bool,
     options: dict[str, Any],
 ) -> hmmcore._Bootstrap:
-    """hmmcore.bootstrap of all traces; a spool's traces read whole for it."""
-    values = traces.values if isinstance(traces, Held) else traces.load(range(len(traces)))
-    return hmmcore.bootstrap(
-        values, model, resamples=resamples, seed=seed, linearised=linearised, **options
+    """hmmcore.bootstrap of all traces; a spool's linearised a chunk at a time
+    (hmmcore.bootstrap_source), its refits on its traces read whole."""
+    if isinstance(traces, Held) or not linearised:
+        values = traces.values if isinstance(traces, Held) else traces.load(range(len(traces)))
+        return hmmcore.bootstrap(
+            values, model, resamples=resamples, seed=seed, linearised=linearised, **options
+        )
+    settings = {k: v for k, v in options.items() if k != "frame_blur"}
+    blur = bool(options.get("frame_blur", hmmcore.FRAME_BLUR))
+    return hmmcore.bootstrap_source(
+        chunked_expectation(traces, blur),
+        chunked_tallies(traces, blur),
+        traces.observed,
+        data_spread(traces),
+        model,
+        resamples=resamples,
+        seed=seed,
+        **settings,
     )
