@@ -65,3 +65,24 @@ def test_recovery_on_a_dask_cluster(simulated, tmp_path, capsys):
     segments = pd.read_parquet(tmp_path / "segments.parquet")
     with capsys.disabled():
         check_recovery(segments, pd.read_csv(tmp_path / "kinetics.csv"), "Dask, fixed")
+
+
+def test_the_default_pipeline_runs_its_model_on_the_workers_to_the_outputs_of_one_process(
+    simulated, tmp_path, monkeypatch
+):
+    distributed = pytest.importorskip("distributed")
+    monkeypatch.setattr("lumetra.hmm.search_set.SEARCH_FRAMES", 10_000)  # most traces on workers
+    fixed = {"params": (5, -1, 0.2, 0), "progress": False, "spreadsheet": False}
+    local = fit_traces([simulated], tmp_path / "local", jobs=2, **fixed)
+    with (
+        distributed.LocalCluster(
+            n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+        ) as cluster,
+        distributed.Client(cluster) as client,
+        distributed.get_task_stream(client) as tasks,
+    ):
+        remote = fit_traces([simulated], tmp_path / "remote", client=client, **fixed)
+    assert any(task["key"].startswith("hmm-expectation") for task in tasks.data)
+    np.testing.assert_allclose(remote.hmm.rates, local.hmm.rates, rtol=1e-6)
+    assert all(np.array_equal(a, b) for a, b in zip(remote.hmm.paths, local.hmm.paths))
+    assert not list((tmp_path / "remote").glob(".*.tmp*"))  # the spools are gone

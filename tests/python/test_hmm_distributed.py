@@ -11,7 +11,9 @@ import pytest
 from distributed import Client, LocalCluster
 
 from lumetra import hmmcore
-from lumetra.hmm.distributed import Traffic, fit_distributed, load_chunks
+from lumetra.hmm.distributed import Traffic, WorkerSet, fit_distributed, load_chunks
+from lumetra.hmm.fit import fit_shared_model
+from lumetra.hmm.trace_sets import Spool, TraceAxis
 
 START = {
     "means": np.array([0.25, 0.75]),
@@ -139,3 +141,22 @@ def test_linearised_bootstrap_over_chunks_is_the_one_of_all_traces(free_rates, r
         hmmcore.bootstrap_source(
             expect, lambda m: trace_tallies(m)[1:], observed, spread, model, **options
         )
+
+
+def test_the_shared_model_on_workers_reading_a_spool_is_the_one_of_this_process(
+    client, tmp_path, monkeypatch
+):
+    monkeypatch.setattr("lumetra.hmm.search_set.SEARCH_FRAMES", 15_000)  # 10 of 30 traces
+    monkeypatch.setattr("lumetra.hmm.trace_sets.CHUNK_FRAMES", 12_000)  # 8 traces a chunk
+    spool = Spool(tmp_path / "traces.f64")
+    for trace in two_state_traces(30, 1500, seed=3):
+        spool.add(trace)
+    axes = [TraceAxis(f"t{n}", np.arange(1500) * 0.1) for n in range(30)]
+    here = fit_shared_model(axes, None, max_states=3, bootstrap=40, values=spool)
+    there = fit_shared_model(
+        axes, None, max_states=3, bootstrap=40, values=WorkerSet(client, spool)
+    )
+    assert there.states == here.states == 2 and "compared on 10 of 30" in here.notes[0]
+    np.testing.assert_allclose(there.rates, here.rates, rtol=1e-6)
+    np.testing.assert_allclose(there.rates_lower, here.rates_lower, rtol=1e-4)
+    assert all(np.array_equal(a, b) for a, b in zip(there.paths, here.paths))

@@ -44,7 +44,7 @@ from lumetra.batch.types import HmmSettings, TraceFit
 from lumetra.hmm.fit import HmmResult, fit_shared_model, missing_rates
 from lumetra.hmm.paths import Placed
 from lumetra.hmm.plot import transition_density_figure
-from lumetra.hmm.trace_sets import Spool, TraceAxis
+from lumetra.hmm.trace_sets import Spool, TraceAxis, TraceSet
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
 
@@ -114,9 +114,10 @@ class ModelInput:
         return {name: float(v) for name, v in zip(self.names, result.trace_noise)}
 
 
-def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
+def fit_batch_model(data: ModelInput, settings: HmmSettings, client: Any = None) -> HmmResult:
     """The shared model of the usable traces, started from their step fits (a trace whose step
-    fit was not made starts from the states of the others)."""
+    fit was not made starts from the states of the others); its passes over all traces on the
+    workers of `client` (a Dask client) when given."""
     if not data.fits:
         raise ValueError("no usable trace to model (quality.csv gives each trace's class)")
     axes = [TraceAxis(fit.label, data.frames.times[i]) for fit, i in zip(data.fits, data.picked)]
@@ -130,8 +131,14 @@ def fit_batch_model(data: ModelInput, settings: HmmSettings) -> HmmResult:
         states_per_level=settings.states_per_level,
         topology=settings.topology,
         bootstrap_method=settings.bootstrap_method,
-        values=data.values,
+        values=data.values if client is None else worker_set(client, data.values),
     )
+
+
+def worker_set(client: Any, spool: Spool) -> TraceSet:
+    from lumetra.hmm.distributed import WorkerSet  # only with a cluster: a heavy import
+
+    return WorkerSet(client, spool)
 
 
 MODEL_OUTPUT = "hidden Markov model"
@@ -141,11 +148,12 @@ def fit_or_report(
     data: ModelInput,
     settings: HmmSettings,
     failed: Callable[[str, Exception], None],
+    client: Any = None,
 ) -> tuple[HmmResult | None, list[str]]:
     """The model and its notes (a K range cut to what the traces carry), or None when it could
     not be fitted or has no rates: then `failed` is told why (the other outputs go on)."""
     try:
-        model = fit_batch_model(data, settings)
+        model = fit_batch_model(data, settings, client)
         missing = missing_rates(model)
         if missing:
             raise RuntimeError(missing)

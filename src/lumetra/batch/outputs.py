@@ -199,9 +199,12 @@ class OutputWriter:
         shortest: float,
         spreadsheet: bool,
         hmm: HmmSettings | None = None,
+        client: Any = None,
     ) -> BatchResult:
+        """The summaries and the shared model (its passes over all traces on `client`'s Dask
+        workers when given)."""
         with ExitStack() as spools:  # the frames spooled for the model, deleted when done
-            return self._finish(spools, fitted, states, double, shortest, spreadsheet, hmm)
+            return self._finish(spools, fitted, states, double, shortest, spreadsheet, hmm, client)
 
     def _finish(
         self,
@@ -211,7 +214,8 @@ class OutputWriter:
         double: bool,
         shortest: float,
         spreadsheet: bool,
-        hmm: HmmSettings | None = None,
+        hmm: HmmSettings | None,
+        client: Any,
     ) -> BatchResult:
         notes: list[str] = []
         fits, failures = fitted.fits, fitted.failures
@@ -227,7 +231,7 @@ class OutputWriter:
             spools.callback(held.remove)
             model_input = hmm_stage.ModelInput.of(fits, names, held, modelled)
             spools.callback(model_input.remove)
-            model, cut = hmm_stage.fit_or_report(model_input, hmm, self.failed)
+            model, cut = hmm_stage.fit_or_report(model_input, hmm, self.failed, client)
             notes += cut
             # The step fit's own dwell-time rates, for comparison, with the model's K.
             states = model.states if model is not None else states

@@ -9,7 +9,7 @@ import os
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Callable, TypeVar
+from typing import Any, Callable, TypeVar
 
 from tqdm import tqdm
 
@@ -150,12 +150,16 @@ def fit_traces(
     config: FitConfig | None = None,
     screening: ScreenSettings | None = None,
     overrides: str | os.PathLike[str] | None = None,
+    client: Any = None,
 ) -> BatchResult:
     """Fits every trace file of `paths` (files, directories, glob patterns) and writes the
     results to `out_dir`.
 
     executor: any concurrent.futures.Executor (a Dask cluster's client.get_executor() too);
-        by default a process pool of `jobs` workers (all cores when None).
+        by default `client`'s, or a process pool of `jobs` workers (all cores when None).
+    client: a Dask client (distributed.Client) whose workers also run the shared model's
+        passes over all traces, each holding a share of them (read from a spool file in
+        `out_dir`, which the workers must reach); None: the model runs in this process.
     params: the four fit parameters (dict or sequence halfWinLen, rratio, thrate,
         filterWidth) for every file; None searches them per file with optimizeFitness.
     search: bounds of that search, {parameter: (min, max, step)}; optimizeFitness's
@@ -226,6 +230,8 @@ def fit_traces(
         writer = OutputWriter(out, files, config, screening, overriding)
         reused = set() if restart else {path for path in files if writer.reusable(path)}
         pool = None
+        if executor is None and client is not None:
+            executor = client.get_executor()
         if executor is None and len(reused) < len(files):
             pool = executor = process_pool(jobs, len(files) - len(reused))
         start = time.perf_counter()
@@ -257,7 +263,9 @@ def fit_traces(
         fitted_traces.skipped = in_input_order(fitted_traces.skipped, files, writer)
         fitted = time.perf_counter()
         settings = (hmm or HmmSettings()) if modelled else None
-        result = writer.finish(fitted_traces, states, double, shortest, spreadsheet, settings)
+        result = writer.finish(
+            fitted_traces, states, double, shortest, spreadsheet, settings, client
+        )
         result.timings = {"fits": fitted - start, "outputs": time.perf_counter() - fitted}
         if reused:
             log.info(f"{len(reused)} file(s) taken from the records of an earlier run")

@@ -41,7 +41,6 @@ from __future__ import annotations
 import argparse
 import sys
 from collections import Counter
-from concurrent.futures import Executor
 from typing import TYPE_CHECKING
 
 from lumetra.batch import (
@@ -224,17 +223,14 @@ def run(args: argparse.Namespace) -> int:
         raise failure("fit", str(error)) from None
     states = 2 if args.states is None else args.states
     client: Client | None = None
-    executor: Executor | None = None
     if args.scheduler:
         from distributed import Client  # only for a cluster: a heavy import
 
         client = Client(args.scheduler)
-        executor = client.get_executor()
     try:
         result = fit_traces(
             files,
             args.out,
-            executor=executor,
             jobs=args.jobs,
             states=states,
             double=args.double,
@@ -247,6 +243,7 @@ def run(args: argparse.Namespace) -> int:
             config=config,
             screening=screening,
             overrides=args.overrides,
+            client=client,
         )
     except (OSError, OutputBusy, OverrideError) as error:  # the output folder or overrides
         raise failure("fit", str(error)) from None

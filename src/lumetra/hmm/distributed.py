@@ -18,7 +18,7 @@ import time
 import uuid
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from itertools import count, pairwise
+from itertools import pairwise
 from pathlib import Path
 from typing import Any
 
@@ -27,7 +27,7 @@ import numpy.typing as npt
 from distributed import Client, Future
 
 from lumetra import hmmcore
-from lumetra.hmm.trace_sets import own_model
+from lumetra.hmm.trace_sets import Spool, compact, own_model
 
 FloatArray = npt.NDArray[np.float64]
 Loader = Callable[[Sequence[str]], list[FloatArray]]
@@ -106,27 +106,36 @@ def fit_distributed(
     """`hmmcore.fit` of all traces of `chunks` from `model`, each E-step one task per chunk;
     `options`: those of hmmcore.fit_source (shared_spread, max_iterations, tolerance,
     fit_trace_scales, fit_outliers, free_rates). `traffic`, when given, is counted."""
-    client, fit_id, steps = chunks.client, uuid.uuid4().hex, count()
-    fixed = hmmcore.flat_tally_size(len(model["means"]))  # the part chunks add
+    expect = chunk_expectation(chunks, frame_blur, retries, traffic)
+    return hmmcore.fit_source(expect, chunks.observed, chunks.spread, model, **options)
 
-    def expect(current: hmmcore._Model, full: bool, per_trace: bool) -> FloatArray:
-        started, step = time.perf_counter(), next(steps)
-        models = [
-            own_model(current, start, stop - start) for start, stop in pairwise(chunks.bounds)
-        ]
-        futures = [
-            client.submit(
-                _expectation,
-                chunk,
-                own,
-                frame_blur,
-                per_trace,
-                key=f"hmm-expectation-{fit_id}-{step}-{i}",
-                retries=retries,
-            )
-            for i, (chunk, own) in enumerate(zip(chunks.futures, models, strict=True))
-        ]
-        tallies: list[FloatArray] = client.gather(futures)
+
+def _each(
+    chunks: Chunks,
+    task: Callable[..., Any],
+    model: hmmcore._Model,
+    retries: int,
+    *args: Any,
+) -> tuple[list[Any], list[hmmcore._Model]]:
+    """task(chunk, the chunk's own model, *args) on every chunk, gathered in chunk order."""
+    name = f"hmm-{task.__name__.strip('_')}-{uuid.uuid4().hex}"
+    models = [own_model(model, start, stop - start) for start, stop in pairwise(chunks.bounds)]
+    futures = [
+        chunks.client.submit(task, chunk, own, *args, key=f"{name}-{i}", retries=retries)
+        for i, (chunk, own) in enumerate(zip(chunks.futures, models, strict=True))
+    ]
+    return chunks.client.gather(futures), models
+
+
+def chunk_expectation(
+    chunks: Chunks, frame_blur: bool, retries: int = RETRIES, traffic: Traffic | None = None
+) -> Callable[[hmmcore._Model, bool, bool], FloatArray]:
+    """The E-step of all traces of `chunks` for hmmcore.fit_source, one task per chunk."""
+
+    def expect(model: hmmcore._Model, full: bool, per_trace: bool) -> FloatArray:
+        started = time.perf_counter()
+        fixed = hmmcore.flat_tally_size(len(model["means"]))  # the part chunks add
+        tallies, models = _each(chunks, _expectation, model, retries, frame_blur, per_trace)
         total = tallies[0][:fixed].copy()
         for tally in tallies[1:]:
             total += tally[:fixed]
@@ -137,4 +146,63 @@ def fit_distributed(
             traffic.seconds.append(time.perf_counter() - started)
         return np.concatenate([total, *(tally[fixed:] for tally in tallies)])
 
-    return hmmcore.fit_source(expect, chunks.observed, chunks.spread, model, **options)
+    return expect
+
+
+def read_spool(path: str, begin: int, lengths: list[int]) -> list[FloatArray]:
+    """Traces of a spool file (lumetra.hmm.trace_sets.Spool) from frame `begin` on."""
+    frames = np.fromfile(path, dtype=np.float64, count=sum(lengths), offset=begin * 8)
+    return np.split(frames, np.cumsum(lengths)[:-1])
+
+
+def _tallies(traces: list[FloatArray], model: hmmcore._Model, frame_blur: bool) -> FloatArray:
+    return hmmcore.trace_tallies(traces, model, frame_blur, threads=1)
+
+
+def _paths(traces: list[FloatArray], model: hmmcore._Model, frame_blur: bool) -> list[Any]:
+    return [compact(p, model) for p in hmmcore.viterbi(traces, model, frame_blur)]
+
+
+class WorkerSet:
+    """A spool's traces held by Dask workers for the model's passes over all of them: a chunk
+    per task, read from the spool file (which the workers must reach: a local cluster, or a
+    file system they share), so that a lost worker's chunk is read again elsewhere; traces
+    needed whole are read from the spool here."""
+
+    def __init__(self, client: Client, spool: Spool, retries: int = RETRIES) -> None:
+        self.spool, self.retries = spool, retries
+        bounds = spool.bounds()
+        futures = [
+            client.submit(read_spool, str(spool.path), *spool.frames_of(*b), retries=retries)
+            for b in bounds
+        ]
+        starts = [first for first, _ in bounds] + [len(spool)]
+        self.chunks = Chunks(client, futures, starts, spool.observed, spool.spread)
+
+    def __len__(self) -> int:
+        return len(self.spool)
+
+    @property
+    def observed(self) -> npt.NDArray[np.int64]:
+        return self.spool.observed
+
+    @property
+    def spread(self) -> float:
+        return self.chunks.spread
+
+    def load(self, numbers: Sequence[int]) -> list[FloatArray]:
+        return self.spool.load(numbers)
+
+    def expect(self, frame_blur: bool) -> Callable[[hmmcore._Model, bool, bool], FloatArray]:
+        return chunk_expectation(self.chunks, frame_blur, self.retries)
+
+    def tallies(self, frame_blur: bool) -> Callable[[hmmcore._Model], FloatArray]:
+        def tallies(model: hmmcore._Model) -> FloatArray:
+            rows, _ = _each(self.chunks, _tallies, model, self.retries, frame_blur)
+            return np.vstack(rows)
+
+        return tallies
+
+    def decode(self, model: hmmcore._Model, frame_blur: bool) -> list[Any]:
+        paths, _ = _each(self.chunks, _paths, model, self.retries, frame_blur)
+        return [path for chunk in paths for path in chunk]

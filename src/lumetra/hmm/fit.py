@@ -285,6 +285,8 @@ def fit_shared_model(
     among = search_set(observed, seed)
     picked = [int(i) for i in among.picked]
     search_values = traces.load(picked)
+    if among.everything:  # few enough frames to hold: every pass in this process
+        traces = Held(search_values)
     noise_model: Noise = noise_of(search_values, noise, outliers, shared_spread)
     # K is held to what the traces carry with the fewer parameters: one spread for all states.
     fewest = shared_spread is not False

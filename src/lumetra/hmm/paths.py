@@ -5,24 +5,16 @@ per trace when it is read."""
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, cast, overload
-
-import numpy as np
+from typing import Any, overload
 
 from lumetra import hmmcore
-from lumetra.hmm.trace_sets import TraceSet, own_model
+from lumetra.hmm.trace_sets import TraceSet
 from lumetra.stepfit import FloatArray, IntArray
 
 
 def decoded(traces: TraceSet, model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
-    """The Viterbi path of every trace, a chunk at a time, as the smallest integers that hold
-    the states."""
-    kind = np.int8 if len(model["means"]) <= np.iinfo(np.int8).max else np.int64
-    paths = []
-    for first, chunk in traces.chunks():
-        own = own_model(model, first, len(chunk))
-        paths += [path.astype(kind) for path in hmmcore.viterbi(chunk, own, frame_blur)]
-    return cast("list[IntArray]", paths)
+    """The Viterbi path of every trace, a chunk of traces at a time."""
+    return traces.decode(model, frame_blur)
 
 
 class Placed(Sequence[Any]):

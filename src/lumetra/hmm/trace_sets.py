@@ -13,7 +13,7 @@ import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any, Protocol, cast
 
 import numpy as np
 
@@ -28,7 +28,73 @@ Chunk = tuple[int, list[FloatArray]]  # the first trace's number and the chunk's
 Expect = Callable[[Any, bool, bool], FloatArray]  # hmmcore.fit_source's E-step
 
 
-class Spool:
+class Passes:
+    """The model's passes over all traces, a chunk (`chunks`) at a time."""
+
+    def chunks(self) -> Iterator[Chunk]:
+        raise NotImplementedError
+
+    def expect(self, frame_blur: bool) -> Expect:
+        """The E-step of all traces for hmmcore.fit_source: the chunks' fixed tallies added,
+        their per-trace tallies joined in trace order."""
+
+        def expect(model: hmmcore._Model, full: bool, per_trace: bool) -> FloatArray:
+            fixed = hmmcore.flat_tally_size(len(model["means"]))
+            total: FloatArray | None = None
+            own: list[FloatArray] = []
+            for first, chunk in self.chunks():
+                tally = hmmcore.expectation(
+                    chunk, own_model(model, first, len(chunk)), frame_blur, per_trace
+                )
+                total = tally[:fixed].copy() if total is None else total + tally[:fixed]
+                own.append(tally[fixed:])
+            assert total is not None  # a set has a trace
+            return np.concatenate([total, *own])
+
+        return expect
+
+    def tallies(self, frame_blur: bool) -> Callable[[Any], FloatArray]:
+        """Every trace's complete tally at a model, a row each in trace order."""
+
+        def tallies(model: hmmcore._Model) -> FloatArray:
+            return np.vstack(
+                [
+                    hmmcore.trace_tallies(chunk, own_model(model, first, len(chunk)), frame_blur)
+                    for first, chunk in self.chunks()
+                ]
+            )
+
+        return tallies
+
+    def decode(self, model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
+        """The Viterbi path of every trace, as the smallest integers that hold the states."""
+        paths = []
+        for first, chunk in self.chunks():
+            own = own_model(model, first, len(chunk))
+            paths += [compact(p, model) for p in hmmcore.viterbi(chunk, own, frame_blur)]
+        return paths
+
+    @property
+    def spread(self) -> float:
+        """The standard deviation of all non-NaN frames, from one pass of running sums."""
+        count, total, squares = 0, 0.0, 0.0
+        for _, chunk in self.chunks():
+            frames = np.concatenate(chunk)
+            frames = frames[~np.isnan(frames)]
+            count += frames.size
+            total += float(frames.sum())
+            squares += float(frames @ frames)
+        mean = total / max(count, 1)
+        return float(np.sqrt(max(squares / max(count, 1) - mean * mean, 0.0)))
+
+
+def compact(path: IntArray, model: hmmcore._Model) -> IntArray:
+    """A path of states in one byte a frame while the model has at most 127 states."""
+    kind = np.int8 if len(model["means"]) <= np.iinfo(np.int8).max else np.int64
+    return cast("IntArray", path.astype(kind))
+
+
+class Spool(Passes):
     """Traces written one after the other to `path` (float64 frames) and read back by number
     or in chunks of consecutive traces; `remove` deletes the file."""
 
@@ -64,16 +130,27 @@ class Spool:
     def load(self, numbers: Sequence[int]) -> list[FloatArray]:
         return [self[int(n)] for n in numbers]
 
-    def chunks(self) -> Iterator[Chunk]:
-        first = 0
+    def bounds(self) -> list[tuple[int, int]]:
+        """The chunks' first trace and end: runs of consecutive traces of CHUNK_FRAMES frames
+        at most (or one longer trace)."""
+        out, first = [], 0
         while first < len(self):
             stop = first + 1
             while stop < len(self) and self._ends[stop + 1] - self._ends[first] <= CHUNK_FRAMES:
                 stop += 1
+            out.append((first, stop))
+            first = stop
+        return out
+
+    def frames_of(self, first: int, stop: int) -> tuple[int, list[int]]:
+        """Where traces first ... stop - 1 start in the file (in frames) and their lengths."""
+        return self._ends[first], list(np.diff(self._ends[first : stop + 1]).tolist())
+
+    def chunks(self) -> Iterator[Chunk]:
+        for first, stop in self.bounds():
             frames = self._read(first, stop)
             cuts = np.asarray(self._ends[first + 1 : stop]) - self._ends[first]
             yield first, np.split(frames, cuts)
-            first = stop
 
     def remove(self) -> None:
         self._file.close()
@@ -98,7 +175,7 @@ class TraceAxis:
 
 
 @dataclass(frozen=True)
-class Held:
+class Held(Passes):
     """Traces in memory, as a Spool reads them: the chunks are runs of HELD_CHUNK traces."""
 
     values: list[FloatArray]
@@ -118,7 +195,19 @@ class Held:
             yield first, self.values[first : first + HELD_CHUNK]
 
 
-TraceSet = Spool | Held
+class TraceSet(Protocol):
+    """Traces the model reads: their number, each one's observed frames, some of them whole,
+    and the passes over all of them (Passes)."""
+
+    def __len__(self) -> int: ...
+    @property
+    def observed(self) -> IntArray: ...
+    def load(self, numbers: Sequence[int]) -> list[FloatArray]: ...
+    def expect(self, frame_blur: bool) -> Expect: ...
+    def tallies(self, frame_blur: bool) -> Callable[[Any], FloatArray]: ...
+    def decode(self, model: hmmcore._Model, frame_blur: bool) -> list[IntArray]: ...
+    @property
+    def spread(self) -> float: ...
 
 
 def own_model(model: hmmcore._Model, first: int, count: int) -> hmmcore._Model:
@@ -129,39 +218,6 @@ def own_model(model: hmmcore._Model, first: int, count: int) -> hmmcore._Model:
     return {**model, "trace_scales": np.asarray(scales)[first : first + count]}
 
 
-def chunked_expectation(traces: TraceSet, frame_blur: bool) -> Expect:
-    """The E-step of all traces for hmmcore.fit_source, a chunk at a time: the chunks' fixed
-    tallies added, their per-trace tallies joined in trace order."""
-
-    def expect(model: hmmcore._Model, full: bool, per_trace: bool) -> FloatArray:
-        fixed = hmmcore.flat_tally_size(len(model["means"]))
-        total: FloatArray | None = None
-        own: list[FloatArray] = []
-        for first, chunk in traces.chunks():
-            tally = hmmcore.expectation(
-                chunk, own_model(model, first, len(chunk)), frame_blur, per_trace
-            )
-            total = tally[:fixed].copy() if total is None else total + tally[:fixed]
-            own.append(tally[fixed:])
-        assert total is not None  # a set has a trace
-        return np.concatenate([total, *own])
-
-    return expect
-
-
-def data_spread(traces: TraceSet) -> float:
-    """The standard deviation of all non-NaN frames, from one pass of running sums."""
-    count, total, squares = 0, 0.0, 0.0
-    for _, chunk in traces.chunks():
-        frames = np.concatenate(chunk)
-        frames = frames[~np.isnan(frames)]
-        count += frames.size
-        total += float(frames.sum())
-        squares += float(frames @ frames)
-    mean = total / max(count, 1)
-    return float(np.sqrt(max(squares / max(count, 1) - mean * mean, 0.0)))
-
-
 def fit_all(
     traces: TraceSet, start: hmmcore._Model, frame_blur: bool, settings: dict[str, Any]
 ) -> hmmcore._Fit:
@@ -169,22 +225,8 @@ def fit_all(
     the same fit up to the rounding of the chunks' sums)."""
     if isinstance(traces, Held):
         return hmmcore.fit(traces.values, start, frame_blur=frame_blur, **settings)
-    expect = chunked_expectation(traces, frame_blur)
-    return hmmcore.fit_source(expect, traces.observed, data_spread(traces), start, **settings)
-
-
-def chunked_tallies(traces: TraceSet, frame_blur: bool) -> Callable[[Any], FloatArray]:
-    """Every trace's complete tally at a model (a row each, in trace order), a chunk at a time."""
-
-    def tallies(model: hmmcore._Model) -> FloatArray:
-        return np.vstack(
-            [
-                hmmcore.trace_tallies(chunk, own_model(model, first, len(chunk)), frame_blur)
-                for first, chunk in traces.chunks()
-            ]
-        )
-
-    return tallies
+    expect = traces.expect(frame_blur)
+    return hmmcore.fit_source(expect, traces.observed, traces.spread, start, **settings)
 
 
 def bootstrap_of(
@@ -205,10 +247,10 @@ def bootstrap_of(
     settings = {k: v for k, v in options.items() if k != "frame_blur"}
     blur = bool(options.get("frame_blur", hmmcore.FRAME_BLUR))
     return hmmcore.bootstrap_source(
-        chunked_expectation(traces, blur),
-        chunked_tallies(traces, blur),
+        traces.expect(blur),
+        traces.tallies(blur),
         traces.observed,
-        data_spread(traces),
+        traces.spread,
         model,
         resamples=resamples,
         seed=seed,
