@@ -23,15 +23,14 @@ def transitions(result: HmmResult) -> tuple[list[float], list[float]]:
 
 def transition_pairs(paths: Iterable[FloatArray]) -> tuple[FloatArray, FloatArray]:
     """The levels before and after every change of level of every path (a level per frame),
-    in path and frame order: all paths at once, changes across two paths left out."""
-    paths = [np.asarray(p, dtype=float) for p in paths]
-    if not paths:
-        return np.empty(0), np.empty(0)
-    levels = np.concatenate(paths)
-    change = np.flatnonzero(np.diff(levels) != 0) + 1
-    starts = np.cumsum([len(p) for p in paths])[:-1]
-    change = change[~np.isin(change, starts)]
-    return levels[change - 1], levels[change]
+    in path and frame order; a path at a time, so that only the changes are ever held."""
+    before, after = [np.empty(0)], [np.empty(0)]
+    for path in paths:
+        levels = np.asarray(path, dtype=float)
+        change = np.flatnonzero(levels[1:] != levels[:-1]) + 1
+        before.append(levels[change - 1])
+        after.append(levels[change])
+    return np.concatenate(before), np.concatenate(after)
 
 
 def path_transitions(paths: Iterable[FloatArray]) -> tuple[list[float], list[float]]:
