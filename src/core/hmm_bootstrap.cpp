@@ -13,8 +13,9 @@
 
 namespace lumetra {
 
-std::vector<double> resampleCounts(std::size_t traces, std::size_t resamples, std::uint64_t seed) {
-  std::vector<double> counts(resamples * traces, 0.0);
+std::vector<std::uint32_t> resampleCounts(std::size_t traces, std::size_t resamples,
+                                          std::uint64_t seed) {
+  std::vector<std::uint32_t> counts(resamples * traces, 0);
   Random random(seed);
   for (std::size_t r = 0; r < resamples; ++r) {
     for (std::size_t i = 0; i < traces; ++i) counts[r * traces + random.index(traces)] += 1;
@@ -50,14 +51,14 @@ std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
                                    const HmmBootstrapOptions& options) {
   hmmdetail::checkInput(traces, full);  // once, before any thread starts
   const std::size_t n = traces.size();
-  const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
+  const std::vector<std::uint32_t> counts = resampleCounts(n, options.resamples, options.seed);
 
   std::vector<HmmModel> models(options.resamples);
   HmmOptions weighted = options.fit;
   weighted.threads = 1;
   forEachResample(options.resamples, options.threads, [&](std::size_t r) {
     // A trace drawn k times is fitted once, counted k times: the same fit, k times cheaper.
-    const double* const times = &counts[r * n];
+    const std::uint32_t* const times = &counts[r * n];
     std::vector<std::span<const double>> resample;
     HmmModel start = full;  // each trace drawn with its noise scale
     HmmOptions fit = weighted;
@@ -65,7 +66,7 @@ std::vector<HmmModel> bootstrapHmm(TraceSpans traces, const HmmModel& full,
     for (std::size_t i = 0; i < n; ++i) {
       if (times[i] == 0) continue;
       resample.push_back(traces[i]);
-      fit.traceWeights.push_back(times[i]);
+      fit.traceWeights.push_back(static_cast<double>(times[i]));
       if (!full.traceScales.empty()) start.traceScales.push_back(full.traceScales[i]);
     }
     models[r] = orderedByMean(fitHmm(resample, start, fit).model);

@@ -22,7 +22,8 @@ struct HmmBootstrapOptions {
 // How often each trace is drawn in each resample (resamples x traces, row-major): resample r
 // draws `traces` indices uniformly with replacement, from one generator seeded with `seed`,
 // resample after resample, so neither the threads nor the standard library change it.
-std::vector<double> resampleCounts(std::size_t traces, std::size_t resamples, std::uint64_t seed);
+std::vector<std::uint32_t> resampleCounts(std::size_t traces, std::size_t resamples,
+                                          std::uint64_t seed);
 
 // Calls one(r) for every resample r < resamples, taken in turn by `threads` threads (0: one per
 // hardware thread); the first exception a call throws is thrown again once every call has ended.

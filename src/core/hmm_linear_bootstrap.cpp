@@ -169,13 +169,13 @@ std::vector<HmmModel> linearisedBootstrapHmm(ExpectationSource& source, const Hm
   Tally all(k, 0);
   for (const Tally& one : tallies) all.addScaled(one, 1, 0);
   const std::vector<double> fixedPoint = step(all, base, frames);
-  const std::vector<double> counts = resampleCounts(n, options.resamples, options.seed);
+  const std::vector<std::uint32_t> counts = resampleCounts(n, options.resamples, options.seed);
   std::vector<HmmModel> models(options.resamples);
   forEachResample(options.resamples, options.threads, [&](std::size_t r) {
     Tally sum(k, 0);
     double weighted = 0;
     for (std::size_t i = 0; i < n; ++i) {
-      const double times = counts[r * n + i];
+      const auto times = static_cast<double>(counts[r * n + i]);
       if (times == 0) continue;
       sum.addScaled(tallies[i], times, 0);
       weighted += times * static_cast<double>(observed[i]);
