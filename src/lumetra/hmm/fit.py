@@ -392,8 +392,9 @@ def fit_shared_model(
 def checks_of(
     paths: list[IntArray], rates: FloatArray, levels: IntArray, dt: float
 ) -> pd.DataFrame:
-    """The dwell checks of every FRET level; without rates (NaN) no distance from them."""
-    level_paths = [levels[p] for p in paths]
+    """The dwell checks of every FRET level; without rates (NaN) no distance from them. The
+    paths' levels are worked out a path at a time."""
+    level_paths = PathLevels(paths, levels)
     if not np.isnan(rates).any():
         return dwell_checks(level_paths, rates, levels, dt)
     return dwell_checks(level_paths, np.zeros_like(rates), levels, dt).assign(cvm=np.nan)

@@ -7,9 +7,11 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import Any, overload
 
+import numpy.typing as npt
+
 from lumetra import hmmcore
 from lumetra.hmm.trace_sets import TraceSet
-from lumetra.stepfit import FloatArray, IntArray
+from lumetra.stepfit import IntArray
 
 
 def decoded(traces: TraceSet, model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
@@ -40,20 +42,21 @@ class Placed(Sequence[Any]):
         return None if at is None else self._items[at]
 
 
-class PathLevels(Sequence[FloatArray]):
-    """The level of every frame of each path (levels[path]), worked out when read."""
+class PathLevels(Sequence[npt.NDArray[Any]]):
+    """The level of every frame of each path (levels[path]: the levels' values, or their
+    numbers), worked out when read."""
 
-    def __init__(self, paths: list[IntArray], levels: FloatArray) -> None:
+    def __init__(self, paths: list[IntArray], levels: npt.NDArray[Any]) -> None:
         self._paths, self._levels = paths, levels
 
     def __len__(self) -> int:
         return len(self._paths)
 
     @overload
-    def __getitem__(self, i: int) -> FloatArray: ...
+    def __getitem__(self, i: int) -> npt.NDArray[Any]: ...
     @overload
-    def __getitem__(self, i: slice) -> list[FloatArray]: ...
-    def __getitem__(self, i: int | slice) -> FloatArray | list[FloatArray]:
+    def __getitem__(self, i: slice) -> list[npt.NDArray[Any]]: ...
+    def __getitem__(self, i: int | slice) -> npt.NDArray[Any] | list[npt.NDArray[Any]]:
         if isinstance(i, slice):
             return [self._levels[p] for p in self._paths[i]]
         return self._levels[self._paths[i]]
