@@ -27,7 +27,7 @@ import numpy.typing as npt
 from distributed import Client, Future
 
 from lumetra import hmmcore
-from lumetra.hmm.trace_sets import Spool, compact, own_model
+from lumetra.hmm.trace_sets import Spool, compact, frame_sums, own_model, spread_of
 
 FloatArray = npt.NDArray[np.float64]
 Loader = Callable[[Sequence[str]], list[FloatArray]]
@@ -42,11 +42,9 @@ def read_npy(paths: Sequence[str]) -> list[FloatArray]:
 
 
 def _summary(traces: list[FloatArray]) -> tuple[npt.NDArray[np.int64], FloatArray]:
-    """Non-NaN frames per trace, and the count, sum and sum of squares of all of them."""
+    """Non-NaN frames per trace, and the frame_sums of all of them."""
     observed = np.array([np.count_nonzero(~np.isnan(t)) for t in traces], dtype=np.int64)
-    frames = np.concatenate(traces)
-    frames = frames[~np.isnan(frames)]
-    return observed, np.array([frames.size, frames.sum(), np.dot(frames, frames)])
+    return observed, frame_sums(traces)
 
 
 def _expectation(
@@ -77,9 +75,7 @@ def load_chunks(
     ]
     summaries = client.gather([client.submit(_summary, future) for future in futures])
     observed = [summary[0] for summary in summaries]
-    n, total, squares = np.sum([summary[1] for summary in summaries], axis=0)
-    mean = total / n
-    spread = float(np.sqrt(max(squares / n - mean * mean, 0.0)))
+    spread = spread_of(np.sum([summary[1] for summary in summaries], axis=0))
     bounds = np.cumsum([0, *(len(o) for o in observed)]).tolist()
     return Chunks(client, futures, bounds, np.concatenate(observed), spread)
 

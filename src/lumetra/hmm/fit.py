@@ -63,7 +63,7 @@ from lumetra.hmm.limits import (
     support_of,
 )
 from lumetra.hmm.notes import bootstrap_notes, convergence_notes
-from lumetra.hmm.paths import PathLevels, decoded
+from lumetra.hmm.paths import PathLevels
 from lumetra.hmm.scheme_search import (
     SchemeFit,
     given_scheme,
@@ -335,7 +335,7 @@ def fit_shared_model(
     searched = model
     if not among.everything:  # the model kept, fitted on to all traces
         settings = {k: v for k, v in options.items() if k != "frame_blur"}
-        fit = fit_all(traces, among.spread(model_of(fit)), frame_blur, settings)
+        fit = fit_all(traces, among.on_all(model_of(fit)), frame_blur, settings)
         if best is None:
             model = ordered(fit)
         else:
@@ -352,7 +352,7 @@ def fit_shared_model(
     lower, upper, times_low, times_high, method = rate_intervals(
         traces, model, dt, bootstrap, seed, options, bootstrap_method, checked
     )
-    paths = decoded(traces, model, frame_blur)
+    paths = traces.decode(model, frame_blur)  # one byte a frame, a chunk at a time
     return HmmResult(
         states=len(model["means"]),
         levels=model["means"],

@@ -1,6 +1,5 @@
-"""The model's Viterbi paths, held compactly: a state per frame in one byte while the model has
-at most 127 states, decoded a chunk of traces at a time, and the level of every frame worked out
-per trace when it is read."""
+"""The model's Viterbi paths as the batch and HmmResult read them: the level of every frame
+worked out per path when it is read, and per-trace values placed among all the batch's traces."""
 
 from __future__ import annotations
 
@@ -9,14 +8,7 @@ from typing import Any, overload
 
 import numpy.typing as npt
 
-from lumetra import hmmcore
-from lumetra.hmm.trace_sets import TraceSet
 from lumetra.stepfit import IntArray
-
-
-def decoded(traces: TraceSet, model: hmmcore._Model, frame_blur: bool) -> list[IntArray]:
-    """The Viterbi path of every trace, a chunk of traces at a time."""
-    return traces.decode(model, frame_blur)
 
 
 class Placed(Sequence[Any]):

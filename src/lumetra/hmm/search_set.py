@@ -40,7 +40,7 @@ class SearchSet:
             "fitted on all traces"
         )
 
-    def spread(self, model: hmmcore._Model) -> hmmcore._Model:
+    def on_all(self, model: hmmcore._Model) -> hmmcore._Model:
         """The model of the picked traces as the start of a fit of all of them: the picked
         traces keep their noise scales, the others start from 1."""
         scales = np.asarray(model.get("trace_scales", np.ones(0)), dtype=float)

@@ -12,6 +12,7 @@ from __future__ import annotations
 import os
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass
+from functools import cached_property
 from pathlib import Path
 from typing import Any, Protocol, cast
 
@@ -74,18 +75,28 @@ class Passes:
             paths += [compact(p, model) for p in hmmcore.viterbi(chunk, own, frame_blur)]
         return paths
 
-    @property
+    @cached_property
     def spread(self) -> float:
-        """The standard deviation of all non-NaN frames, from one pass of running sums."""
-        count, total, squares = 0, 0.0, 0.0
+        """The standard deviation of all non-NaN frames, from one pass of running sums (made
+        once: a spool is read through for it)."""
+        sums = np.zeros(3)
         for _, chunk in self.chunks():
-            frames = np.concatenate(chunk)
-            frames = frames[~np.isnan(frames)]
-            count += frames.size
-            total += float(frames.sum())
-            squares += float(frames @ frames)
-        mean = total / max(count, 1)
-        return float(np.sqrt(max(squares / max(count, 1) - mean * mean, 0.0)))
+            sums += frame_sums(chunk)
+        return spread_of(sums)
+
+
+def frame_sums(traces: list[FloatArray]) -> FloatArray:
+    """The count, sum and sum of squares of the traces' non-NaN frames."""
+    frames = np.concatenate(traces)
+    frames = frames[~np.isnan(frames)]
+    return np.array([frames.size, frames.sum(), frames @ frames])
+
+
+def spread_of(sums: FloatArray) -> float:
+    """The standard deviation of frames from their frame_sums (added over parts)."""
+    count, total, squares = sums
+    mean = total / max(count, 1)
+    return float(np.sqrt(max(squares / max(count, 1) - mean * mean, 0.0)))
 
 
 def compact(path: IntArray, model: hmmcore._Model) -> IntArray:
@@ -105,6 +116,7 @@ class Spool(Passes):
         self._observed: list[int] = []
 
     def add(self, values: FloatArray) -> None:
+        self.__dict__.pop("spread", None)  # of the traces before this one
         data = np.ascontiguousarray(values, dtype=np.float64)
         self._file.write(data.tobytes())
         self._ends.append(self._ends[-1] + data.size)
