@@ -6,8 +6,9 @@ share one level's frames (a narrow core and wide tails, or two halves of one lev
 iteration moves them a little. Between rounds, once the comparison has a model it may keep, a
 candidate is abandoned when
 
-  - its levels lie within a spread of each other at two checks in a row: such a candidate is
-    never kept while one with distinct levels exists (lumetra.hmm.select);
+  - its levels lie within a spread of each other at every check over NOT_DISTINCT_SPAN
+    iterations: such a candidate is never kept while one with distinct levels exists
+    (lumetra.hmm.select);
   - even the log-likelihood its gains are heading for (Aitken's extrapolation of the last
     rounds, the remaining gain counted twice) leaves its BIC above the best so far.
 
@@ -26,7 +27,9 @@ from lumetra.stepfit import FloatArray
 
 # The candidates are compared fitted to this gain of log-likelihood per frame.
 SEARCH_TOLERANCE = 1e-6
-CHECK_EVERY = 12  # Baum-Welch iterations between the checks of a candidate
+CHECK_EVERY = 4  # Baum-Welch iterations between the checks of a candidate
+# Levels within a spread of each other at every check over this many iterations: not distinct.
+NOT_DISTINCT_SPAN = 12
 MODEL_KEYS = (
     "means",
     "spreads",
@@ -104,7 +107,7 @@ def fit_candidate(
 ) -> CandidateFit:
     """The candidate fitted from `start` to SEARCH_TOLERANCE, or abandoned (module text);
     `tied_levels`: its states share levels by design (a scheme), so only its BIC is checked."""
-    model, iterations, history, apart = start, 0, [], True
+    model, iterations, history, together_since = start, 0, [], None
     while True:
         left = hmmcore.MAX_ITERATIONS - iterations
         fit = hmmcore.fit(
@@ -120,8 +123,11 @@ def fit_candidate(
         if fit["converged"] or iterations >= hmmcore.MAX_ITERATIONS:
             return CandidateFit(fit, "")
         history.append(float(fit["log_likelihood"]))
-        was_apart, apart = apart, tied_levels or distinct(fit)
-        if not (apart or was_apart):
+        if tied_levels or distinct(fit):
+            together_since = None
+        elif together_since is None:
+            together_since = iterations
+        elif iterations - together_since >= NOT_DISTINCT_SPAN:
             return CandidateFit(fit, NOT_DISTINCT)
         if heading_for(history) < goal.log_likelihood():
             return CandidateFit(fit, CANNOT_WIN)
