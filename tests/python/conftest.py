@@ -76,13 +76,14 @@ def explorer_module(explorer_dir):
 
 @pytest.fixture
 def serve_explorer(tmp_path):
-    """Starts `python -m lumetra explore ARGS --port 0 --no-show` in tmp_path, with its state
-    directory under tmp_path, and returns the address it prints; stops the servers at the end."""
+    """Starts `python -m lumetra explore ARGS --port 0 --no-show` (or another serving command)
+    in tmp_path, with its state directory under tmp_path, and returns the address it prints;
+    stops the servers at the end."""
     servers = []
 
-    def serve(*args, timeout=60):
+    def serve(*args, timeout=60, command="explore"):
         process = subprocess.Popen(
-            [sys.executable, "-m", "lumetra", "explore", *args, "--port", "0", "--no-show"],
+            [sys.executable, "-m", "lumetra", command, *args, "--port", "0", "--no-show"],
             cwd=tmp_path,
             stdout=subprocess.PIPE,
             stderr=subprocess.STDOUT,

@@ -1,5 +1,6 @@
 """Command line of lumetra.
 
+    python -m lumetra demo [--dir DIR] [--port PORT] [--no-show]
     python -m lumetra summary [--fixed H R T F] FILE [FILE ...]
     python -m lumetra explore [DIR] [--port PORT] [--address ADDRESS] [--no-show]
     python -m lumetra fit DIR_OR_GLOB [...] --out DIR [--jobs N | --scheduler ADDRESS]
@@ -17,10 +18,11 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 
-from lumetra.cli import convert, explore, fit, simulate, summary
+from lumetra.cli import convert, demo, explore, fit, simulate, summary
 from lumetra.cli.options import Subcommand, package_notes_on_stderr
 
 SUBCOMMANDS: dict[str, Subcommand] = {
+    "demo": demo,
     "summary": summary,
     "explore": explore,
     "fit": fit,

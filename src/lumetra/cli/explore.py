@@ -4,10 +4,10 @@
                               [--no-show] [--format F] [--signal S] [--gamma G] ... [--no-cut]
 
 Without DIR the bundled example traces are served. With --results OUT, the output directory of
-`lumetra fit`, the results page (lumetra.cli.results_page) is served instead, or beside the
-explorer as a second tab when DIR is given too. A directory with files of other formats
-(two-colour files, files of several traces) is converted first, one single-channel trace file
-per trace (FRET efficiency by default, cut at photobleaching), into the state directory, and
+`lumetra fit`, the results page (lumetra.cli.results_page) is served instead, or, when DIR is
+given too, as the first of two tabs, the explorer the second. A directory with files of other
+formats (two-colour files, files of several traces) is converted first, one single-channel trace
+file per trace (FRET efficiency by default, cut at photobleaching), into the state directory, and
 the dashboard serves that. The dashboard module reads its data
 directory from "explorerDir.pickle" in the working directory when it is imported; this command
 writes that file into its own state directory, $XDG_STATE_HOME/lumetra/explorer/ (by default
@@ -283,10 +283,11 @@ def page_of(args: argparse.Namespace) -> Callable[[], pn.viewable.Viewable]:
     explorer = explorer_page(args)
     if results is None:
         return explorer
-    return lambda: pn.Tabs(("Explorer", explorer()), ("Results", results()), dynamic=True)
+    return lambda: pn.Tabs(("Results", results()), ("Explorer", explorer()), dynamic=True)
 
 
-def run(args: argparse.Namespace) -> int:
+def run(args: argparse.Namespace, note: str = "") -> int:
+    """Serves the page until Ctrl-C; `note` is printed under the address."""
     import panel as pn
 
     page = page_of(args)
@@ -308,6 +309,8 @@ def run(args: argparse.Namespace) -> int:
     server.start()
     url = f"http://{host}:{port}/"
     print(f"Serving the dashboard at {url}", flush=True)
+    if note:
+        print(note, flush=True)
     if args.show:
         server.io_loop.add_callback(webbrowser.open, url)
     try:

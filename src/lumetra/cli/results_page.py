@@ -136,9 +136,12 @@ class ResultsPage:
             ),
         )
         self.draw_batch_figures()
-        fitted = folder.table.index[folder.table["status"] == "fitted"]
-        if len(fitted):
-            self.show_trace(str(folder.table.at[fitted[0], "name"]))
+        # The first trace shown: the first usable one, else the first fitted.
+        fitted = folder.table["status"] == "fitted"
+        usable = fitted & folder.table["usable"].astype(bool)
+        first = folder.table.index[usable if usable.any() else fitted]
+        if len(first):
+            self.show_trace(str(folder.table.at[first[0], "name"]))
 
     def layout(self) -> pn.Column:
         import panel as pn
