@@ -2,7 +2,8 @@
 filterable table with its class and whether it is usable, ticked traces taken in or left out
 (lumetra.cli.results_screening); the chosen trace with its idealised paths and masked frames;
 the transition density plot, level and dwell-time histograms, rates and BIC per K of the batch,
-or of the usable traces of a selection, fitted again in place. The folder is read once
+or of the usable traces of a selection, fitted again in place; the batch's report to download
+(lumetra.results.report). The folder is read once
 (lumetra.results.folder); each browser session gets its own page and selection. A chosen
 trace's files are read in an executor thread, so the event loop goes on serving every session
 meanwhile."""
@@ -35,6 +36,8 @@ from lumetra.results.kinetics import (
     selected_segments,
     selection_kinetics,
 )
+from lumetra.results.model_notes import check_summary, convergence_warning
+from lumetra.results.report import REPORT, build_report
 
 if TYPE_CHECKING:
     import panel as pn
@@ -133,6 +136,9 @@ class ResultsPage:
             ),
             pn.widgets.FileDownload(
                 callback=self.rates_csv, filename="rates_selection.csv", label="Rates CSV"
+            ),
+            pn.widgets.FileDownload(
+                callback=self.report_file, filename=REPORT, label="Download report"
             ),
         )
         self.draw_batch_figures()
@@ -265,6 +271,12 @@ class ResultsPage:
     def rates_csv(self) -> io.StringIO:
         return io.StringIO(self.kinetics.rates.to_csv(index=False))
 
+    async def report_file(self) -> io.BytesIO:
+        """The report of the whole batch (lumetra.results.report), made in an executor thread."""
+        loop = asyncio.get_running_loop()
+        report = await loop.run_in_executor(None, build_report, self.folder)
+        return io.BytesIO(report.html.encode())
+
 
 def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
     """The page of one browser session, or the error that kept it from being built."""
@@ -279,35 +291,3 @@ def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
             + html.escape(f"{type(error).__name__}: {error}"),
             alert_type="danger",
         )
-
-
-def convergence_warning(model: dict[str, Any] | None) -> str | None:
-    """A sentence on the shared model's fits that stopped at their iteration limit (None when
-    every fit converged or there is no model)."""
-    if not model:
-        return None
-    candidates = model.get("candidates", [])
-    stopped = [c for c in candidates if c.get("converged") is False and not c.get("abandoned")]
-    parts = []
-    if model.get("converged") is False:
-        parts.append("the model kept did not converge within its iteration limit")
-    if stopped:
-        parts.append(f"{len(stopped)} candidate model(s) did not converge (see the BIC table)")
-    return f"**Not converged:** {'; '.join(parts)}." if parts else None
-
-
-def check_summary(check: dict[str, Any]) -> str:
-    """The re-simulation check (hmm_model.json: model_check) in a sentence."""
-    fitted = check.get("states_per_level", {}).get("fitted")
-    again = check.get("states_per_level", {}).get("resimulated")
-    topology = check.get("topology", {})
-    scheme = f"{fitted} states per level, {topology.get('fitted')}"
-    if not check.get("same_configuration"):
-        return (
-            f"**Re-simulation check:** the model ({scheme}) simulated as the data came back as "
-            f"{again} states per level, {topology.get('resimulated')}: the data may not "
-            "determine the scheme."
-        )
-    largest = check.get("largest_relative_difference")
-    rates = "" if largest is None else f"; rates within {100 * float(largest):.0f}%"
-    return f"**Re-simulation check:** the model ({scheme}) came back from its simulation{rates}."

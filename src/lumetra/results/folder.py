@@ -298,6 +298,12 @@ class TraceView:
     masked: BoolArray | None = None  # the frames the shared model did not read
 
 
+def source_label(label: str) -> tuple[str, int]:
+    """The source file and trace index of a trace's label: FILE, or FILE#K for trace K."""
+    path, _, number = label.rpartition("#")
+    return (path, int(number)) if number.isdigit() and path else (label, 0)
+
+
 def source_channels(label: str, frames: int) -> tuple[dict[str, FloatArray], str]:
     """The two-colour channels of the trace's source file, cut to the frames fitted, or none
     and why not: the file is gone or cannot be read (none, and no reason, when it has a single
@@ -305,8 +311,7 @@ def source_channels(label: str, frames: int) -> tuple[dict[str, FloatArray], str
     from lumetra.io import BadTrace
     from lumetra.io.reading import read_each
 
-    path, _, number = label.rpartition("#")
-    path, index = (path, int(number)) if number.isdigit() and path else (label, 0)
+    path, index = source_label(label)
     try:
         with CheckedPath(path) as source:
             traces = read_each(source)

@@ -165,9 +165,13 @@ def dwell_times(kinetics: Kinetics) -> tuple[Dwells, pd.DataFrame]:
 
 
 def bic_table(kinetics: Kinetics) -> pd.DataFrame:
+    """BIC per K, the K of the model's FRET levels chosen: the BIC of K is that of K levels of
+    one kinetic state each, and a model of more states per level has fewer levels than states."""
     bic = kinetics.bic or {}
+    levels = None if kinetics.levels is None else np.unique(kinetics.levels).size
+    chosen = kinetics.states if levels is None else levels
     return pd.DataFrame(
-        {"K": list(bic), "BIC": list(bic.values()), "chosen": [k == kinetics.states for k in bic]}
+        {"K": list(bic), "BIC": list(bic.values()), "chosen": [k == chosen for k in bic]}
     )
 
 
