@@ -45,6 +45,7 @@ from lumetra.hmm.fit import HmmResult, fit_shared_model, missing_rates
 from lumetra.hmm.paths import Placed
 from lumetra.hmm.plot import transition_density_figure
 from lumetra.hmm.trace_sets import Spool, TraceAxis, TraceSet
+from lumetra.progress import steps
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
 
@@ -65,7 +66,7 @@ class BatchFrames:
         self.times: list[FloatArray] = []
         self.signals = Spool(spool_path(store.out, "signals"))
         trim = Trimmer()
-        for name in names:
+        for name in steps(names, "reading traces", len(names), "trace"):
             trim()
             time, signal = store.frames(name)
             self.times.append(axes(time))
@@ -96,7 +97,7 @@ class ModelInput:
         cls, fits: list[TraceFit], names: list[str], frames: BatchFrames, picked: list[int]
     ) -> ModelInput:
         values = Spool(spool_path(frames.signals.path.parent, "model"))
-        for i in picked:
+        for i in steps(picked, "model input", len(picked), "trace"):
             values.add(masked_signal(fits[i], frames.signals[i]))
         chosen = [fits[i] for i in picked]
         return cls(picked, chosen, [names[i] for i in picked], frames, values, len(fits))
@@ -241,7 +242,8 @@ def write_model_outputs(
     for earlier in (out / "hmm").glob("*.csv"):  # of traces an earlier run modelled, now not
         if earlier.name not in kept:
             earlier.unlink()
-    for j, (i, fit, name) in enumerate(zip(data.picked, data.fits, data.names)):
+    modelled = zip(data.picked, data.fits, data.names)
+    for j, (i, fit, name) in enumerate(steps(modelled, "writing paths", len(data.fits), "trace")):
         time, signal = data.frames[i]
         seen, states, levels = data.values[j], result.paths[j], result.path_levels[j]
         columns: dict[str, np.ndarray[Any, Any]] = {

@@ -24,6 +24,7 @@ import pandas as pd
 
 from lumetra import atomic
 from lumetra.batch.types import TraceFit
+from lumetra.progress import steps
 from lumetra.screening import (
     ScreenSettings,
     Verdict,
@@ -114,7 +115,7 @@ def screen_batch(
     reference = reference_intensity([fit.screen for fit in fits])
     verdicts = [
         classify(fit.screen, 1 if fit.note else distinct_levels(fit), reference, settings)
-        for fit in fits
+        for fit in steps(fits, "screening", len(fits), "trace")
     ]
     override_file, overrides = overriding or (None, {})
     known = set(names)

@@ -9,9 +9,7 @@ import os
 import time
 from collections.abc import Iterable, Iterator
 from pathlib import Path
-from typing import Any, Callable, TypeVar
-
-from tqdm import tqdm
+from typing import Any, Callable
 
 from lumetra.batch.config import FitConfig, engine_for
 from lumetra.batch.inputs import expand_inputs
@@ -23,20 +21,15 @@ from lumetra.batch.pool import process_pool
 from lumetra.batch.quality import OVERRIDES, read_overrides
 from lumetra.batch.types import BatchResult, Fitted, HmmSettings, SourceFit, TraceFit
 from lumetra.io.prepare import SignalOptions
+from lumetra.progress import silenced, steps
 from lumetra.screening import ScreenSettings
 from lumetra.stepfit import ParamsInput, SearchBounds, normalise_params
 
-Item = TypeVar("Item")
 METHODS = ("classic", "hmm")
 # Files submitted to the executor and not yet handled, at most: enough to keep a cluster's
 # workers busy, few enough that waiting results hold little memory.
 IN_FLIGHT = 256
 log = logging.getLogger(__name__)  # the command line shows its notes on standard error
-
-
-def _progress(iterable: Iterable[Item], total: int, enabled: bool) -> Iterator[Item]:
-    # disable=None: only on a terminal.
-    return iter(tqdm(iterable, total=total, unit="file", disable=None if enabled else True))
 
 
 def describe(error: BaseException) -> str:
@@ -85,7 +78,9 @@ def run_fits(
     def submit(path: str) -> concurrent.futures.Future[SourceFit]:
         return executor.submit(fit_source, path, config)
 
-    for path, future in _progress(completed(submit, files), len(files), progress):
+    with silenced(not progress):
+        finished = steps(completed(submit, files), "step fits", len(files), "file")
+    for path, future in finished:
         trim()
         try:
             source = future.result()
@@ -195,6 +190,8 @@ def fit_traces(
     overrides: a CSV file of name,usable (lumetra.batch.quality) taking traces in or out
         whatever their class; None: out_dir's overrides.csv when there is one. A file that
         cannot be read stops the batch before anything is fitted (OverrideError).
+    progress: bars and stage lines of the long stages on standard error while it is a
+        terminal (lumetra.progress); False: none.
     restart: fit every file again. Otherwise a file whose record (lumetra.batch.records)
         in `out_dir` shows it fitted by the same version with the same options, and whose
         checksum is unchanged, is taken from there: a batch that was interrupted, started
@@ -226,7 +223,7 @@ def fit_traces(
     # Read before any fit, so that a file that cannot be read stops the batch at once.
     overriding = None if override_file is None else (override_file, read_overrides(override_file))
     out = output_folder(out_dir)
-    with output_lock(out):
+    with output_lock(out), silenced(not progress):  # the model's stages report too
         writer = OutputWriter(out, files, config, screening, overriding)
         reused = set() if restart else {path for path in files if writer.reusable(path)}
         pool = None

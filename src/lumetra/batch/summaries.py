@@ -20,6 +20,7 @@ from lumetra.batch.memory import Trimmer
 from lumetra.batch.spreadsheet import Workbooks
 from lumetra.batch.types import TraceFit
 from lumetra.batchcore import PARAMETER_NAMES
+from lumetra.progress import steps
 from lumetra.stepfit import FloatArray, IntArray
 
 AXES_KEPT = 16  # distinct time axes SharedAxes holds; a batch of one camera has one
@@ -114,7 +115,7 @@ def stream_traces(
     streamed = Streamed()
     pool = DwellPool() if grouping.labels is not None else None
     trim = Trimmer()
-    for i, fit in enumerate(fits):
+    for i, fit in enumerate(steps(fits, "summaries", len(fits), "trace")):
         trim()
         time = frames(i)[0]
         path = grouping.segment_levels[i][fit.frame_segment]

@@ -173,7 +173,9 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="fit every file again, ignoring the records an earlier run left in --out",
     )
-    parser.add_argument("--quiet", action="store_true", help="no progress bar")
+    parser.add_argument(
+        "--quiet", action="store_true", help="no progress of the stages on standard error"
+    )
     add_signal_options(parser)
     add_screen_options(parser)
 

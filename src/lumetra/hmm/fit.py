@@ -74,20 +74,13 @@ from lumetra.hmm.scheme_search import (
 from lumetra.hmm.schemes import TopologyArg, pattern, scheme_of
 from lumetra.hmm.search_set import search_set
 from lumetra.hmm.select import Noise, noise_of, ordered, select_model
+from lumetra.hmm.tables import level_table, rate_table, relaxation_table
 from lumetra.hmm.trace_sets import Held, Timed, TraceSet, fit_all
+from lumetra.progress import stage
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray, IntArray, check_engine
 
 STARTS = ("steps", "kmeans")
-RATE_COLUMNS = [
-    "from_state",
-    "to_state",
-    "rate",
-    "rate_lower",
-    "rate_upper",
-    "from_level",
-    "to_level",
-]
 
 
 @dataclass(frozen=True)
@@ -109,7 +102,9 @@ class HmmResult:
     scheme tried (states_per_level as "2+1", topology). relaxation_times: -1 / the non-zero
     eigenvalues of the rate matrix (real parts), slowest first, with bootstrap intervals;
     dwell_checks: per FRET level, the idealised dwells against the rate matrix
-    (lumetra.hmm.checks.dwell_checks)."""
+    (lumetra.hmm.checks.dwell_checks); level_table and relaxation_table: those values as
+    frames (lumetra.hmm.tables). In a notebook it shows itself as tables and a figure
+    (lumetra.notebook)."""
 
     states: int
     levels: FloatArray
@@ -146,20 +141,25 @@ class HmmResult:
     def path_levels(self) -> PathLevels:
         return PathLevels(self.paths, self.levels)
 
+    @property
+    def level_table(self) -> pd.DataFrame:
+        """state, fret_level, level, spread of every kinetic state (lumetra.hmm.tables)."""
+        return level_table(self.levels, self.spreads, self.state_levels)
 
-def rate_table(
-    rates: FloatArray, lower: FloatArray, upper: FloatArray, levels: IntArray
-) -> pd.DataFrame:
-    """One row per off-diagonal rate constant (zero where the scheme holds it so), with the
-    FRET level of each state."""
-    k = rates.shape[0]
-    rows = [
-        (i, j, rates[i, j], lower[i, j], upper[i, j], int(levels[i]), int(levels[j]))
-        for i in range(k)
-        for j in range(k)
-        if i != j
-    ]
-    return pd.DataFrame(rows, columns=RATE_COLUMNS)
+    @property
+    def relaxation_table(self) -> pd.DataFrame:
+        return relaxation_table(self.relaxation_times, self.relaxation_lower, self.relaxation_upper)
+
+    def __repr__(self) -> str:  # the paths of 10^5 traces are no one's summary
+        return (
+            f"HmmResult({self.states} states on {len(self.fret_levels)} FRET levels, "
+            f"{len(self.names)} traces, {self.frames} frames, log L {self.log_likelihood:.6g})"
+        )
+
+    def _repr_html_(self) -> str:
+        from lumetra.notebook import result_html  # only where a notebook asks
+
+        return result_html(self)
 
 
 def fit_hmm(
@@ -352,7 +352,8 @@ def fit_shared_model(
     lower, upper, times_low, times_high, method = rate_intervals(
         traces, model, dt, bootstrap, seed, options, bootstrap_method, checked
     )
-    paths = traces.decode(model, frame_blur)  # one byte a frame, a chunk at a time
+    with stage(f"paths of {len(traces)} traces"):
+        paths = traces.decode(model, frame_blur)  # one byte a frame, a chunk at a time
     return HmmResult(
         states=len(model["means"]),
         levels=model["means"],

@@ -20,6 +20,7 @@ import numpy as np
 
 from lumetra import hmmcore
 from lumetra.hmm.trace_sets import Held, TraceSet, bootstrap_of
+from lumetra.progress import stage
 from lumetra.stepfit import FloatArray, IntArray
 
 INTERVAL = (2.5, 97.5)  # percentiles of the bootstrap: a 95% interval
@@ -97,7 +98,9 @@ def rate_intervals(
     full = (traces, model)
 
     def resampled(count: int, on: Fitted, linearised: bool) -> FloatArray:
-        boot = bootstrap_of(on[0], on[1], count, seed, linearised, options)
+        kind = "linearised resamples" if linearised else "refitted resamples"
+        with stage(f"bootstrap: {count} {kind} of {len(on[0])} traces"):
+            boot = bootstrap_of(on[0], on[1], count, seed, linearised, options)
         return resampled_rates(boot, on[1], dt)
 
     rates: FloatArray | None = None

@@ -38,6 +38,7 @@ from lumetra.hmm.schemes import (
     topologies,
 )
 from lumetra.hmm.select import SPREAD_KINDS, Noise
+from lumetra.progress import counter, stage
 from lumetra.stepfit import FloatArray
 
 MAX_STATES_IN_SCHEME = 6  # kinetic states the search tries at most
@@ -120,7 +121,8 @@ def refined(
 ) -> SchemeFit:
     """The scheme kept, fitted on from where the search left it to the model's tolerance."""
     settings: dict[str, Any] = {**noise.options(shared_spread), "free_rates": chosen.scheme.free}
-    fit = hmmcore.fit(values, model_of(chosen.fit), frame_blur=frame_blur, **settings)
+    with stage(f"scheme {chosen.scheme.label} ({chosen.scheme.topology}) fitted to the end"):
+        fit = hmmcore.fit(values, model_of(chosen.fit), frame_blur=frame_blur, **settings)
     return scheme_fit(chosen.scheme, fit, chosen.parameters)
 
 
@@ -184,51 +186,54 @@ def search_schemes(
         shared_spread,
     )
 
-    def fitted(scheme: Scheme, best_bic: float | None) -> SchemeFit:
-        start = scheme_start(scheme, parent, dwells)
-        result = fit_scheme(
-            values, scheme, start, noise, shared_spread, frame_blur, best_bic, limit.frames
-        )
-        rows.append(result.row(shared_spread))
-        return result
+    with counter("kinetic schemes", "scheme") as count:
 
-    if per_level is not None:
-        given = topologies(tuple(per_level), topology)
-        carried = [s for s in given if limit.carries(s)]
-        if not carried:
-            raise ValueError(
-                f"states_per_level={list(per_level)} refused: {limit.reason(given[-1])}"
+        def fitted(scheme: Scheme, best_bic: float | None) -> SchemeFit:
+            start = scheme_start(scheme, parent, dwells)
+            result = fit_scheme(
+                values, scheme, start, noise, shared_spread, frame_blur, best_bic, limit.frames
             )
-        trials = [fitted(s, None) for s in carried]
-        return SchemeChoice(min(trials, key=lambda t: t.bic), rows)
-    best: SchemeFit | None = None
-    bic = parent_bic
-    counts = (1,) * levels
-    if topology is not None or levels > 2:  # the plain counts in the other topologies too
-        plain = [s for s in topologies(counts, topology) if not s.simple and limit.carries(s)]
-        for s in plain:
-            trial = fitted(s, bic)
-            if trial.bic < bic and not trial.abandoned:
-                best, bic = trial, trial.bic
-    while True:
-        current = best.scheme.per_level if best is not None else counts
-        grown = [
-            tuple(n + (i == m) for i, n in enumerate(current))
-            for m in range(levels)
-            if current[m] < MAX_PER_LEVEL
-            and sum(current) < MAX_STATES_IN_SCHEME
-            and len(dwells[m]) >= MIN_DWELLS
-        ]
-        schemes = [s for c in grown for s in topologies(c, topology) if limit.carries(s)]
-        trials = [fitted(s, bic) for s in schemes]
-        trials = [t for t in trials if not t.abandoned]
-        if not trials:
-            break
-        winner = min(trials, key=lambda t: t.bic)
-        if winner.bic >= bic:
-            break
-        best, bic = winner, winner.bic
-    return SchemeChoice(best, rows)
+            rows.append(result.row(shared_spread))
+            count()
+            return result
+
+        if per_level is not None:
+            given = topologies(tuple(per_level), topology)
+            carried = [s for s in given if limit.carries(s)]
+            if not carried:
+                raise ValueError(
+                    f"states_per_level={list(per_level)} refused: {limit.reason(given[-1])}"
+                )
+            trials = [fitted(s, None) for s in carried]
+            return SchemeChoice(min(trials, key=lambda t: t.bic), rows)
+        best: SchemeFit | None = None
+        bic = parent_bic
+        counts = (1,) * levels
+        if topology is not None or levels > 2:  # the plain counts in the other topologies too
+            plain = [s for s in topologies(counts, topology) if not s.simple and limit.carries(s)]
+            for s in plain:
+                trial = fitted(s, bic)
+                if trial.bic < bic and not trial.abandoned:
+                    best, bic = trial, trial.bic
+        while True:
+            current = best.scheme.per_level if best is not None else counts
+            grown = [
+                tuple(n + (i == m) for i, n in enumerate(current))
+                for m in range(levels)
+                if current[m] < MAX_PER_LEVEL
+                and sum(current) < MAX_STATES_IN_SCHEME
+                and len(dwells[m]) >= MIN_DWELLS
+            ]
+            schemes = [s for c in grown for s in topologies(c, topology) if limit.carries(s)]
+            trials = [fitted(s, bic) for s in schemes]
+            trials = [t for t in trials if not t.abandoned]
+            if not trials:
+                break
+            winner = min(trials, key=lambda t: t.bic)
+            if winner.bic >= bic:
+                break
+            best, bic = winner, winner.bic
+        return SchemeChoice(best, rows)
 
 
 def given_scheme(per_level: int | Sequence[int] | None, levels: int) -> tuple[int, ...] | None:

@@ -32,6 +32,7 @@ import pandas as pd
 from lumetra import hmmcore
 from lumetra.hmm.candidates import Goal, bic_of, distinct, fit_candidate, model_of
 from lumetra.hmm.inputs import HmmTrace, segment_paths
+from lumetra.progress import stage, steps
 from lumetra.segments import Segments
 from lumetra.stepfit import FloatArray
 
@@ -181,21 +182,22 @@ def select_model(
         return (k, kind, log_likelihood, parameters, score, distinct(fit), converged, abandoned)
 
     frames = sum(int(np.count_nonzero(~np.isnan(v))) for v in values)
-    for k in candidates:
-        for shared in noise.spread_kinds[: 1 if k == 1 else None]:  # one state: one spread
-            start = start_model(data, k, segments, shared, noise.window)
-            if noise.window is not None:
-                start["outlier_share"] = OUTLIER_START
-                start["outlier_density"] = noise.outlier_density
-            kept = smallest_per_k(rows, lambda kind, apart: apart)
-            goal = Goal(
-                min((bic for bic, _ in kept.values()), default=None),
-                noise.parameters(k, shared, len(values)),
-                frames,
-            )
-            candidate = fit_candidate(values, start, goal, frame_blur, noise.options(shared))
-            fits[k, shared] = candidate.fit
-            rows.append(row(k, shared, candidate.fit, candidate.abandoned))
+    kinds = {k: noise.spread_kinds[: 1 if k == 1 else None] for k in candidates}  # K = 1: one
+    tried = [(k, shared) for k in candidates for shared in kinds[k]]
+    for k, shared in steps(tried, "K search", len(tried), "model"):
+        start = start_model(data, k, segments, shared, noise.window)
+        if noise.window is not None:
+            start["outlier_share"] = OUTLIER_START
+            start["outlier_density"] = noise.outlier_density
+        kept = smallest_per_k(rows, lambda kind, apart: apart)
+        goal = Goal(
+            min((bic for bic, _ in kept.values()), default=None),
+            noise.parameters(k, shared, len(values)),
+            frames,
+        )
+        candidate = fit_candidate(values, start, goal, frame_blur, noise.options(shared))
+        fits[k, shared] = candidate.fit
+        rows.append(row(k, shared, candidate.fit, candidate.abandoned))
     # K counts FRET levels: levels within a spread of each other are one level whose kinetic
     # states differ (lumetra.hmm.scheme_search), so such a candidate is not chosen while one
     # with distinct levels is.
@@ -204,7 +206,8 @@ def select_model(
     k = min(best, key=lambda states: best[states][0])
     shared = best[k][1]
     start = model_of(fits[k, shared])
-    fit = hmmcore.fit(values, start, frame_blur=frame_blur, **noise.options(shared))
+    with stage(f"K = {k} fitted to the end"):
+        fit = hmmcore.fit(values, start, frame_blur=frame_blur, **noise.options(shared))
     at = next(i for i, r in enumerate(rows) if r[:2] == (k, SPREAD_KINDS[shared]))
     rows[at] = row(k, shared, fit)
     if listed[k] == best[k]:

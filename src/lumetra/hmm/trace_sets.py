@@ -19,6 +19,7 @@ from typing import Any, Protocol, cast
 import numpy as np
 
 from lumetra import hmmcore
+from lumetra.progress import stage
 from lumetra.stepfit import FloatArray, IntArray
 
 CHUNK_FRAMES = 1 << 21  # frames read at a time, 16 MiB of float64
@@ -235,10 +236,11 @@ def fit_all(
 ) -> hmmcore._Fit:
     """hmmcore.fit of all traces from `start`; a spool's a chunk at a time (hmmcore.fit_source,
     the same fit up to the rounding of the chunks' sums)."""
-    if isinstance(traces, Held):
-        return hmmcore.fit(traces.values, start, frame_blur=frame_blur, **settings)
-    expect = traces.expect(frame_blur)
-    return hmmcore.fit_source(expect, traces.observed, traces.spread, start, **settings)
+    with stage(f"model fitted on to all {len(traces)} traces"):
+        if isinstance(traces, Held):
+            return hmmcore.fit(traces.values, start, frame_blur=frame_blur, **settings)
+        expect = traces.expect(frame_blur)
+        return hmmcore.fit_source(expect, traces.observed, traces.spread, start, **settings)
 
 
 def bootstrap_of(

@@ -5,6 +5,27 @@ back: the tables, the shared model, and the idealised path of every fitted trace
     folder.table            # one row per trace: fitted, failed or skipped, with the reason
     folder.paths["trace_1"] # its time axis, signal and the level of every frame
 
+The batch's tables are pandas frames (None where the batch wrote none: a --classic batch has no
+model, a folder of an earlier version no screening):
+
+    table             one row per trace (TABLE_COLUMNS): name, status, class, usable, frames,
+                      transitions, levels, score, reason, step_fit, file
+    quality           quality.csv: each trace's class, whether it is usable and why, its masked
+                      frames, the model's noise scale of it and every metric of the screening
+    class_counts      status, class, traces, usable: the traces counted by status and class
+    segments          segments.csv: every segment of every trace's step fit
+    levels            the model's kinetic states: state, fret_level, level, spread
+    kinetics          kinetics.csv: the rate constants with their 95% intervals, from_state,
+                      to_state, rate, rate_lower, rate_upper, from_level, to_level (a --classic
+                      batch: the dwell-time rates of each level)
+    relaxation_times  the model's relaxation times: time, time_lower, time_upper, slowest first
+    bic               every candidate model: states, spreads, log_likelihood, parameters, bic,
+                      distinct, converged, abandoned, states_per_level, topology
+    dwell_checks      dwell_checks.csv: per FRET level, its dwells against the rate matrix
+
+`model` is hmm_model.json as read. In a notebook the folder shows itself as these tables and a
+figure (lumetra.notebook), from the tables alone: at once for a batch of 10^5 traces.
+
 The paths are the shared model's (hmm/NAME.csv, with the frames it did not read: `masked`) when
 the batch fitted one, otherwise, and for the traces the screening kept from the model, the step
 fit's (traces/NAME.csv, levels grouped into states when the batch did so). Each trace's class,
@@ -22,6 +43,7 @@ import json
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
+from functools import cached_property
 from pathlib import Path
 from typing import Any
 
@@ -30,6 +52,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from lumetra.hmm.checks import COLUMNS as DWELL_CHECK_COLUMNS
+from lumetra.hmm.tables import level_table, relaxation_table
 from lumetra.results.files import CheckedPath, read_file, trace_file
 from lumetra.results.screening import SHOWN, Screening, load_screening
 from lumetra.stepfit import FloatArray, IntArray
@@ -88,6 +111,54 @@ class ResultsFolder:
     @property
     def names(self) -> list[str]:
         return list(self.paths)
+
+    @cached_property
+    def quality(self) -> pd.DataFrame | None:
+        held = self.screening.quality
+        return None if held is None else held.reset_index()
+
+    @cached_property
+    def class_counts(self) -> pd.DataFrame:
+        """Traces per status and class ("" for none), and how many are usable (a folder without
+        screening: all of those fitted)."""
+        usable = self.table["usable"].astype("boolean").fillna(self.screening.quality is None)
+        counted = self.table.assign(usable=usable & (self.table["status"] == "fitted"))
+        grouped = counted.groupby(["status", "class"], sort=True)["usable"]
+        return grouped.agg(traces="size", usable="sum").reset_index()
+
+    @property
+    def levels(self) -> pd.DataFrame | None:
+        if self.model is None:
+            return None
+        model = self.model
+        return level_table(model["levels"], model["spreads"], model.get("state_levels"))
+
+    @property
+    def relaxation_times(self) -> pd.DataFrame | None:
+        model = self.model
+        if model is None or "relaxation_times" not in model:
+            return None
+        times = [model.get(key, []) for key in ("relaxation_lower", "relaxation_upper")]
+        return relaxation_table(model["relaxation_times"], *times)
+
+    @property
+    def bic(self) -> pd.DataFrame | None:
+        """Every candidate model (a folder of an earlier version: the smallest BIC per K)."""
+        if self.model is None:
+            return None
+        if self.model.get("candidates"):
+            return pd.DataFrame(self.model["candidates"])
+        per_k = {int(k): float(v) for k, v in self.model.get("bic", {}).items()}
+        return pd.DataFrame({"states": list(per_k), "bic": list(per_k.values())})
+
+    def __repr__(self) -> str:  # not the paths of every trace
+        model = "" if self.model is None else f", a {self.model.get('states')}-state model"
+        return f"ResultsFolder({str(self.root)!r}: {len(self.table)} traces{model})"
+
+    def _repr_html_(self) -> str:
+        from lumetra.notebook import folder_html  # only where a notebook asks
+
+        return folder_html(self)
 
     def usable(self, overrides: dict[str, bool] | None = None) -> dict[str, bool]:
         """Whether each trace with a path is usable, after `overrides` (by default those the
