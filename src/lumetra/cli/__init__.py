@@ -5,6 +5,7 @@
     python -m lumetra fit DIR_OR_GLOB [...] --out DIR [--jobs N | --scheduler ADDRESS]
     python -m lumetra simulate OUT_DIR --levels L0,L1 --rate 0 1 K01 --rate 1 0 K10 ...
     python -m lumetra convert IN [...] --out DIR [--to trace|kinsoft]
+    python -m lumetra export OUT --to openfret [--out FILE]
 
 summary, explore, fit and convert read every trace format of lumetra.io (see `--format`).
 
@@ -17,7 +18,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 
-from lumetra.cli import convert, explore, fit, simulate, summary
+from lumetra.cli import convert, explore, export, fit, simulate, summary
 from lumetra.cli.options import Subcommand, package_notes_on_stderr
 
 SUBCOMMANDS: dict[str, Subcommand] = {
@@ -26,6 +27,7 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     "fit": fit,
     "simulate": simulate,
     "convert": convert,
+    "export": export,
 }
 
 
