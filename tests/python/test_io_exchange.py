@@ -12,6 +12,7 @@ import pytest
 
 from lumetra import io
 from lumetra.cli import main
+from lumetra.io import smd
 from lumetra.io.prepare import SignalOptions, prepare_file
 from lumetra.results.folder import load_folder
 
@@ -197,6 +198,35 @@ def test_an_hdf5_file_of_another_layout_is_refused_listing_its_datasets(tmp_path
     message = str(error.value)
     assert message.startswith(f"{path}: an HDF5 file of unknown layout")
     assert "/movie/acceptor (4, 10) float32; /movie/donor (4, 10) float64" in message
+
+    path.write_bytes(path.read_bytes()[:1000])
+    with pytest.raises(io.TraceFormatError, match=r"other\.h5: not a readable HDF5 file: .*trunc"):
+        io.read_traces(path)
+
+
+@pytest.mark.parametrize(
+    "child, expected",
+    [
+        (
+            "import os, signal\nos.kill(os.getpid(), signal.SIGSEGV)",
+            r"failed on it \(signal SIGSEGV\)",
+        ),
+        ("import time\ntime.sleep(60)", "reading it did not end within 1 s"),
+    ],
+)
+def test_a_file_the_hdf5_library_crashes_or_hangs_on_is_refused(
+    tmp_path, monkeypatch, child, expected
+):
+    # The library does both on some damaged files; a stand-in for it does so on every file.
+    script = tmp_path / "library.py"
+    script.write_text(child)
+    monkeypatch.setattr(smd, "DUMP", script)
+    monkeypatch.setattr(smd, "READ_SECONDS", 1.0)
+    path = write_smd(tmp_path / "damaged.h5")
+    with pytest.raises(
+        io.TraceFormatError, match=rf"damaged\.h5: a damaged HDF5 file: .*{expected}"
+    ):
+        io.read_traces(path)
 
 
 def test_the_format_is_told_from_the_content_whatever_the_name(tmp_path):

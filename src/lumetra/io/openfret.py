@@ -16,13 +16,13 @@ The channel types read, compared without case, spaces, ``_`` or ``-``: ``donor``
 ``acceptor_direct`` (acceptor emission under acceptor excitation) and, for single-channel
 traces, ``intensity``; other channels (``FRET``, ...) are named in the metadata and not read.
 The format has no time axis: a trace's time is frame number times the channels'
-``exposure_time`` (taken as the frame interval), or, where the trace's metadata holds ``time``
-(a number per frame, in seconds: what lumetra writes for an axis that is not regular), that
-axis. Without either, time counts frames unless the caller gives the frame time. The trace's
+``exposure_time`` (taken as the frame interval), or, where the trace's metadata holds a list
+``time`` (a number per frame, in seconds: what lumetra writes for an axis that is not regular),
+that axis. Without either, time counts frames unless the caller gives the frame time. The trace's
 id is its metadata's ``name``, ``molecule_id`` or ``id``, else its 1-based number.
 
 Every Trace keeps the file's metadata: ``metadata["dataset"]`` (the dataset's fields but
-``traces``), ``metadata["trace"]`` (the trace's metadata but ``time``) and
+``traces``), ``metadata["trace"]`` (the trace's metadata but the ``time`` axis) and
 ``metadata["channels"]`` (by channel type, each channel's fields but ``data``).
 
 A trace whose channels do not fit (a value that is no finite number, channels of different
@@ -188,7 +188,7 @@ def _trace(
         index=n,
         metadata={
             "dataset": dataset,
-            "trace": {k: v for k, v in meta.items() if k != TIME},
+            "trace": {k: v for k, v in meta.items() if k != TIME or not isinstance(v, list)},
             "channels": described,
         },
         donor=read_channels.get("donor"),
@@ -227,7 +227,7 @@ def _exposure(source: str, value: object, where: str) -> float:
 def _time(
     source: str, meta: Mapping[str, Any], frames: int, step: float | None, where: str
 ) -> np.ndarray[Any, np.dtype[np.float64]] | None:
-    if TIME in meta:
+    if isinstance(meta.get(TIME), list):
         axis = _values(source, meta[TIME], f"{where}, metadata 'time'")
         if len(axis) != frames:
             raise TraceFormatError(

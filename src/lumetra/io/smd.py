@@ -22,29 +22,35 @@ ids are ``GROUP/N`` (N the 0-based molecule number in its group), and each Trace
 holds ``group``, ``smd`` (the group's attributes), ``source`` (its source's attributes) and,
 from the tMAVEN group, ``class``, ``pre`` and ``post``.
 
-An HDF5 file without an SMD group is refused with the list of the datasets it holds.
+The HDF5 library crashes or loops on some damaged files, so the file is opened in a child
+process (lumetra.io._hdf5_dump) given READ_SECONDS (and a second per BYTES_PER_SECOND); a
+crash, a hang or a library error is reported as a damaged file. An HDF5 file without an SMD
+group is refused with the list of the datasets it holds.
 """
 
 from __future__ import annotations
 
-import io
-from typing import TYPE_CHECKING, Any
+import pickle
+import signal
+import subprocess
+import sys
+from pathlib import Path
+from typing import Any
 
 import numpy as np
 
 from lumetra.io._trace import BadTrace, Trace, TraceFormatError, each_trace, make_trace
 
-if TYPE_CHECKING:
-    import h5py
-
 FORMAT = "smd"
 SIGNATURE = b"\x89HDF\r\n\x1a\n"
 FIRST_USER_BLOCK = 512  # the signature is at 0 or at 512, 1024, 2048, ... (a user block)
-MARK = "smd"  # the value of the SMD group's `format` attribute, in any case
-TMAVEN = "tmaven"  # the name of tMAVEN's own group in an SMD group, in any case
 TMAVEN_LISTS = ("classes", "pre_list", "post_list")
 COLOURS = {1: ("intensity",), 2: ("donor", "acceptor")}
 LISTED = 40  # datasets an error names at most
+MAX_VALUES = 2**29  # values of a dataset read at most (4 GiB as float64)
+DUMP = Path(__file__).with_name("_hdf5_dump.py")
+READ_SECONDS = 60.0  # the child's time to read a file, and a second more per:
+BYTES_PER_SECOND = 5e6
 
 
 def is_hdf5(data: bytes) -> bool:
@@ -56,137 +62,119 @@ def is_hdf5(data: bytes) -> bool:
     return False
 
 
-def plain(value: Any) -> Any:
-    """An HDF5 attribute as a plain Python value (text, number, list)."""
-    if isinstance(value, bytes):
-        return value.decode("utf-8", "replace")
-    if isinstance(value, np.ndarray):
-        return [plain(v) for v in value.tolist()] if value.dtype.kind in "OS" else value.tolist()
-    return value.item() if isinstance(value, np.generic) else value
-
-
-def attributes(node: h5py.Group | h5py.Dataset) -> dict[str, Any]:
-    return {str(key): plain(value) for key, value in node.attrs.items()}
-
-
-def datasets(root: h5py.Group) -> list[str]:
-    """Every dataset of the file, as 'path (shape dtype)'."""
-    import h5py
-
-    found: list[str] = []
-
-    def visit(name: str, node: object) -> None:
-        if isinstance(node, h5py.Dataset):
-            found.append(f"/{name} {node.shape} {node.dtype}")
-
-    root.visititems(visit)
-    return found
-
-
-def listing(names: list[str]) -> str:
-    if not names:
+def listing(datasets: list[tuple[str, tuple[int, ...], str]]) -> str:
+    if not datasets:
         return "none"
+    names = [f"{path} {shape} {dtype}" for path, shape, dtype in datasets]
     more = f"; ... ({len(names)} in all)" if len(names) > LISTED else ""
     return "; ".join(names[:LISTED]) + more
 
 
-def smd_groups(root: h5py.Group) -> list[h5py.Group]:
-    import h5py
+def ended(done: subprocess.CompletedProcess[bytes]) -> str:
+    """How a child process ended: its signal, or its exit status."""
+    code = done.returncode
+    if code >= 0:
+        return f"exit status {code}"
+    try:
+        return f"signal {signal.Signals(-code).name}"
+    except ValueError:
+        return f"signal {-code}"
 
-    found: list[h5py.Group] = []
 
-    def visit(_: str, node: object) -> None:
-        if (
-            isinstance(node, h5py.Group)
-            and str(plain(node.attrs.get("format", ""))).lower() == MARK
-        ):
-            found.append(node)
-
-    root.visititems(visit)
+def dump(source: str, data: bytes) -> dict[str, Any]:
+    """What lumetra.io._hdf5_dump finds in the file, read in a child process."""
+    seconds = READ_SECONDS + len(data) / BYTES_PER_SECOND
+    try:
+        done = subprocess.run(
+            [sys.executable, "-P", str(DUMP), str(MAX_VALUES)],
+            input=data,
+            capture_output=True,
+            timeout=seconds,
+            check=False,
+        )
+    except subprocess.TimeoutExpired:
+        raise TraceFormatError(
+            source, f"a damaged HDF5 file: reading it did not end within {seconds:.0f} s"
+        ) from None
+    if done.returncode != 0:
+        lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
+        said = f": {lines[-1]}" if lines else ""
+        raise TraceFormatError(
+            source, f"a damaged HDF5 file: the HDF5 library failed on it ({ended(done)}){said}"
+        )
+    found: dict[str, Any] = pickle.loads(done.stdout)
+    if "error" in found:
+        raise TraceFormatError(source, found["error"])
     return found
 
 
 def read(source: str, data: bytes, frame_time: float | None = None) -> list[Trace | BadTrace]:
     """The traces of every SMD group of the file, group by group."""
-    import h5py
-
-    try:
-        file = h5py.File(io.BytesIO(data), "r")
-    except (OSError, ValueError) as error:
-        raise TraceFormatError(source, f"not a readable HDF5 file: {error}") from None
-    with file:
-        groups = smd_groups(file)
-        if not groups:
-            raise TraceFormatError(
-                source,
-                "an HDF5 file of unknown layout: no group marked format='SMD' (tMAVEN's "
-                f"layout); the datasets found: {listing(datasets(file))}",
-            )
-        molecules: list[tuple[_Group, int]] = []
-        for group in groups:
-            found = _Group(source, group, frame_time)
-            molecules += [(found, n) for n in range(found.count)]
-        if not molecules:
-            raise TraceFormatError(source, "its SMD groups hold no molecules")
-        return each_trace(len(molecules), lambda i: molecules[i][0].trace(molecules[i][1], i))
+    found = dump(source, data)
+    if not found["groups"]:
+        raise TraceFormatError(
+            source,
+            "an HDF5 file of unknown layout: no group marked format='SMD' (tMAVEN's "
+            f"layout); the datasets found: {listing(found['datasets'])}",
+        )
+    molecules: list[tuple[_Group, int]] = []
+    for group in found["groups"]:
+        inside = [d for d in found["datasets"] if d[0].startswith(group["name"].rstrip("/") + "/")]
+        read_group = _Group(source, group, frame_time, inside)
+        molecules += [(read_group, n) for n in range(read_group.count)]
+    if not molecules:
+        raise TraceFormatError(source, "its SMD groups hold no molecules")
+    return each_trace(len(molecules), lambda i: molecules[i][0].trace(molecules[i][1], i))
 
 
 class _Group:
-    """One SMD group, read whole and checked."""
+    """One SMD group, checked."""
 
-    def __init__(self, source: str, group: h5py.Group, frame_time: float | None) -> None:
-        import h5py
-
-        self.source, self.name, self.frame_time = source, group.name, frame_time
-        raw = group.get("data/raw")
-        if not isinstance(raw, h5py.Dataset):
+    def __init__(
+        self,
+        source: str,
+        group: dict[str, Any],
+        frame_time: float | None,
+        datasets: list[tuple[str, tuple[int, ...], str]],
+    ) -> None:
+        self.source, self.name, self.frame_time = source, str(group["name"]), frame_time
+        raw = group["raw"]
+        if raw is None:
             raise TraceFormatError(
                 source,
-                f"SMD group {self.name} has no dataset data/raw; it holds: "
-                f"{listing(datasets(group))}",
+                f"SMD group {self.name} has no dataset data/raw; it holds: {listing(datasets)}",
             )
-        if raw.ndim not in (2, 3) or raw.dtype.kind not in "iuf":
+        if isinstance(raw, str):
             raise TraceFormatError(
                 source,
-                f"{raw.name} is {raw.shape} {raw.dtype}: SMD traces are numbers of shape "
-                "(molecules, frames, colours)",
+                f"{self.name}/data/raw is {raw}: SMD traces are numbers of shape (molecules, "
+                f"frames, colours), at most {MAX_VALUES} of them",
             )
         colours = 1 if raw.ndim == 2 else raw.shape[2]
         if colours not in COLOURS:
             raise TraceFormatError(
                 source,
-                f"{raw.name} has {colours} colours; 1 (intensity) or 2 (donor, acceptor) are read",
+                f"{self.name}/data/raw has {colours} colours; 1 (intensity) or 2 (donor, "
+                "acceptor) are read",
             )
-        values = np.asarray(raw[()], dtype=float)
-        self.values = values.reshape(*values.shape[:2], colours)
+        self.values = np.asarray(raw, dtype=float).reshape(*raw.shape[:2], colours)
         self.count, self.frames = self.values.shape[:2]
         self.channels = COLOURS[colours]
-        self.meta = attributes(group) | attributes(group["data"])
-        self.sources_of = self._per_molecule(group.get("data/source_index"), "source_index")
-        sources = group.get("sources")
-        self.sources = (
-            {str(key): attributes(node) for key, node in sources.items()}
-            if isinstance(sources, h5py.Group)
-            else {}
-        )
-        tmaven = next((group[k] for k in group if k.lower() == TMAVEN), None)
-        tmaven = tmaven if isinstance(tmaven, h5py.Group) else None
-        self.lists = {
-            key: self._per_molecule(None if tmaven is None else tmaven.get(key), key)
-            for key in TMAVEN_LISTS
-        }
+        self.meta = group["attrs"] | group["data_attrs"]
+        self.sources_of = self._per_molecule(group["source_index"], "data/source_index")
+        self.sources: dict[str, Any] = group["sources"]
+        self.lists = {k: self._per_molecule(v, f"tMAVEN/{k}") for k, v in group["tmaven"].items()}
 
-    def _per_molecule(self, node: Any, what: str) -> np.ndarray[Any, Any] | None:
-        if node is None:
+    def _per_molecule(self, values: Any, what: str) -> np.ndarray[Any, Any] | None:
+        if values is None:
             return None
-        values = np.asarray(node[()])
-        if values.shape != (self.count,) or values.dtype.kind not in "iuf":
+        if isinstance(values, str) or values.shape != (self.count,):
+            shape = values if isinstance(values, str) else f"{values.shape} {values.dtype}"
             raise TraceFormatError(
                 self.source,
-                f"{node.name} is {values.shape} {values.dtype}: {what} holds a number per "
-                f"molecule, {self.count} here",
+                f"{self.name}/{what} is {shape}: a number per molecule, {self.count} here",
             )
-        return values
+        return np.asarray(values)
 
     def trace(self, n: int, index: int) -> Trace:
         where = f"{self.name}, molecule {n}"
@@ -208,6 +196,7 @@ class _Group:
                 where=f"{where}, frame {start + frame}",
             )
         time = None if self.frame_time is None else np.arange(end - start) * self.frame_time
+        channels: dict[str, Any] = dict(zip(self.channels, values.T))
         return make_trace(
             self.source,
             FORMAT,
@@ -216,7 +205,7 @@ class _Group:
             trace_id=f"{self.name.lstrip('/')}/{n}",
             index=index,
             metadata=meta,
-            **dict(zip(self.channels, values.T)),
+            **channels,
         )
 
     def _frames(self, n: int, where: str) -> tuple[int, int]:
