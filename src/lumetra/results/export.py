@@ -32,6 +32,7 @@ import hashlib
 import math
 import os
 import tempfile
+from collections.abc import Hashable, Mapping
 from datetime import date
 from pathlib import Path
 from typing import Any
@@ -83,11 +84,11 @@ def build_dataset(folder: ResultsFolder) -> Any:
     from lumetra import __version__
 
     inputs = {entry["name"]: entry for entry in folder.manifest.get("inputs", [])}
-    table = folder.table.set_index("name", drop=False)
+    rows = {r["name"]: r for r in folder.table.to_dict("records") if r["status"] == "fitted"}
     sources = _Sources(folder.manifest.get("reading") or {})
     traces = []
     for name in folder.names:
-        row = table.loc[name]
+        row = rows[name]
         record = inputs.get(name, {})
         trace = sources.trace(name, str(row["file"]), record.get("sha256"))
         meta: dict[str, Any] = {"name": name, "source": str(row["file"])}
@@ -155,9 +156,11 @@ class _Sources:
                 )
             r = self.reading
             fmt = r.get("format") or "auto"
-            self.files[path] = list(
-                read_each(path, fmt, r.get("columns"), r.get("frame_time"), content)
-            )
+            try:
+                found = read_each(path, fmt, r.get("columns"), r.get("frame_time"), content)
+            except ValueError as error:
+                raise ValueError(f"trace {name}: {error}") from None
+            self.files[path] = list(found)
         found = self.files[path]
         trace = found[index] if index < len(found) else None
         if not isinstance(trace, Trace):
@@ -176,7 +179,7 @@ def _exposure(trace: Trace) -> float | None:
     return step if np.all(np.abs(trace.time - regular) <= REGULAR * step) else None
 
 
-def _classification(row: Any) -> dict[str, Any]:
+def _classification(row: Mapping[Hashable, Any]) -> dict[str, Any]:
     import pandas as pd
 
     found = {key: row[key] for key in ("class", "usable", "reason")}
