@@ -1,5 +1,5 @@
 """The exchange formats: OpenFRET in (files of the openfret package and files written from the
-specification) and out (`lumetra export`), and HDF5 files in tMAVEN's SMD layout."""
+documented layout) and out (`lumetra export`), and HDF5 files in tMAVEN's SMD layout."""
 
 import json
 import os
@@ -104,8 +104,8 @@ def test_a_file_of_the_openfret_writer_is_read_by_every_command(tmp_path, compre
     assert "(openfret, fret of 6 frames)" in capsys.readouterr().out
 
 
-def test_a_dataset_written_from_the_specification_is_read(tmp_path):
-    # The example of the specification's README, with exposure times.
+def test_a_dataset_written_from_the_documented_layout_is_read(tmp_path):
+    # The example of the OpenFRET repository's README, with exposure times.
     spec = {
         "title": "My FRET Experiment",
         "traces": [

@@ -1,6 +1,6 @@
 """OpenFRET datasets: JSON text, or a zip archive holding one JSON file.
 
-Layout from the OpenFRET data format specification, version 1.0.0 (openFRET.yaml, an OpenAPI
+Layout from the OpenFRET data format, version 1.0.0 (openFRET.yaml, its OpenAPI
 3.0.0 schema, and the README of the OpenFRET repository; the `openfret` package on PyPI reads
 and writes it, `write_data(..., compress=True)` as FILE.json.zip):
 
