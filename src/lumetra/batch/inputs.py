@@ -7,8 +7,10 @@ import glob
 import os
 from collections.abc import Iterable, Iterator
 
-# What a directory given as input contributes: the suffixes of the trace formats read.
-TRACE_SUFFIXES = (".txt", ".dat", ".traces")
+# What a directory given as input contributes: the suffixes of the trace formats read. Plain
+# .json is not among them (a simulated set's truth.json is no trace file): OpenFRET .json files
+# are named, or matched by a pattern.
+TRACE_SUFFIXES = (".txt", ".dat", ".traces", ".h5", ".hdf5", ".json.zip")
 RECURSIVE = "**"
 
 

@@ -7,6 +7,7 @@
     python -m lumetra simulate OUT_DIR --levels L0,L1 --rate 0 1 K01 --rate 1 0 K10 ...
     python -m lumetra convert IN [...] --out DIR [--to trace|kinsoft]
     python -m lumetra report OUT [--out FILE]
+    python -m lumetra export OUT --to openfret [--out FILE]
 
 summary, explore, fit and convert read every trace format of lumetra.io (see `--format`).
 
@@ -19,7 +20,7 @@ from __future__ import annotations
 import argparse
 from collections.abc import Sequence
 
-from lumetra.cli import convert, demo, explore, fit, report, simulate, summary
+from lumetra.cli import convert, demo, explore, export, fit, report, simulate, summary
 from lumetra.cli.options import Subcommand, package_notes_on_stderr
 
 SUBCOMMANDS: dict[str, Subcommand] = {
@@ -30,6 +31,7 @@ SUBCOMMANDS: dict[str, Subcommand] = {
     "simulate": simulate,
     "convert": convert,
     "report": report,
+    "export": export,
 }
 
 

@@ -16,14 +16,12 @@ import argparse
 import sys
 
 from lumetra.batch import expand_inputs
-from lumetra.cli.options import add_signal_options, signal_options, warn
+from lumetra.cli.options import add_signal_options, inputs_help, signal_options, warn
 from lumetra.io.convert import TARGETS, convert_files
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "inputs", nargs="+", help="trace files, directories (*.txt, *.dat, *.traces) or globs"
-    )
+    parser.add_argument("inputs", nargs="+", help=inputs_help())
     parser.add_argument("--out", required=True, help="output directory")
     parser.add_argument("--to", choices=TARGETS, default="trace", help="format to write")
     add_signal_options(parser)

@@ -54,7 +54,14 @@ from lumetra.batch import (
 from lumetra.batch.config import FitConfig, engine_for
 from lumetra.batch.lock import OutputBusy
 from lumetra.batch.quality import OverrideError
-from lumetra.cli.options import add_fixed, add_signal_options, failure, signal_options, warn
+from lumetra.cli.options import (
+    add_fixed,
+    add_signal_options,
+    failure,
+    inputs_help,
+    signal_options,
+    warn,
+)
 from lumetra.cli.scheme_options import states_per_level, topology
 from lumetra.cli.screen_options import add_screen_options, screen_settings
 from lumetra.hmm.limits import BOOTSTRAP, BOOTSTRAP_METHODS, MAX_STATES
@@ -65,9 +72,7 @@ if TYPE_CHECKING:
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "inputs", nargs="+", help="trace files, directories (*.txt, *.dat, *.traces) or globs"
-    )
+    parser.add_argument("inputs", nargs="+", help=inputs_help())
     parser.add_argument("--out", required=True, help="output directory")
     where = parser.add_mutually_exclusive_group()
     where.add_argument("--jobs", type=int, help="worker processes (default: all cores)")

@@ -68,6 +68,13 @@ def package_notes_on_stderr() -> Iterator[None]:
         logger.propagate = propagate
 
 
+def inputs_help() -> str:
+    """The help of the trace-file inputs of fit and convert."""
+    from lumetra.batch.inputs import TRACE_SUFFIXES
+
+    return f"trace files, directories ({', '.join('*' + s for s in TRACE_SUFFIXES)}) or globs"
+
+
 def add_signal_options(parser: argparse.ArgumentParser) -> None:
     """How trace files are read and which signal of a two-colour trace is fitted."""
     from lumetra.io import FORMATS

@@ -14,11 +14,14 @@ reader's module documents its layout and where it comes from):
 - ``hammy``: HaMMy text (time, donor, acceptor), lumetra.io.hammy;
 - ``ebfret-stacked``, ``ebfret-unstacked``: ebFRET's raw text files, lumetra.io.ebfret;
 - ``spartan``: SPARTAN binary .traces, lumetra.io.spartan;
+- ``openfret``: OpenFRET datasets (JSON, or zipped JSON), lumetra.io.openfret;
+- ``smd``: HDF5 files in tMAVEN's SMD layout, lumetra.io.smd;
 - ``delimited``: delimited text with caller-named columns, lumetra.io.delimited;
 - ``single-channel``: lumetra's own Frame/10, CH1-BGND1 files, lumetra.io.single_channel.
 
 Content that does not fit its format raises TraceFormatError (a ValueError) naming the file,
-the line or record, and the value at fault.
+the line or record, and the value at fault. What a file says of a trace beyond its frames
+(OpenFRET's and SMD's metadata) is in Trace.metadata.
 """
 
 from lumetra.io._trace import BadTrace, Trace, TraceFormatError

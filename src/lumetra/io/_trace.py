@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
+from collections.abc import Callable, Mapping, Sequence
+from dataclasses import dataclass, field
 from typing import Any, Optional
 
 import numpy as np
@@ -76,7 +76,9 @@ class Trace:
     SPARTAN); for a file without one it counts frames from 0 and `frame_time` is None,
     otherwise `frame_time` is the median step of `time`. `index` is the
     trace's 0-based position in its file, `trace_id` its name there (the file's own label where
-    it has one), `format` the name of the format it was read as.
+    it has one), `format` the name of the format it was read as. `metadata` holds what the file
+    says of the trace beyond its frames, for formats that carry it (OpenFRET, SMD); the
+    format's reader documents its keys.
     """
 
     time: Floats
@@ -89,6 +91,7 @@ class Trace:
     trace_id: str = ""
     index: int = 0
     format: str = ""
+    metadata: Mapping[str, Any] = field(default_factory=dict)
 
     @property
     def two_colour(self) -> bool:
@@ -136,6 +139,7 @@ def make_trace(
     intensity: npt.ArrayLike | None = None,
     trace_id: str = "",
     index: int = 0,
+    metadata: Mapping[str, Any] | None = None,
 ) -> Trace:
     """A checked Trace. `time` None means the file has no time axis. `line_of(i)` gives the
     file line of frame i for messages; `where` names the record in multi-trace files."""
@@ -170,6 +174,7 @@ def make_trace(
         frame_time=frame_time,
         trace_id=trace_id,
         index=index,
+        metadata={} if metadata is None else metadata,
         **present,
     )
 

@@ -6,14 +6,15 @@ import os
 from collections.abc import Callable, Mapping, Sequence
 from typing import Optional, TypeVar, Union
 
-from lumetra.io import delimited, ebfret, hammy, kinsoft, single_channel, spartan
-from lumetra.io._detect import NUL, detect
+from lumetra.io import delimited, ebfret, hammy, kinsoft, openfret, single_channel, smd, spartan
+from lumetra.io._detect import NUL, SIGNED, binary_format, detect
 from lumetra.io._table import decode
 from lumetra.io._trace import BadTrace, Trace, TraceFormatError
 from lumetra.io.delimited import Column
 
 T = TypeVar("T")
 TextReader = Callable[[str, str, Optional[float]], Sequence[Union[Trace, BadTrace]]]
+BinaryReader = Callable[[str, bytes, Optional[float]], Sequence[Union[Trace, BadTrace]]]
 
 TEXT_READERS: dict[str, TextReader] = {
     kinsoft.FORMAT: kinsoft.read,
@@ -22,7 +23,13 @@ TEXT_READERS: dict[str, TextReader] = {
     ebfret.UNSTACKED: ebfret.read_unstacked,
     single_channel.FORMAT: single_channel.read,
 }
-FORMATS = (*TEXT_READERS, spartan.FORMAT, delimited.FORMAT)
+# Formats read from the file's bytes: binary ones, and OpenFRET's JSON (which may be zipped).
+BINARY_READERS: dict[str, BinaryReader] = {
+    spartan.FORMAT: spartan.read,
+    openfret.FORMAT: openfret.read,
+    smd.FORMAT: smd.read,
+}
+FORMATS = (*TEXT_READERS, *BINARY_READERS, delimited.FORMAT)
 
 
 def file_content(path: str | os.PathLike[str]) -> bytes:
@@ -48,8 +55,9 @@ def read_traces(
     format: a name of FORMATS, or "auto" to tell it from the content ("delimited" when
     `columns` is given). columns: the column spec of the delimited format, e.g.
     "time=0,donor=1,acceptor=2" or {"donor": "Idd", "acceptor": "Ida"}. frame_time: seconds
-    per frame for files without a time axis (ebFRET; SPARTAN files that count frames;
-    delimited files without a time column); otherwise ignored."""
+    per frame for files without a time axis (ebFRET; SMD; SPARTAN files that count frames;
+    OpenFRET files without exposure times; delimited files without a time column); otherwise
+    ignored."""
     return only_good(read_each(path, format, columns, frame_time))
 
 
@@ -73,18 +81,18 @@ def read_each(
     when the caller has read them already."""
     source = str(path)
     data = file_content(path) if content is None else content
-    text = None if spartan.is_spartan(data) or NUL in data else decode(data)
+    signed = binary_format(data)
+    text = None if signed or NUL in data else decode(data)
     if format == "auto":
         format = delimited.FORMAT if columns is not None else detect(source, data, text)
     if format not in FORMATS:
         raise ValueError(f"unknown trace format {format!r}; one of {', '.join(FORMATS)}")
-    if format == spartan.FORMAT:
-        return spartan.read(source, data, frame_time)
+    if format in BINARY_READERS:
+        return BINARY_READERS[format](source, data, frame_time)
     if text is None:
-        what = "SPARTAN .traces content" if spartan.is_spartan(data) else "binary content"
-        raise TraceFormatError(
-            source, f"{what} (a NUL byte at offset {data.index(NUL)}) in a {format} file"
-        )
+        what = f"{SIGNED[signed]} content" if signed else "binary content"
+        at = f" (a NUL byte at offset {data.index(NUL)})" if NUL in data else ""
+        raise TraceFormatError(source, f"{what}{at} in a {format} file")
     if format == delimited.FORMAT:
         if columns is None:
             raise ValueError(
