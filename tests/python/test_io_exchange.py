@@ -4,6 +4,7 @@ documented layout) and out (`lumetra export`), and HDF5 files in tMAVEN's SMD la
 import json
 import os
 import shutil
+import zipfile
 
 import h5py
 import numpy as np
@@ -150,6 +151,17 @@ def test_a_malformed_openfret_file_is_refused_naming_what_is_wrong(tmp_path, con
     path = tmp_path / "bad.json"
     path.write_text(content)
     with pytest.raises(io.TraceFormatError, match=expected):
+        io.read_traces(path)
+
+
+def test_a_zip_that_unpacks_beyond_the_limit_is_refused(tmp_path, monkeypatch):
+    from lumetra.io import openfret
+
+    path = tmp_path / "bomb.json.zip"
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr("bomb.json", '{"traces": []}' + " " * 100_000)
+    monkeypatch.setattr(openfret, "MAX_UNPACKED_BYTES", 50_000)
+    with pytest.raises(io.TraceFormatError, match="unpacks to more than 50000 bytes"):
         io.read_traces(path)
 
 

@@ -56,6 +56,9 @@ CHANNELS = {
 TIME = "time"  # trace metadata: the time axis, where exposure_time does not give it
 NAME_KEYS = ("name", "molecule_id", "id")
 EXPOSURE = "exposure_time"
+# The most a zipped dataset may unpack to: an archive that claims or gives more (a zip bomb) is
+# refused before it fills the memory.
+MAX_UNPACKED_BYTES = 2**30
 
 
 def is_zip(data: bytes) -> bool:
@@ -84,6 +87,21 @@ def json_member(source: str, data: bytes) -> zipfile.ZipInfo:
     return found[0]
 
 
+def unpacked(data: bytes, member: zipfile.ZipInfo) -> bytes:
+    """The member's bytes; MemoryError once they pass MAX_UNPACKED_BYTES, whatever the archive
+    claims."""
+    if member.file_size > MAX_UNPACKED_BYTES:
+        raise MemoryError
+    chunks, size = [], 0
+    with zipfile.ZipFile(io.BytesIO(data)) as archive, archive.open(member) as stream:
+        while chunk := stream.read(2**20):
+            size += len(chunk)
+            if size > MAX_UNPACKED_BYTES:
+                raise MemoryError
+            chunks.append(chunk)
+    return b"".join(chunks)
+
+
 def document(source: str, data: bytes) -> dict[str, Any]:
     """The dataset object of the file: its JSON text, or the JSON file of its zip archive."""
     where = None
@@ -91,10 +109,13 @@ def document(source: str, data: bytes) -> dict[str, Any]:
         member = json_member(source, data)
         where = f"member {member.filename!r}"
         try:
-            with zipfile.ZipFile(io.BytesIO(data)) as archive:
-                data = archive.read(member)
+            data = unpacked(data, member)
         except (zipfile.BadZipFile, OSError, EOFError) as error:
             raise TraceFormatError(source, f"cannot unpack: {error}", where=where) from None
+        except MemoryError:
+            raise TraceFormatError(
+                source, f"unpacks to more than {MAX_UNPACKED_BYTES} bytes", where=where
+            ) from None
     try:
         parsed = json.loads(data)
     except json.JSONDecodeError as error:
