@@ -15,11 +15,12 @@ import html
 import io
 import traceback
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, TypeVar
 
 import pandas as pd
 
 from lumetra.cli.results_screening import ScreeningControls
+from lumetra.progress import silenced
 from lumetra.results.dwells import dwell_model
 from lumetra.results.figures import (
     dwell_checks_figure,
@@ -41,6 +42,8 @@ from lumetra.results.report import REPORT, build_report
 
 if TYPE_CHECKING:
     import panel as pn
+
+Result = TypeVar("Result")
 
 TABLE_WIDTH = 640
 PAGE_SIZE = 15
@@ -254,7 +257,7 @@ class ResultsPage:
             loop = asyncio.get_running_loop()
             overrides = dict(self.screening.overrides)
             kinetics = await loop.run_in_executor(
-                None, lambda: selection_kinetics(self.folder, names, overrides=overrides)
+                None, quietly(lambda: selection_kinetics(self.folder, names, overrides=overrides))
             )
         except Exception as error:  # noqa: BLE001 (shown in the page; the server goes on)
             message = html.escape(f"{type(error).__name__}: {error}")
@@ -274,8 +277,18 @@ class ResultsPage:
     async def report_file(self) -> io.BytesIO:
         """The report of the whole batch (lumetra.results.report), made in an executor thread."""
         loop = asyncio.get_running_loop()
-        report = await loop.run_in_executor(None, build_report, self.folder)
+        report = await loop.run_in_executor(None, quietly(lambda: build_report(self.folder)))
         return io.BytesIO(report.html.encode())
+
+
+def quietly(work: Callable[[], Result]) -> Callable[[], Result]:
+    """`work` without progress bars: the page shows its own; the server's terminal stays quiet."""
+
+    def run() -> Result:
+        with silenced():
+            return work()
+
+    return run
 
 
 def build_results_page(folder: ResultsFolder) -> pn.viewable.Viewable:
