@@ -83,7 +83,8 @@ class OutputWriter:
         self.version = __version__
         self.started = time.time()
         self.output_failures: dict[str, str] = {}  # summary outputs not written, and why
-        self.records: dict[str, dict[str, Any]] = {}  # of the files, as read or written
+        # Each file's record as written or read (records.packed), until its fits are loaded.
+        self.records: dict[str, bytes] = {}
         self.checksums: dict[str, str] = {}  # of the files, where a fit or record gave one
 
     def trace_name(self, fit: TraceFit) -> str:
@@ -131,9 +132,10 @@ class OutputWriter:
 
     def reusable(self, path: str) -> bool:
         """Whether the record of an earlier batch holds this file's fit with these options."""
-        record = records.read_record(self.record_path(path))
-        if record is None:
+        found = records.read_packed(self.record_path(path))
+        if found is None:
             return False
+        record, text = found
         try:
             checksum = atomic.sha256_of(path)
         except OSError:
@@ -144,12 +146,14 @@ class OutputWriter:
             self.store.path(self.names.trace(path, one["part"])).exists() for one in record["fits"]
         ):
             return False
-        self.records[path] = record
+        self.records[path] = text
         return True
 
     def load_source(self, path: str) -> SourceFit:
-        """The fits of one file (their summaries), from its record as written or read."""
-        record = self.records.get(path) or records.read_record(self.record_path(path))
+        """The fits of one file (their summaries), from its record as written or read, which
+        is let go then."""
+        kept = self.records.pop(path, None)
+        record = records.unpacked(kept) if kept else records.read_record(self.record_path(path))
         if record is None or record.get("source") != path:
             raise FileNotFoundError(f"no record of {path} in {self.out / records.RECORDS}")
         source = records.source_fit(record)
