@@ -5,8 +5,9 @@ trace; sheet 'files', which file each column is.
 An .xlsx sheet holds at most 16,384 columns, so a batch of more than TRACES_PER_WORKBOOK traces
 is split over ideal.xlsx, ideal_2.xlsx, ... each of at most that many traces (the columns keep
 their numbers across the workbooks). Workbooks take their traces one at a time and write each
-workbook once its traces are in, so that a batch holds one workbook's traces at most; the
-'ideal' sheet is written a block of rows at a time.
+workbook once its traces are in, so that a batch holds one workbook's traces at most, each
+idealised path as its runs of one level (Runs) and one time axis for the traces that share it;
+the 'ideal' sheet is written a block of rows at a time.
 """
 
 from __future__ import annotations
@@ -29,6 +30,27 @@ TRACES_PER_WORKBOOK = 16_000
 ROWS_PER_BLOCK = 32  # frames gathered at a time when the 'ideal' sheet is written
 
 
+class Runs:
+    """A piecewise-constant series kept as its runs: where each starts and its value, told
+    apart by their bits (so -0.0 and every NaN stay as they were)."""
+
+    def __init__(self, series: FloatArray) -> None:
+        values = np.ascontiguousarray(series, dtype=np.float64)
+        bits = values.view(np.int64)
+        self.starts = np.r_[0, np.flatnonzero(bits[1:] != bits[:-1]) + 1][: len(values)]
+        self.values = values[self.starts]
+        self.length = len(values)
+
+    def __len__(self) -> int:
+        return self.length
+
+    def window(self, top: int, end: int) -> FloatArray:
+        """The values of frames top ... end - 1 that the series holds."""
+        frames = np.arange(top, min(end, self.length))
+        values: FloatArray = self.values[np.searchsorted(self.starts, frames, side="right") - 1]
+        return values
+
+
 def workbook_names(traces: int) -> list[str]:
     """ideal.xlsx, then ideal_2.xlsx, ... for `traces` traces."""
     count = max(1, -(-traces // TRACES_PER_WORKBOOK))
@@ -49,7 +71,7 @@ def write_workbook(
     path: Path,
     fits: list[TraceFit],
     times: list[FloatArray],
-    paths: list[FloatArray],
+    paths: list[Runs],
     version: str,
     first: int,
 ) -> Path:
@@ -68,10 +90,10 @@ def write_workbook(
             end = min(top + ROWS_PER_BLOCK, length)
             block = np.empty((end - top, len(fits) + 1))
             block[:, 0] = longest[top:end]
-            for j, values in enumerate(paths, start=1):
-                inside = values[top:end]
+            for j, runs in enumerate(paths, start=1):
+                inside = runs.window(top, end)
                 block[: len(inside), j] = inside
-                block[len(inside) :, j] = values[-1]
+                block[len(inside) :, j] = runs.values[-1]
             yield xlsx.number_rows(block, top + 2, letters)
 
     table = [list(files.columns), *files.itertuples(index=False)]
@@ -95,12 +117,14 @@ class Workbooks:
         self._first, self._made = 1, 0  # first column of the next workbook; workbooks tried
         self._fits: list[TraceFit] = []
         self._times: list[FloatArray] = []
-        self._paths: list[FloatArray] = []
+        self._paths: list[Runs] = []
 
     def add(self, fit: TraceFit, time: FloatArray, path: FloatArray) -> None:
         self._fits.append(fit)
-        self._times.append(time)
-        self._paths.append(path)
+        # A time axis the trace before had already is held once.
+        same = self._times and np.array_equal(time, self._times[-1])
+        self._times.append(self._times[-1] if same else time)
+        self._paths.append(Runs(path))
         last = self._first + len(self._fits) - 1
         if len(self._fits) >= TRACES_PER_WORKBOOK or last >= self.total:
             self._write()
