@@ -21,6 +21,7 @@ import shutil
 import tempfile
 from pathlib import Path
 
+from lumetra import __version__
 from lumetra.cli import explore, fit
 from lumetra.cli.options import failure
 
@@ -42,12 +43,6 @@ def default_dir() -> Path:
     return explore.state_dir().parent / "demo"
 
 
-def package_version() -> str:
-    from importlib.metadata import version
-
-    return version("lumetra")
-
-
 def simulated(folder: Path) -> Path:
     """The experiment's traces in folder/traces, simulated unless this version made them there.
     Written into a temporary folder first, so an interrupted run leaves no half experiment."""
@@ -57,7 +52,7 @@ def simulated(folder: Path) -> Path:
     if (
         traces.is_dir()
         and truth.is_file()
-        and json.loads(truth.read_text()).get("lumetra") == package_version()
+        and json.loads(truth.read_text()).get("lumetra") == __version__
     ):
         return traces
     folder.mkdir(parents=True, exist_ok=True)
@@ -87,7 +82,7 @@ def fitted(traces: Path, results: Path, refit: bool) -> None:
     """`lumetra fit` with the defaults, unless results of this version are there already."""
     manifest = results / "manifest.json"
     if not refit and (results / MODEL_FILE).is_file() and manifest.is_file():
-        if json.loads(manifest.read_text()).get("lumetra") == package_version():
+        if json.loads(manifest.read_text()).get("lumetra") == __version__:
             return
     print(f"Fitting them with the defaults (lumetra fit {traces} --out {results})", flush=True)
     parser = argparse.ArgumentParser()
@@ -119,13 +114,7 @@ def what_to_look_at(folder: Path) -> str:
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--dir", help="where the traces and results go (default: state dir)")
     parser.add_argument("--refit", action="store_true", help="fit again even if results exist")
-    parser.add_argument(
-        "--port", type=int, default=5006, help="port to listen on, 0 for any free one (5006)"
-    )
-    parser.add_argument("--address", default="127.0.0.1", help="address to listen on (127.0.0.1)")
-    parser.add_argument(
-        "--no-show", dest="show", action="store_false", help="do not open a browser"
-    )
+    explore.add_serving_options(parser)
 
 
 def run(args: argparse.Namespace) -> int:

@@ -219,6 +219,12 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
         metavar="OUT",
         help="serve the results page of this output directory of lumetra fit",
     )
+    add_serving_options(parser)
+    add_signal_options(parser)
+
+
+def add_serving_options(parser: argparse.ArgumentParser) -> None:
+    """Where the page is served and whether a browser opens it."""
     parser.add_argument(
         "--port", type=int, default=5006, help="port to listen on, 0 for any free one (5006)"
     )
@@ -226,7 +232,6 @@ def add_arguments(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--no-show", dest="show", action="store_false", help="do not open a browser"
     )
-    add_signal_options(parser)
 
 
 def explorer_page(args: argparse.Namespace) -> Callable[[], pn.viewable.Viewable]:
