@@ -12,7 +12,7 @@ import json
 import os
 import secrets
 import tempfile
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterable, Iterator, Mapping, Sequence
 from pathlib import Path
 from typing import Any, Callable, Union
 
@@ -153,27 +153,76 @@ def _native(names: list[Any], dtypes: list[Any]) -> bool:
 ROWS_PER_GROUP = 1 << 16  # rows converted and written at a time (one row group each)
 
 
-def write_parquet(path: PathArg, frame: pd.DataFrame, metadata: Mapping[str, Any]) -> Path:
-    """A Parquet file written ROWS_PER_GROUP rows at a time, so that a table of millions of
-    rows is never held twice; `metadata` as JSON under the schema key 'lumetra'."""
+def row_groups(parts: Iterable[pd.DataFrame]) -> Iterator[pd.DataFrame]:
+    """The rows of `parts` (frames of the same columns, in order) ROWS_PER_GROUP at a time, the
+    last one fewer; the first part, empty, when there are no rows."""
+    pending: list[pd.DataFrame] = []
+    held, written, first = 0, False, None
+    for part in parts:
+        first = part if first is None else first
+        if len(part):
+            pending.append(part)
+            held += len(part)
+        while held >= ROWS_PER_GROUP:
+            rows = pending[0] if len(pending) == 1 else pd.concat(pending, ignore_index=True)
+            yield rows.iloc[:ROWS_PER_GROUP]
+            written, held = True, held - ROWS_PER_GROUP
+            pending = [rows.iloc[ROWS_PER_GROUP:]] if held else []
+    if held:
+        yield pending[0] if len(pending) == 1 else pd.concat(pending, ignore_index=True)
+    elif not written and first is not None:
+        yield first.iloc[:0]
+
+
+def write_parquet(
+    path: PathArg, frame: pd.DataFrame | Iterable[pd.DataFrame], metadata: Mapping[str, Any]
+) -> Path:
+    """A Parquet file of a table, or of its parts in order, written ROWS_PER_GROUP rows at a
+    time (one row group each), so that a table of millions of rows is never held twice or at
+    all; `metadata` as JSON under the schema key 'lumetra'."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    def part(start: int, schema: Any = None) -> Any:
-        rows = frame.iloc[start : start + ROWS_PER_GROUP]
-        return pa.Table.from_pandas(rows, preserve_index=False, schema=schema)
+    parts = [frame] if isinstance(frame, pd.DataFrame) else frame
 
     def write(tmp: str) -> None:
-        first = part(0)
-        merged = {**(first.schema.metadata or {}), b"lumetra": json.dumps(metadata).encode()}
-        schema = first.schema.with_metadata(merged)
-        with pq.ParquetWriter(tmp, schema) as writer:
-            writer.write_table(first.replace_schema_metadata(merged))
-            del first
-            for start in range(ROWS_PER_GROUP, len(frame), ROWS_PER_GROUP):
-                writer.write_table(part(start, schema))
+        writer, schema = None, None
+        try:
+            for rows in row_groups(parts):
+                table = pa.Table.from_pandas(rows, preserve_index=False, schema=schema)
+                if writer is None:
+                    merged = {
+                        **(table.schema.metadata or {}),
+                        b"lumetra": json.dumps(metadata).encode(),
+                    }
+                    schema = table.schema.with_metadata(merged)
+                    table = table.replace_schema_metadata(merged)
+                    writer = pq.ParquetWriter(tmp, schema)
+                writer.write_table(table)
+        finally:
+            if writer is not None:
+                writer.close()
+        if writer is None:
+            raise ValueError(f"no table to write to {path}")
 
-    return atomic_write(path, write)
+    try:
+        return atomic_write(path, write)
+    finally:  # Arrow's allocator keeps what it freed for the next table otherwise
+        pa.default_memory_pool().release_unused()
+
+
+def write_csv_parts(
+    path: PathArg, parts: Iterable[pd.DataFrame], header: Mapping[str, object] | None = None
+) -> Path:
+    """write_csv of a table given as its parts (frames of the same columns, in order), one part
+    held at a time."""
+
+    def write(f: Any) -> None:
+        f.write(_header_lines(header))
+        for k, part in enumerate(parts):
+            part.to_csv(f, index=False, header=k == 0, lineterminator="\n")
+
+    return write_stream(path, write)
 
 
 def write_excel(path: PathArg, sheets: Sequence[tuple[str, pd.DataFrame]]) -> Path:

@@ -4,6 +4,7 @@ writes, what they record, bad files, the command line."""
 import hashlib
 import json
 from concurrent.futures import ThreadPoolExecutor
+from unittest.mock import Mock
 
 import numpy as np
 import pandas as pd
@@ -174,11 +175,12 @@ def test_a_batch_written_in_parts_equals_one_written_whole(traces, batch, tmp_pa
     import pyarrow.parquet as pq
 
     from lumetra import atomic
-    from lumetra.batch import run, spreadsheet
+    from lumetra.batch import run, spreadsheet, summaries
 
     result, whole = batch
     monkeypatch.setattr(run, "IN_FLIGHT", 1)
     monkeypatch.setattr(atomic, "ROWS_PER_GROUP", 2)
+    monkeypatch.setattr(summaries, "TRACES_PER_PART", 1)
     monkeypatch.setattr(spreadsheet, "TRACES_PER_WORKBOOK", 1)
     write_workbook = spreadsheet.write_workbook
 
@@ -202,6 +204,12 @@ def test_a_batch_written_in_parts_equals_one_written_whole(traces, batch, tmp_pa
     assert not (tmp_path / "ideal_2.xlsx").exists()
     outputs = json.loads((tmp_path / "manifest.json").read_text())["outputs"]
     assert outputs[5:7] == ["ideal.xlsx", "ideal_3.xlsx"]
+    # Without its Parquet file, the result's table is built again from the fits.
+    monkeypatch.setattr(atomic, "write_parquet", Mock(side_effect=OSError("disk full")))
+    again = fit_traces(
+        traces[1], tmp_path / "b", jobs=1, params=FIXED, progress=False, method="classic"
+    )
+    pd.testing.assert_frame_equal(again.segments, result.segments)
 
 
 def test_command_line_refuses_what_it_cannot_run(tmp_path, capsys):

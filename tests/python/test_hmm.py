@@ -52,6 +52,8 @@ def test_recovers_levels_rates_and_the_number_of_states(simulated):
     histogram = figure.data[0]
     assert len(histogram.x) == changes and histogram.xbins.size == 50
     assert histogram.ybins.end == 1200 and figure.layout.width == 600
+    pooled = transition_density_figure(result, bin_size=50, fret0=0, fret1=1200, pooled=True)
+    assert len(pooled.data[0].x) <= 2 and sum(pooled.data[0].z) == changes
 
 
 def test_many_traces_compare_candidates_on_a_subset_and_fit_the_kept_model_on_all(

@@ -228,7 +228,9 @@ def write_model_outputs(
     if settings.check_model:
         record["model_check"] = model_check(result, settings)
     written.append(atomic.write_json(out / "hmm_model.json", record))
-    figure = transition_density_figure(result)
+    # Pooled: the same plot from the K x K pairs of levels, not a point per transition (at 10^5
+    # traces, millions of points held as lists and written out as text).
+    figure = transition_density_figure(result, pooled=True)
     figure.update_layout(title=f"Transitions of the shared model: {len(data.fits)} traces")
     # A fixed element id (plotly would draw a random one): the same model, the same page.
     page = out / "transition_density.html"

@@ -260,12 +260,10 @@ class OutputWriter:
         )
         if books is not None and books.note():
             notes.append(str(books.note()))
-        segments = summaries.segment_table(fits, names, self.version, streamed)
+        segments = summaries.SegmentTable(fits, names, self.version, streamed, grouping)
         kinetics: pd.DataFrame | None = None
         dwells: Dwells = streamed.dwells or {}
         if grouping.labels is not None and grouping.centres is not None:
-            segments["state"] = grouping.labels
-            segments["state_level"] = grouping.centres[grouping.labels]
             kinetics = fit_rates(dwells, double, shortest)
             kinetics.insert(0, "state", np.searchsorted(grouping.centres, kinetics["level"]))
             kinetics["lumetra_version"] = self.version
@@ -283,12 +281,14 @@ class OutputWriter:
         # Each output on its own: one that cannot be written does not stop the others.
         written: list[Path] = []
         attempt = self.attempt(written)
-        attempt("segments.csv", lambda: atomic.write_csv(self.out / "segments.csv", segments))
+        parquet = self.out / "segments.parquet"
+        attempt(
+            "segments.csv",
+            lambda: atomic.write_csv_parts(self.out / "segments.csv", segments.parts()),
+        )
         attempt(
             "segments.parquet",
-            lambda: atomic.write_parquet(
-                self.out / "segments.parquet", segments, table_provenance(provenance)
-            ),
+            lambda: atomic.write_parquet(parquet, segments.parts(), table_provenance(provenance)),
         )
         attempt("failures.csv", lambda: atomic.write_csv(self.out / "failures.csv", failure_table))
         attempt("skipped.csv", lambda: atomic.write_csv(self.out / "skipped.csv", skipped))
@@ -323,7 +323,10 @@ class OutputWriter:
         ]
         provenance["output_failures"] = dict(self.output_failures)
         attempt("manifest.json", lambda: atomic.write_json(self.out / "manifest.json", provenance))
-        result = BatchResult(segments, failure_table, kinetics, dwells, fits, self.out, notes)
+        # The segments from the file when it was written (the table of 10^5 traces is large), else
+        # built again.
+        rows = (lambda: pd.read_parquet(parquet)) if parquet in written else segments.whole
+        result = BatchResult(rows, failure_table, kinetics, dwells, fits, self.out, notes)
         result.skipped, result.store, result.quality = skipped, self.store, quality_rows
         result.output_failures = dict(self.output_failures)
         if hmm is not None:

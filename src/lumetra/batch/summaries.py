@@ -7,7 +7,7 @@ frames.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -24,6 +24,7 @@ from lumetra.progress import steps
 from lumetra.stepfit import FloatArray, IntArray
 
 AXES_KEPT = 16  # distinct time axes SharedAxes holds; a batch of one camera has one
+TRACES_PER_PART = 2000  # traces whose segment rows are built and written at a time
 
 
 class SharedAxes:
@@ -136,35 +137,66 @@ def stream_traces(
     return streamed
 
 
-def segment_table(
-    fits: Sequence[TraceFit], names: Sequence[str], version: str, streamed: Streamed
-) -> pd.DataFrame:
-    """One row per segment of every fit, built column by column (one frame per fit and a
-    concatenation of them cost milliseconds per trace)."""
-    if not fits:
-        return pd.DataFrame(columns=["file", "level"])
-    counts = np.array([len(fit.starts) for fit in fits])
+@dataclass(frozen=True)
+class SegmentTable:
+    """segments.csv: one row per segment of every fit, with its state and the state's level
+    when the levels were grouped; built TRACES_PER_PART traces at a time, so that the table of
+    10^5 traces (millions of rows) is never held whole."""
 
-    def repeated(values: Sequence[Any]) -> Any:
-        return np.repeat(np.array(values, dtype=object), counts)
+    fits: Sequence[TraceFit]
+    names: Sequence[str]
+    version: str
+    streamed: Streamed
+    grouping: Grouping
 
-    columns: dict[str, Any] = {
-        "file": repeated([fit.path for fit in fits]),
-        "name": repeated(list(names)),
-        "sha256": repeated([fit.sha256 for fit in fits]),
-        "segment": np.concatenate([np.arange(n) for n in counts]).astype(np.int64),
-        "start_frame": np.concatenate([fit.starts for fit in fits]).astype(np.int64),
-        "end_frame": np.concatenate([fit.ends - 1 for fit in fits]).astype(np.int64),
-        "start_time": np.concatenate(streamed.start_times),
-        "end_time": np.concatenate(streamed.end_times),
-        "level": np.concatenate([fit.levels for fit in fits]).astype(float),
-        "spread": np.concatenate([fit.spreads for fit in fits]).astype(float),
-        "score": np.repeat(np.array([fit.score for fit in fits], dtype=float), counts),
-    }
-    for key in PARAMETER_NAMES:
-        columns[key] = np.repeat(np.array([fit.params[key] for fit in fits]), counts)
-    table = pd.DataFrame(columns)
-    for key in ("file", "name", "sha256"):
-        table[key] = table[key].astype(str)
-    table["lumetra_version"] = version
-    return table
+    @property
+    def rows(self) -> int:
+        return sum(len(fit.starts) for fit in self.fits)
+
+    def parts(self) -> Iterator[pd.DataFrame]:
+        if not self.fits:
+            yield pd.DataFrame(columns=["file", "level"])
+        done = 0
+        for first in range(0, len(self.fits), TRACES_PER_PART):
+            part = self._part(slice(first, first + TRACES_PER_PART), done)
+            done += len(part)
+            yield part
+
+    def whole(self) -> pd.DataFrame:
+        parts = list(self.parts())
+        return parts[0] if len(parts) == 1 else pd.concat(parts, ignore_index=True)
+
+    def _part(self, traces: slice, first_row: int) -> pd.DataFrame:
+        """The rows of fits[traces], whose first is the table's row first_row; columns built
+        whole (a frame per fit and their concatenation cost milliseconds per trace)."""
+        fits, times = self.fits[traces], self.streamed
+        counts = np.array([len(fit.starts) for fit in fits])
+
+        def repeated(values: Sequence[Any]) -> Any:
+            return np.repeat(np.array(values, dtype=object), counts)
+
+        columns: dict[str, Any] = {
+            "file": repeated([fit.path for fit in fits]),
+            "name": repeated(list(self.names[traces])),
+            "sha256": repeated([fit.sha256 for fit in fits]),
+            "segment": np.concatenate([np.arange(n) for n in counts]).astype(np.int64),
+            "start_frame": np.concatenate([fit.starts for fit in fits]).astype(np.int64),
+            "end_frame": np.concatenate([fit.ends - 1 for fit in fits]).astype(np.int64),
+            "start_time": np.concatenate(times.start_times[traces]),
+            "end_time": np.concatenate(times.end_times[traces]),
+            "level": np.concatenate([fit.levels for fit in fits]).astype(float),
+            "spread": np.concatenate([fit.spreads for fit in fits]).astype(float),
+            "score": np.repeat(np.array([fit.score for fit in fits], dtype=float), counts),
+        }
+        for key in PARAMETER_NAMES:
+            columns[key] = np.repeat(np.array([fit.params[key] for fit in fits]), counts)
+        table = pd.DataFrame(columns)
+        for key in ("file", "name", "sha256"):
+            table[key] = table[key].astype(str)
+        table["lumetra_version"] = self.version
+        labels, centres = self.grouping.labels, self.grouping.centres
+        if labels is not None and centres is not None:
+            state = labels[first_row : first_row + len(table)]
+            table["state"] = state
+            table["state_level"] = centres[state]
+        return table

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any, Callable, Protocol
 
 import pandas as pd
 
@@ -87,7 +87,8 @@ class Fitted:
 
 @dataclass
 class BatchResult:
-    segments: pd.DataFrame
+    # segments: the table itself, or how to get it when first asked for
+    _segments: pd.DataFrame | Callable[[], pd.DataFrame] = field(repr=False)
     failures: pd.DataFrame
     kinetics: pd.DataFrame | None = None
     dwells: dict[float, FloatArray] = field(default_factory=dict)
@@ -104,6 +105,18 @@ class BatchResult:
     output_failures: dict[str, str] = field(default_factory=dict)
     store: FrameStore | None = None  # where the fits' frames are
     quality: pd.DataFrame | None = None  # quality.csv: every trace's class and metrics
+
+    @property
+    def segments(self) -> pd.DataFrame:
+        """One row per segment of every fit (segments.csv). A batch of fit_traces reads it from
+        its segments.parquet when first asked for: the batch itself never holds it whole."""
+        if callable(self._segments):
+            self._segments = self._segments()
+        return self._segments
+
+    @segments.setter
+    def segments(self, table: pd.DataFrame) -> None:
+        self._segments = table
 
     @property
     def ok(self) -> bool:

@@ -259,10 +259,8 @@ def run(args: argparse.Namespace) -> int:
             client.close()
     fitted = len({fit.path for fit in result.fits})
     traces = f" ({len(result.fits)} traces)" if len(result.fits) != fitted else ""
-    print(
-        f"{fitted} of {len(files)} file(s) fitted{traces}, {len(result.segments)} segments "
-        f"-> {args.out}"
-    )
+    segments = sum(len(fit.starts) for fit in result.fits)  # the table's rows, not read back
+    print(f"{fitted} of {len(files)} file(s) fitted{traces}, {segments} segments -> {args.out}")
     formats = Counter(fit.reading.get("format", "?") for fit in result.fits)
     cut = sum(fit.reading.get("cut_frame") is not None for fit in result.fits)
     if formats:

@@ -45,10 +45,12 @@ def transition_density_figure(
     fig_size: int = 600,
     fret0: float = 0,
     fret1: float = 1,
+    pooled: bool = False,
 ) -> go.Figure:
     """The square figure of the histogram; bins of width bin_size from fret0 to fret1 on both
-    axes, or placed by plotly (only their width given) when fret0 >= fret1."""
-    return density_figure(result.path_levels, bin_size, fig_size, fret0, fret1)
+    axes, or placed by plotly (only their width given) when fret0 >= fret1. pooled: as
+    density_figure's, a point per pair of the model's levels rather than one per transition."""
+    return density_figure(result.path_levels, bin_size, fig_size, fret0, fret1, pooled)
 
 
 def density_figure(
