@@ -30,6 +30,7 @@ import logging
 import time
 from contextlib import ExitStack
 from dataclasses import asdict
+from functools import partial
 from pathlib import Path
 from typing import Any, Callable, Union
 
@@ -325,7 +326,7 @@ class OutputWriter:
         attempt("manifest.json", lambda: atomic.write_json(self.out / "manifest.json", provenance))
         # The segments from the file when it was written (the table of 10^5 traces is large), else
         # built again.
-        rows = (lambda: pd.read_parquet(parquet)) if parquet in written else segments.whole
+        rows = partial(pd.read_parquet, parquet) if parquet in written else segments.whole
         result = BatchResult(rows, failure_table, kinetics, dwells, fits, self.out, notes)
         result.skipped, result.store, result.quality = skipped, self.store, quality_rows
         result.output_failures = dict(self.output_failures)
