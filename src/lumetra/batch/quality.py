@@ -171,7 +171,10 @@ def quality_table(
             else math.nan,
         } | metrics
         for key, value in row.items():
-            columns.setdefault(key, [math.nan] * i).append(value)
+            column = columns.get(key)
+            if column is None:  # a key first seen here: NaN for the traces before
+                column = columns[key] = [math.nan] * i
+            column.append(value)
         for column in columns.values():
             if len(column) == i:
                 column.append(math.nan)
