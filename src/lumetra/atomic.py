@@ -170,8 +170,8 @@ def row_groups(parts: Iterable[pd.DataFrame]) -> Iterator[pd.DataFrame]:
             pending = [rows.iloc[ROWS_PER_GROUP:]] if held else []
     if held:
         yield pending[0] if len(pending) == 1 else pd.concat(pending, ignore_index=True)
-    elif not written and first is not None:
-        yield first.iloc[:0]
+    elif not written and first is not None:  # every part empty
+        yield first
 
 
 def write_parquet(

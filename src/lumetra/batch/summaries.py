@@ -149,10 +149,6 @@ class SegmentTable:
     streamed: Streamed
     grouping: Grouping
 
-    @property
-    def rows(self) -> int:
-        return sum(len(fit.starts) for fit in self.fits)
-
     def parts(self) -> Iterator[pd.DataFrame]:
         if not self.fits:
             yield pd.DataFrame(columns=["file", "level"])
